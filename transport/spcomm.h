@@ -1,0 +1,253 @@
+#pragma once
+
+// TComm: one serial port, opened by name, driven without blocking from the event loop of the
+// thread that owns the component. Received bytes, line errors, modem-line changes, hang-up
+// requests and "transmit queue drained" reach the owner as OnXxx callbacks, always in the
+// owner's thread and only while that thread processes events.
+//
+// Threading: every member must be called from the thread that owns the component (the thread
+// it was created in, or the one it was moved to). There are no internal threads; the port is
+// watched with socket notifiers and timers of that thread's event loop.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+
+class QSocketNotifier;
+class QTimer;
+
+// Raised by TComm::OpenPort. what() is exactly one of the texts below.
+class ECommsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The texts an open can fail with. The owner may compare against them; the trailing blank of
+// kCommErrorNotCommHandle is part of the text.
+inline constexpr const char* kCommErrorOpen = "Error opening serial port";
+inline constexpr const char* kCommErrorNotCommHandle = "File handle is not a comm handle ";
+
+// Line-setting enumerations; the ordinal order is the stored value.
+enum class TDtrControl { DtrEnable, DtrDisable, DtrHandshake };
+enum class TRtsControl { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
+enum class TByteSize { _5, _6, _7, _8 };
+enum class TParity { None, Odd, Even, Mark, Space };
+enum class TStopBits { _1, _1_5, _2 };
+
+// Modem status bits as ModemStatus() returns them (the values Windows uses).
+inline constexpr std::uint32_t kModemCtsOn = 0x10;
+inline constexpr std::uint32_t kModemDsrOn = 0x20;
+inline constexpr std::uint32_t kModemRingOn = 0x40;
+inline constexpr std::uint32_t kModemRlsdOn = 0x80;
+
+// Values OnModemStateChange reports (both may be set: 12).
+inline constexpr std::uint32_t kModemEventRing = 4;
+inline constexpr std::uint32_t kModemEventCarrier = 8;
+
+// Error flags OnReceiveError reports (the Windows CE_ values).
+inline constexpr std::uint32_t kLineErrorRxOver = 0x0001;  // input buffer overflow
+inline constexpr std::uint32_t kLineErrorOverrun = 0x0002; // hardware overrun
+inline constexpr std::uint32_t kLineErrorParity = 0x0004;
+inline constexpr std::uint32_t kLineErrorFrame = 0x0008;
+inline constexpr std::uint32_t kLineErrorBreak = 0x0010;
+
+// Each OnReceiveData chunk carries at most this many bytes.
+inline constexpr int kCommReadChunk = 2048;
+
+// Maps a port name to the device path it opens on this system:
+//   a path (starts with "/")  -> used as it is;
+//   "COMn" (n >= 1, any case) -> /dev/ttyS{n-1};
+//   any other non-empty name  -> /dev/NAME (ttyUSB0, ttyACM0, pts/3 ...).
+// The empty name maps to an empty path, which no open accepts.
+QString SerialDevicePath(const QString& Name);
+
+// Pure helpers behind the line watcher, exposed so their rules can be checked directly.
+// Modem lines are given as kModemXxx bits.
+// Carrier change -> kModemEventCarrier; a ring indicator that comes on -> kModemEventRing.
+std::uint32_t ModemEventFromLines(std::uint32_t OldLines, std::uint32_t NewLines);
+
+// Line error counters of the driver (subset of the kernel's serial_icounter_struct).
+struct LineErrorCounters {
+    int Frame = 0;
+    int Overrun = 0;
+    int Parity = 0;
+    int Break = 0;
+    int BufferOverrun = 0;
+    bool operator==(const LineErrorCounters&) const = default;
+};
+// The kLineErrorXxx flags for the counters that grew between two readings.
+std::uint32_t LineErrorsFromCounters(const LineErrorCounters& Old, const LineErrorCounters& New);
+
+class TComm : public QObject {
+    Q_OBJECT
+
+public:
+    using TReceiveDataEvent =
+        std::function<void(TComm* Sender, const char* Buffer, std::uint16_t BufferLength)>;
+    using TReceiveErrorEvent = std::function<void(TComm* Sender, std::uint32_t EventMask)>;
+    using TModemStateChangeEvent = std::function<void(TComm* Sender, std::uint32_t ModemEvent)>;
+    using TSendDataEmptyEvent = std::function<void(TComm* Sender)>;
+    using TNotifyEvent = std::function<void(TComm* Sender)>;
+
+    // Bytes have arrived: 1..2048 bytes, in order. Buffer is valid only during the call.
+    TReceiveDataEvent OnReceiveData;
+    // The driver counted line errors (parity, framing, overrun, break) since the last check.
+    // Polled on real serial lines; a pseudo-terminal never reports any.
+    TReceiveErrorEvent OnReceiveError;
+    // Carrier detect changed (8) and/or a ring came in (4). CTS/DSR changes alone raise nothing.
+    TModemStateChangeEvent OnModemStateChange;
+    // Reading or writing the port failed unexpectedly (e.g. the device went away). Watching
+    // stops but the port stays open; the owner decides whether to close it.
+    TNotifyEvent OnRequestHangup;
+    // Everything queued by WriteData has left the driver's output queue. Raised once after
+    // every open and once per drained burst; never for writes discarded by ClosePort.
+    TSendDataEmptyEvent OnSendDataEmpty;
+
+    explicit TComm(QObject* Owner = nullptr);
+    // Closes the port if it is open; nothing of the component outlives it.
+    ~TComm() override;
+
+    TComm(const TComm&) = delete;
+    TComm& operator=(const TComm&) = delete;
+
+    // Opens CommName (mapped by SerialDevicePath), makes it exclusive among cooperating
+    // openers (advisory lock), purges both directions and applies time-outs and line settings.
+    // Does nothing when already open. Throws ECommsError:
+    //   "Error opening serial port"         - missing device, no permission, held by another
+    //                                         TComm or lock holder, not openable;
+    //   "File handle is not a comm handle " - the name opens something that is not a terminal
+    //                                         (an ordinary file, /dev/null ...).
+    // After a failure the component is closed and can be opened again.
+    // DTR/RTS requests a device refuses (a pseudo-terminal answers ENOTTY) are not failures.
+    void OpenPort();
+    // Stops watching, discards queued writes and unread input, and closes the device. Does
+    // nothing when closed. Safe to call from inside any OnXxx callback.
+    void ClosePort();
+    // Queues a private copy of Length bytes; they are sent whole and in the order queued, and
+    // Buffer may be reused at once. False when the port is closed, Length is 0 or Buffer null.
+    bool WriteData(const void* Buffer, std::uint16_t Length);
+
+    bool IsOpen() const { return m_fd >= 0; }
+    // The modem lines as kModemXxx bits (CTS 0x10, DSR 0x20, RING 0x40, RLSD 0x80); nothing
+    // when the port is closed or the device has no modem lines (a pseudo-terminal).
+    std::optional<std::uint32_t> ModemStatus() const;
+    // True when nothing queued by WriteData is still waiting to be sent.
+    bool SendDataEmpty() const { return m_sendDataEmpty; }
+    // The device path the port was opened with (empty while closed).
+    QString DevicePath() const { return m_openPath; }
+
+    // Published settings. A setter stores only a changed value; while the port is open it
+    // re-applies the whole line state (line settings) or all five time-outs at once.
+    QString CommName() const { return m_commName; }
+    void SetCommName(const QString& Value);
+    std::uint32_t BaudRate() const { return m_baudRate; }
+    void SetBaudRate(std::uint32_t Value);
+    bool ParityCheck() const { return m_parityCheck; }
+    void SetParityCheck(bool Value);
+    bool Outx_CtsFlow() const { return m_outxCtsFlow; }
+    void SetOutx_CtsFlow(bool Value);
+    bool Outx_DsrFlow() const { return m_outxDsrFlow; }
+    void SetOutx_DsrFlow(bool Value);
+    TDtrControl DtrControl() const { return m_dtrControl; }
+    void SetDtrControl(TDtrControl Value);
+    bool DsrSensitivity() const { return m_dsrSensitivity; }
+    void SetDsrSensitivity(bool Value);
+    bool TxContinueOnXoff() const { return m_txContinueOnXoff; }
+    void SetTxContinueOnXoff(bool Value);
+    bool Outx_XonXoffFlow() const { return m_outxXonXoffFlow; }
+    void SetOutx_XonXoffFlow(bool Value);
+    bool Inx_XonXoffFlow() const { return m_inxXonXoffFlow; }
+    void SetInx_XonXoffFlow(bool Value);
+    bool ReplaceWhenParityError() const { return m_replaceWhenParityError; }
+    void SetReplaceWhenParityError(bool Value);
+    bool IgnoreNullChar() const { return m_ignoreNullChar; }
+    void SetIgnoreNullChar(bool Value);
+    TRtsControl RtsControl() const { return m_rtsControl; }
+    void SetRtsControl(TRtsControl Value);
+    std::uint16_t XonLimit() const { return m_xonLimit; }
+    void SetXonLimit(std::uint16_t Value);
+    std::uint16_t XoffLimit() const { return m_xoffLimit; }
+    void SetXoffLimit(std::uint16_t Value);
+    TByteSize ByteSize() const { return m_byteSize; }
+    void SetByteSize(TByteSize Value);
+    TParity Parity() const { return m_parity; }
+    void SetParity(TParity Value);
+    TStopBits StopBits() const { return m_stopBits; }
+    void SetStopBits(TStopBits Value);
+    char XonChar() const { return m_xonChar; }
+    void SetXonChar(char Value);
+    char XoffChar() const { return m_xoffChar; }
+    void SetXoffChar(char Value);
+    char ReplacedChar() const { return m_replacedChar; }
+    void SetReplacedChar(char Value);
+    std::uint32_t ReadIntervalTimeout() const { return m_readIntervalTimeout; }
+    void SetReadIntervalTimeout(std::uint32_t Value);
+    std::uint32_t ReadTotalTimeoutMultiplier() const { return m_readTotalTimeoutMultiplier; }
+    void SetReadTotalTimeoutMultiplier(std::uint32_t Value);
+    std::uint32_t ReadTotalTimeoutConstant() const { return m_readTotalTimeoutConstant; }
+    void SetReadTotalTimeoutConstant(std::uint32_t Value);
+    std::uint32_t WriteTotalTimeoutMultiplier() const { return m_writeTotalTimeoutMultiplier; }
+    void SetWriteTotalTimeoutMultiplier(std::uint32_t Value);
+    std::uint32_t WriteTotalTimeoutConstant() const { return m_writeTotalTimeoutConstant; }
+    void SetWriteTotalTimeoutConstant(std::uint32_t Value);
+
+private:
+    template <typename T> void SetLineSetting(T& Field, const T& Value);
+    template <typename T> void SetTimeoutSetting(T& Field, const T& Value);
+    void ApplyLineSettings();
+    void ApplyTimeouts();
+    void OnReadable();
+    void OnWritable();
+    void CheckDrained();
+    void PollLines();
+    void RequestHangup();
+    void StopWatching();
+
+    QString m_commName = QStringLiteral("COM2");
+    std::uint32_t m_baudRate = 9600;
+    bool m_parityCheck = false;
+    bool m_outxCtsFlow = false;
+    bool m_outxDsrFlow = false;
+    TDtrControl m_dtrControl = TDtrControl::DtrEnable;
+    bool m_dsrSensitivity = false;
+    bool m_txContinueOnXoff = true;
+    bool m_outxXonXoffFlow = true;
+    bool m_inxXonXoffFlow = true;
+    bool m_replaceWhenParityError = false;
+    bool m_ignoreNullChar = false;
+    TRtsControl m_rtsControl = TRtsControl::RtsEnable;
+    std::uint16_t m_xonLimit = 500;
+    std::uint16_t m_xoffLimit = 500;
+    TByteSize m_byteSize = TByteSize::_8;
+    TParity m_parity = TParity::None;
+    TStopBits m_stopBits = TStopBits::_1;
+    char m_xonChar = 0x11;
+    char m_xoffChar = 0x13;
+    char m_replacedChar = 0x00;
+    std::uint32_t m_readIntervalTimeout = 100;
+    std::uint32_t m_readTotalTimeoutMultiplier = 0;
+    std::uint32_t m_readTotalTimeoutConstant = 0;
+    std::uint32_t m_writeTotalTimeoutMultiplier = 0;
+    std::uint32_t m_writeTotalTimeoutConstant = 0;
+
+    int m_fd = -1;
+    QString m_openPath;
+    // Bumped by every open and close so that work queued for an earlier opening is dropped.
+    std::uint64_t m_generation = 0;
+    QSocketNotifier* m_readNotifier = nullptr;
+    QSocketNotifier* m_writeNotifier = nullptr;
+    QTimer* m_drainTimer = nullptr;
+    QTimer* m_lineTimer = nullptr;
+    std::deque<QByteArray> m_writeQueue;
+    qsizetype m_writeOffset = 0; // bytes of m_writeQueue.front() already written
+    bool m_sendDataEmpty = true;
+    bool m_burstPending = false; // something was written since the last OnSendDataEmpty
+    std::optional<std::uint32_t> m_lastLines;
+    std::optional<LineErrorCounters> m_lastCounters;
+};
