@@ -1,0 +1,57 @@
+// orvexfm-cli: the headless tools, one subcommand each (see subcommands.def).
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstring>
+
+#define ORVEX_SUBCOMMAND(name, entry, summary) int entry(const QStringList& Args);
+#include "cli/subcommands.def"
+#undef ORVEX_SUBCOMMAND
+
+namespace {
+
+struct Subcommand {
+    const char* Name;
+    int (*Run)(const QStringList&);
+    const char* Summary;
+};
+
+const Subcommand kSubcommands[] = {
+#define ORVEX_SUBCOMMAND(name, entry, summary) {#name, entry, summary},
+#include "cli/subcommands.def"
+#undef ORVEX_SUBCOMMAND
+};
+
+constexpr int kExitUsage = 2;
+
+void PrintUsage(std::FILE* Out) {
+    std::fprintf(Out, "usage: orvexfm-cli COMMAND [ARGS...]\n\ncommands:\n");
+    for (const Subcommand& s : kSubcommands)
+        std::fprintf(Out, "  %-12s %s\n", s.Name, s.Summary);
+    std::fprintf(Out, "\n'orvexfm-cli COMMAND --help' describes a command.\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintUsage(stderr);
+        return kExitUsage;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    QStringList args;
+    for (int i = 2; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    for (const Subcommand& s : kSubcommands) {
+        if (std::strcmp(argv[1], s.Name) == 0)
+            return s.Run(args);
+    }
+    std::fprintf(stderr, "orvexfm-cli: unknown command '%s'\n\n", argv[1]);
+    PrintUsage(stderr);
+    return kExitUsage;
+}

@@ -1,0 +1,184 @@
+#include "fm/change_report.h"
+
+#include "fm/cp1250.h"
+#include "fm/field_decoder.h"
+#include "fm/text_helpers.h"
+#include "fm/upload_layout.h"
+
+#include <QFileInfo>
+
+#include <cstdio>
+
+namespace {
+
+QByteArray PairLine(const QByteArray& Left, const QByteArray& Right) {
+    return PadLine(Left, Right, 3, kReportWidth);
+}
+
+// "20" + characters 1-2 + "/" + 3-4 + "/" + 5-6 of a yymmdd text.
+QByteArray RangeDate(const QString& Text) {
+    const QByteArray t = UnicodeToCp1250(Text);
+    return "20" + t.mid(0, 2) + '/' + t.mid(2, 2) + '/' + t.mid(4, 2);
+}
+
+QByteArray ThreeDigits(int Value) {
+    char buf[16];
+    const int n = std::snprintf(buf, sizeof buf, "%.3d", Value);
+    return QByteArray(buf, n);
+}
+
+QByteArray SixDigits(int Value) {
+    char buf[16];
+    const int n = std::snprintf(buf, sizeof buf, "%.6d", Value);
+    return QByteArray(buf, n);
+}
+
+void AddTaxBlock(QList<QByteArray>& Lines, const EPROM_TAX& Tax, QChar DecimalSeparator) {
+    Lines.append(SeparatorLine());
+    Lines.append(PairLine(Tax.DateText, SixDigits(Tax.ZNumber)));
+    for (int i = 0; i < kTaxLetterCount; ++i) {
+        const QByteArray letter(1, kTaxLetters[i]);
+        const double rate = Tax.Rates[i];
+        if (rate == kExemptRate)
+            Lines.append(PairLine(letter, "SP.ZW.PTU"));
+        else if (rate == kNotInUseRate)
+            Lines.append(PairLine("PTU " + letter, "--"));
+        else
+            Lines.append(PairLine("PTU " + letter, FormatRate(rate, DecimalSeparator)));
+    }
+}
+
+} // namespace
+
+bool ReportRange::Selects(int ZNumber, const QByteArray& DateText) const {
+    switch (QueryType) {
+    case 0:
+        return ZFrom <= ZNumber && ZNumber <= ZTo;
+    case 1:
+        return DateFrom <= DateText && DateText <= DateTo;
+    default:
+        return true;
+    }
+}
+
+RangeParse ParseReportRange(int QueryType, const QString& FromText, const QString& ToText) {
+    RangeParse result;
+    result.Range.QueryType = QueryType;
+    if (QueryType == 0) {
+        const auto from = ParseDecimalInt(UnicodeToCp1250(FromText));
+        if (!from) {
+            result.Error = ReportError::InvalidInteger;
+            result.Detail = FromText;
+            return result;
+        }
+        const auto to = ParseDecimalInt(UnicodeToCp1250(ToText));
+        if (!to) {
+            result.Error = ReportError::InvalidInteger;
+            result.Detail = ToText;
+            return result;
+        }
+        result.Range.ZFrom = *from;
+        result.Range.ZTo = *to;
+        if (*from > *to)
+            result.Error = ReportError::RangeError;
+    } else if (QueryType == 1) {
+        result.Range.DateFrom = RangeDate(FromText);
+        result.Range.DateTo = RangeDate(ToText);
+        if (result.Range.DateFrom > result.Range.DateTo)
+            result.Error = ReportError::RangeError;
+    }
+    return result;
+}
+
+QByteArray SeparatorLine() {
+    QByteArray line;
+    for (int i = 0; i < 20; ++i)
+        line += "- ";
+    return PadLine(line, QByteArray(), 2, kReportWidth);
+}
+
+QByteArray FormatRate(double Rate, QChar DecimalSeparator) {
+    char buf[64];
+    const int n = std::snprintf(buf, sizeof buf, "%2.2f%%", Rate);
+    QByteArray text(buf, n > 0 && n < int(sizeof buf) ? n : 0);
+    // snprintf runs in the C locale here whatever the process locale, so its point is '.'
+    // unless LC_NUMERIC was changed; take whichever non-digit it produced.
+    const QByteArray separator = UnicodeToCp1250(QString(DecimalSeparator));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '-' && c != '%' && (c < '0' || c > '9')) {
+            text.replace(i, 1, separator);
+            break;
+        }
+    }
+    return text;
+}
+
+ReportOutcome BuildChangeReport(QByteArrayView File, int Kind, const ReportRange& Range,
+                                QChar DecimalSeparator) {
+    ReportOutcome out;
+    if (Kind < 2 || Kind > 4) {
+        out.Error = ReportError::DataError;
+        out.Detail = QStringLiteral("report kind %1 is not a change report").arg(Kind);
+        return out;
+    }
+    QList<QByteArray>& lines = out.Lines;
+    lines = HeaderLines(File);
+    if (Kind == 2) {
+        for (const auto& entry : ReadTaxTable(File)) {
+            if (Range.Selects(entry.Value.ZNumber, entry.Value.DateText))
+                AddTaxBlock(lines, entry.Value, DecimalSeparator);
+        }
+    } else if (Kind == 3) {
+        for (const auto& entry : ReadCurrencyTable(File)) {
+            const EPROM_EURO& euro = entry.Value.Euro;
+            if (!Range.Selects(euro.ZNumber, euro.DateText))
+                continue;
+            lines.append(SeparatorLine());
+            lines.append(QByteArray());
+            lines.append(PairLine(euro.DateText, euro.TimeText));
+            lines.append(PairLine("WALUTA EWIDENC.", euro.Currency));
+        }
+    } else {
+        const auto table = ReadRamTable(File);
+        for (qsizetype j = 0; j < table.size(); ++j) {
+            const EPROM_RECOVERY& ram = table[j].Value;
+            if (!Range.Selects(ram.ZNumber, ram.DateText))
+                continue;
+            lines.append(SeparatorLine());
+            lines.append(QByteArray());
+            lines.append(PairLine(ram.DateText, ram.TimeText));
+            // NR counts every entry of the table, selected or not.
+            lines.append(PairLine("ZEROWANIE RAM Z", "NR" + ThreeDigits(int(j) + 1)));
+        }
+    }
+    lines.append(SeparatorLine());
+    lines.append(FooterLines(File));
+    return out;
+}
+
+ReportOutcome DecodeChangeReportFile(const QString& Path, int Kind, int QueryType,
+                                     const QString& FromText, const QString& ToText,
+                                     QChar DecimalSeparator) {
+    ReportOutcome out;
+    const RangeParse range = ParseReportRange(QueryType, FromText, ToText);
+    if (range.Error != ReportError::None) {
+        out.Error = range.Error;
+        out.Detail = range.Detail;
+        return out;
+    }
+    if (Path.isEmpty() || !QFileInfo::exists(Path)) {
+        out.Error = ReportError::FileMissing;
+        out.Detail = Path;
+        return out;
+    }
+    QByteArray data;
+    try {
+        data = ReadWholeFile(Path);
+    } catch (const FileError& e) {
+        out.Error = ReportError::DataError;
+        out.Detail = QString::fromStdString(e.what());
+        return out;
+    }
+    return BuildChangeReport(data, Kind, range.Range, DecimalSeparator);
+}

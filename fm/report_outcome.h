@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// Report types in the order of the window's report-type selector.
+enum class ReportKind { Detail = 0, Summary = 1, Tax = 2, Currency = 3, Ram = 4 };
+
+// Why a report builder produced no report. The window turns these into its own messages
+// (message table texts, message boxes); the command-line tool into exit codes.
+enum class ReportError {
+    None,
+    InvalidInteger, // a Z-number range field is not a whole number; Detail holds the text
+    RangeError,     // the range runs backwards ("Data Error")
+    FileMissing,    // the upload file does not exist
+    DataError,      // the file cannot be read, or the kind is not a report kind
+    NoReport,       // a Detail or Summary upload of 256 bytes or less holds nothing
+};
+
+struct ReportOutcome {
+    ReportError Error = ReportError::None;
+    QString Detail;          // the offending text or the system's reason, when there is one
+    QList<QByteArray> Lines; // device bytes, without line ends
+
+    bool ok() const { return Error == ReportError::None; }
+    // The plain English text of the error ("Data Error", "'x' is not a valid integer value",
+    // "file not exists", "data error", "no report"); empty when ok.
+    QString message() const;
+};
+
+// "Detail", "Summary", "Tax", "Chy", "Ram"; empty for any other value.
+QString ReportFilePrefix(int Kind);
