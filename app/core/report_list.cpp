@@ -1,0 +1,102 @@
+#include "app/core/report_list.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+QString FormatListDate(const QDate& Day) {
+    return Day.toString(QStringLiteral("dd/MM/yyyy"));
+}
+
+const ReportListEntry* ReportList::Current() const {
+    return m_current >= 0 ? &m_entries[m_current] : nullptr;
+}
+
+void ReportList::NotifyCurrent(const QString& FileName) {
+    if (OnCurrentChanged)
+        OnCurrentChanged(FileName);
+}
+
+bool ReportList::SetCurrent(qsizetype Index) {
+    if (Index < 0 || Index >= m_entries.size())
+        return false;
+    if (Index == m_current)
+        return true;
+    m_current = Index;
+    NotifyCurrent(m_entries[m_current].filename);
+    return true;
+}
+
+void ReportList::AddListEntry(const QString& FileName, const QString& ReportTypeCaption,
+                              const QDate& Day) {
+    m_entries.append(FitReportListEntry({ReportTypeCaption, FileName, FormatListDate(Day)}));
+    m_current = m_entries.size() - 1;
+    NotifyCurrent(QString());
+}
+
+bool ReportList::DeleteCurrent() {
+    if (m_current < 0)
+        return false;
+    m_entries.removeAt(m_current);
+    if (m_current >= m_entries.size())
+        m_current = m_entries.size() - 1;
+    NotifyCurrent(m_current >= 0 ? m_entries[m_current].filename : QString());
+    return true;
+}
+
+void ReportList::Assign(const QList<ReportListEntry>& Entries) {
+    m_entries.clear();
+    m_entries.reserve(Entries.size());
+    for (const ReportListEntry& entry : Entries)
+        m_entries.append(FitReportListEntry(entry));
+    m_current = m_entries.isEmpty() ? -1 : 0;
+    NotifyCurrent(m_current >= 0 ? m_entries[0].filename : QString());
+}
+
+ReportListLoadResult ReportList::Load(const QString& Path) {
+    ReportListLoadResult result;
+    if (!QFileInfo(Path).isFile())
+        return result;
+    QFile file(Path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.State = ReportListLoadState::Unreadable;
+        result.Error = file.errorString();
+        return result;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        result.State = ReportListLoadState::Unreadable;
+        result.Error = file.errorString();
+        return result;
+    }
+    ParsedReportList parsed = ParseReportList(bytes);
+    result.Issues = std::move(parsed.Issues);
+    if (!parsed.HasLines) {
+        result.State = ReportListLoadState::NoLines;
+        return result;
+    }
+    Assign(parsed.Entries);
+    result.State = ReportListLoadState::Loaded;
+    return result;
+}
+
+ReportListSaveResult ReportList::Save(const QString& Path) const {
+    ReportListSaveResult result;
+    QSaveFile file(Path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        result.Error = file.errorString();
+        return result;
+    }
+    const QByteArray bytes = FormatReportList(m_entries);
+    if (file.write(bytes) != bytes.size()) {
+        result.Error = file.errorString();
+        file.cancelWriting();
+        return result;
+    }
+    if (!file.commit()) {
+        result.Error = file.errorString();
+        return result;
+    }
+    result.Ok = true;
+    return result;
+}
