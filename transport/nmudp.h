@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 class QUdpSocket;
 
@@ -136,5 +137,6 @@ private:
     int m_claimedPort = 0; // port this component holds in the process-wide table (0: none)
     std::array<char, kUdpReceiveBufferSize> m_buffer{};
     int m_count = -1;
-    std::shared_ptr<Lookup> m_lookup; // the lookup SendDatagram is waiting for, if any
+    bool m_bound = false;
+    std::vector<std::shared_ptr<Lookup>> m_lookups; // lookups sends are waiting for, innermost last
 };

@@ -201,7 +201,6 @@ private:
     template <typename T> void SetLineSetting(T& Field, const T& Value);
     template <typename T> void SetTimeoutSetting(T& Field, const T& Value);
     void ApplyLineSettings();
-    void ApplyTimeouts();
     void OnReadable();
     void OnWritable();
     void CheckDrained();
@@ -247,6 +246,7 @@ private:
     std::deque<QByteArray> m_writeQueue;
     qsizetype m_writeOffset = 0; // bytes of m_writeQueue.front() already written
     bool m_sendDataEmpty = true;
+    bool m_hungUp = false;       // a read or write failed; watching has stopped
     bool m_burstPending = false; // something was written since the last OnSendDataEmpty
     std::optional<std::uint32_t> m_lastLines;
     std::optional<LineErrorCounters> m_lastCounters;
