@@ -100,3 +100,20 @@ ReportListSaveResult ReportList::Save(const QString& Path) const {
     result.Ok = true;
     return result;
 }
+
+ReportListUpdateResult AddReportToListFile(const QString& ListPath, const QString& FileName,
+                                           const QString& ReportTypeCaption, const QDate& Day) {
+    ReportListUpdateResult result;
+    ReportList list;
+    ReportListLoadResult loaded = list.Load(ListPath);
+    result.Issues = std::move(loaded.Issues);
+    if (loaded.State == ReportListLoadState::Unreadable) {
+        result.Error = loaded.Error;
+        return result;
+    }
+    list.AddListEntry(FileName, ReportTypeCaption, Day);
+    const ReportListSaveResult saved = list.Save(ListPath);
+    result.Ok = saved.Ok;
+    result.Error = saved.Error;
+    return result;
+}

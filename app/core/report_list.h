@@ -76,3 +76,17 @@ private:
     QList<ReportListEntry> m_entries;
     qsizetype m_current = -1;
 };
+
+struct ReportListUpdateResult {
+    bool Ok = false;
+    QString Error;
+    QList<ReportListIssue> Issues; // from reading the existing file
+};
+
+// For a program that adds one report without keeping the list open (the command-line upload):
+// reads the list file at ListPath (a missing one starts an empty list), appends the report and
+// writes the file back. A file that exists but cannot be read is left untouched, so its
+// entries are not replaced by a list holding only the new one.
+ReportListUpdateResult AddReportToListFile(const QString& ListPath, const QString& FileName,
+                                           const QString& ReportTypeCaption,
+                                           const QDate& Day = QDate::currentDate());

@@ -226,3 +226,41 @@ TEST_F(ReportListTest, SetCurrentRejectsRowsOutsideTheList) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(AddReportToListFile, StartsOrExtendsTheListFile) {
+    struct Case {
+        const char* name;
+        std::optional<QByteArray> before; // nullopt: no file yet
+        QByteArray after;
+    };
+    const QByteArray header("ReportType\tfilename\tdCreate\r\n");
+    const Case cases[] = {
+        {"no file yet", std::nullopt, header + "Change t\t/r/Tax.txt\t05/03/2024\r\n"},
+        {"header only", header, header + "Change t\t/r/Tax.txt\t05/03/2024\r\n"},
+        {"entries kept in their bytes",
+         QByteArray("filename\tReportType\r\nC:\\\xA3\xF3"
+                    "d\x9F\\a.txt\tDetail\r\n"),
+         header + "Detail\tC:\\\xA3\xF3"
+                  "d\x9F\\a.txt\t\r\n"
+                  "Change t\t/r/Tax.txt\t05/03/2024\r\n"},
+    };
+    for (const Case& c : cases) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("FMList.txt"));
+        if (c.before) {
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(*c.before);
+        }
+        const ReportListUpdateResult result = AddReportToListFile(
+            path, QStringLiteral("/r/Tax.txt"), QStringLiteral("Change the tax rate"), kDay);
+        EXPECT_TRUE(result.Ok) << c.name << ": " << result.Error.toStdString();
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), c.after) << c.name;
+    }
+}
+
+} // namespace
