@@ -102,6 +102,7 @@ void FrameFinder::HeaderComplete(const Sink& OnEvent) {
     FrameEvent ev;
     ev.Frame = DeviceFrame::fromHeaderBytes(hb);
     ev.DataLength = static_cast<std::uint16_t>(m_header[10] | (m_header[11] << 8));
+    ev.RawHeader = m_header;
     m_headerCount = 0;
 
     if (HeaderChecksum(m_header.data()) != m_header[12]) {
@@ -137,6 +138,7 @@ void FrameFinder::DataComplete(const Sink& OnEvent) {
     std::copy(m_header.begin() + 1, m_header.begin() + 10, hb.begin());
     FrameEvent ev;
     ev.DataLength = static_cast<std::uint16_t>(m_dataLength);
+    ev.RawHeader = m_header;
     const auto* d = reinterpret_cast<const std::uint8_t*>(m_data.constData());
     ev.ComputedCrc = Crc16Xmodem(d, static_cast<std::size_t>(m_dataLength));
     ev.ReceivedCrc = static_cast<std::uint16_t>(d[m_dataLength] | (d[m_dataLength + 1] << 8));

@@ -63,7 +63,8 @@ struct FrameEvent {
     DeviceFrame Frame;             // header fields always; data only for Frame and BadCrc
     std::uint16_t DataLength = 0;  // N from the header
     std::uint16_t ComputedCrc = 0; // BadCrc: CRC over the received data
-    std::uint16_t ReceivedCrc = 0; // BadCrc: the CRC field as the device sent it
+    std::uint16_t ReceivedCrc = 0; // Frame, BadCrc: the CRC field as the device sent it
+    std::array<std::uint8_t, kFrameHeaderSize> RawHeader{}; // the 13 header bytes as received
 };
 
 // Incremental frame finder: feed it received bytes in chunks of any size; it keeps its

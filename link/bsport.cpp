@@ -1,0 +1,492 @@
+#include "link/bsport.h"
+
+#include <QAbstractEventDispatcher>
+#include <QElapsedTimer>
+#include <QTimer>
+
+Q_LOGGING_CATEGORY(lcLinkFrames, "orvexfm.link.frames", QtWarningMsg)
+
+QString HexDump(const QByteArray& Bytes) {
+    static const char digits[] = "0123456789abcdef";
+    QString out;
+    out.reserve(Bytes.size() * 3);
+    for (const char c : Bytes) {
+        const auto b = static_cast<std::uint8_t>(c);
+        out += QLatin1Char(digits[b >> 4]);
+        out += QLatin1Char(digits[b & 0x0F]);
+        out += QLatin1Char(' ');
+    }
+    return out;
+}
+
+namespace {
+
+qint64 MonotonicMs() {
+    static QElapsedTimer timer = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return timer.elapsed();
+}
+
+// Keeps the debug list from growing without bound on a link left in debug mode.
+constexpr qsizetype kDebugLinesMax = 100000;
+
+} // namespace
+
+TBsPort::TBsPort(QObject* Parent) : QObject(Parent), Commands(DefaultCommandTable()) {
+    Clock = MonotonicMs;
+    m_startTimer = new QTimer(this);
+    m_startTimer->setSingleShot(true);
+    m_startTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_startTimer, &QTimer::timeout, this, [this] { RunDueStart(); });
+}
+
+TBsPort::~TBsPort() {
+    if (m_serial) {
+        m_serial->OnBytes = nullptr;
+        m_serial->OnModemLines = nullptr;
+    }
+    if (m_udp)
+        m_udp->OnBytes = nullptr;
+}
+
+qint64 TBsPort::Now() const {
+    return Clock ? Clock() : MonotonicMs();
+}
+
+void TBsPort::SetTransport(TMode TransportMode, std::unique_ptr<LinkTransport> Transport) {
+    auto& slot = TransportMode == tmRS232 ? m_serial : m_udp;
+    slot = std::move(Transport);
+    if (!slot)
+        return;
+    slot->OnBytes = [this](const QByteArray& bytes) { ReceiveBytes(bytes); };
+    if (TransportMode == tmRS232) {
+        slot->OnModemLines = [this](std::uint32_t event) { OnModemLines(event); };
+        slot->SetEndpoint(m_commName);
+        slot->SetBaudRate(BaudRateOfIndex(m_baudRate));
+    } else {
+        slot->SetEndpoint(m_ip);
+    }
+}
+
+LinkTransport* TBsPort::Transport(TMode TransportMode) const {
+    return TransportMode == tmRS232 ? m_serial.get() : m_udp.get();
+}
+
+void TBsPort::SetCommName(const QString& Name) {
+    m_commName = Name;
+    if (m_serial)
+        m_serial->SetEndpoint(Name);
+}
+
+void TBsPort::SetIP(const QString& Address) {
+    m_ip = Address;
+    if (m_udp)
+        m_udp->SetEndpoint(Address);
+}
+
+void TBsPort::SetBaudRate(TBaudRate Value) {
+    m_baudRate = Value;
+    if (m_serial)
+        m_serial->SetBaudRate(BaudRateOfIndex(Value & 0x7F));
+}
+
+void TBsPort::ApplyLineRate(int BaudIndex) {
+    SetBaudRate(static_cast<TBaudRate>(
+        BaudIndex >= 0 && BaudIndex < kBaudRateCount ? BaudIndex : kBaudIndex9600));
+}
+
+void TBsPort::SetSessionResult(int Value) {
+    if (m_sessionResult == Value)
+        return;
+    m_sessionResult = Value;
+    if (OnSessionResult)
+        OnSessionResult(Value);
+}
+
+bool TBsPort::ReportStatus(const QString& Text, StatusKind Kind) {
+    if (Kind != StatusKind::ReceivedChunk)
+        StatusText = Text;
+    if (IsDebug) {
+        if (DebugLines.size() >= kDebugLinesMax)
+            DebugLines.removeFirst();
+        DebugLines.append(Text);
+    }
+    if (OnStatus)
+        OnStatus(Text, Kind);
+    return true;
+}
+
+void TBsPort::BumpSequence(int Cmd) {
+    Commands[Cmd][8] = (Commands[Cmd][8] + 1) & 0xFFFF;
+}
+
+bool TBsPort::SequenceMatches(const DeviceFrame& Frame) const {
+    return Frame.Sequence == SequenceByte(CheckedCommand);
+}
+
+// ---------------------------------------------------------------------------------------
+// Sending
+
+bool TBsPort::SendFrame(const CommandRow& Row, const std::uint8_t* Data, bool Remember, int Count) {
+    if (Count < 0 || Count > kMaxRequestDataLength || (Count > 0 && !Data)) {
+        ReportStatus(QStringLiteral("Bad request data len=%1, at most %2 allowed")
+                         .arg(Count)
+                         .arg(kMaxRequestDataLength));
+        return false;
+    }
+    const QByteArray data =
+        Count > 0 ? QByteArray(reinterpret_cast<const char*>(Data), Count) : QByteArray();
+    if (Remember) {
+        LastFrame.Row = Row;
+        LastFrame.Data = data;
+        LastFrame.Valid = true;
+    }
+    FrameHeaderBytes header;
+    for (int i = 0; i < 9; ++i)
+        header[i] = static_cast<std::uint8_t>(Row[i] & 0xFF);
+    WriteFrame(EncodeFrame(header, data));
+    return true;
+}
+
+void TBsPort::ResendLastFrame() {
+    if (!LastFrame.Valid)
+        return;
+    FrameHeaderBytes header;
+    for (int i = 0; i < 9; ++i)
+        header[i] = static_cast<std::uint8_t>(LastFrame.Row[i] & 0xFF);
+    WriteFrame(EncodeFrame(header, LastFrame.Data));
+}
+
+void TBsPort::WriteFrame(const QByteArray& Bytes) {
+    RxCount = 0;
+    if (OnFrameTrace)
+        OnFrameTrace(FrameDirection::Sent, Bytes);
+    qCDebug(lcLinkFrames).noquote() << m_commName << "send" << HexDump(Bytes);
+    LinkTransport* t = ActiveTransport();
+    if (!t || !t->Write(Bytes))
+        ReportStatus(QStringLiteral("send data(len=%1) failed: %2")
+                         .arg(Bytes.size())
+                         .arg(t ? t->LastError() : QStringLiteral("no transport")));
+}
+
+// ---------------------------------------------------------------------------------------
+// Receiving
+
+void TBsPort::ReceiveBytes(const QByteArray& Chunk) {
+    if (Chunk.isEmpty())
+        return;
+    RxCount += static_cast<int>(Chunk.size());
+    // Every chunk is parsed, whatever its size: the frame finder reassembles frames across
+    // chunk borders, so how the line happens to split an answer never loses it.
+    if (OnStatus || IsDebug)
+        ReportStatus(
+            QStringLiteral("receive data(len=%1):%2").arg(Chunk.size()).arg(HexDump(Chunk)),
+            StatusKind::ReceivedChunk);
+    ParseBytes(Chunk.constData(), Chunk.size());
+}
+
+void TBsPort::ParseBytes(const char* Chunk, qsizetype Length) {
+    if (m_parsing) {
+        // A handler's write made a transport deliver bytes synchronously: finish the frame in
+        // hand first so the finder's state is never entered twice.
+        m_pendingChunks.append(Chunk, Length);
+        return;
+    }
+    m_parsing = true;
+    const auto sink = [this](const FrameEvent& ev) { OnFrameEvent(ev); };
+    m_finder.Feed(Chunk, Length, sink);
+    while (!m_pendingChunks.isEmpty()) {
+        const QByteArray more = std::exchange(m_pendingChunks, QByteArray());
+        m_finder.Feed(more, sink);
+    }
+    m_parsing = false;
+}
+
+void TBsPort::OnFrameEvent(const FrameEvent& Event) {
+    if (OnFrameTrace || lcLinkFrames().isDebugEnabled()) {
+        QByteArray raw(reinterpret_cast<const char*>(Event.RawHeader.data()),
+                       static_cast<qsizetype>(Event.RawHeader.size()));
+        if (Event.Kind == FrameEventKind::Frame || Event.Kind == FrameEventKind::BadCrc) {
+            raw += Event.Frame.Data;
+            if (Event.DataLength > 0) {
+                raw += static_cast<char>(Event.ReceivedCrc & 0xFF);
+                raw += static_cast<char>(Event.ReceivedCrc >> 8);
+            }
+        }
+        if (OnFrameTrace)
+            OnFrameTrace(FrameDirection::Received, raw);
+        qCDebug(lcLinkFrames).noquote() << m_commName << "recv" << HexDump(raw);
+    }
+
+    switch (Event.Kind) {
+    case FrameEventKind::BadHeaderChecksum:
+        // Not a frame: nothing is released, the time-out recovers.
+        ReportStatus(QStringLiteral("Bad DataPack command ChkSum"));
+        return;
+    case FrameEventKind::Oversize:
+        ReportStatus(QStringLiteral("Bad DataPack data len=%1 exceeds buffer %2")
+                         .arg(Event.DataLength)
+                         .arg(kMaxFrameDataLength));
+        return;
+    case FrameEventKind::BadCrc: {
+        // The received CRC is shown with its first byte high, as the device's tools print it.
+        const auto shown = static_cast<std::uint16_t>(((Event.ReceivedCrc & 0xFF) << 8) |
+                                                      (Event.ReceivedCrc >> 8));
+        ReportStatus(QString::asprintf("Bad DataPack data len=%d CRCValue:%4.4x<>%4.4x",
+                                       int(Event.DataLength), unsigned(Event.ComputedCrc),
+                                       unsigned(shown)));
+        AfterCompleteFrame();
+        return;
+    }
+    case FrameEventKind::Frame:
+        HandleFrame(Event.Frame);
+        AfterCompleteFrame();
+        return;
+    }
+}
+
+// A complete frame has been handled (or dropped for its CRC). If it released the next
+// request, send it now rather than at the next tick, so the transfer runs at line speed.
+void TBsPort::AfterCompleteFrame() {
+    if (m_sessionResult == 3 || LinkState != 'L')
+        return;
+    if (m_mode == tmTCPIP || BaudReady)
+        SendRequest();
+}
+
+void TBsPort::HandleFrame(const DeviceFrame& Frame) {
+    const std::uint8_t cls = Frame.Class;
+    if (cls == 0x80 && Frame.Code == 0x0D) {
+        // Refusal.
+        ReportStatus(QStringLiteral("Receive VARN answer: command err"));
+        RetriesLeft -= 1;
+        if (RetriesLeft > 0) {
+            ResendLastFrame();
+            SentAt = Now();
+        }
+        if (IsUploadRefusalFatal(CurrentCommand) && LinkState == 'L') {
+            if (RequestStopUpload)
+                RequestStopUpload();
+            RequestPending = -1;
+            LinkState = '0';
+            if (FileState == 2)
+                FileState = 0; // OutputFile stays open: the owner closes it
+            if (OnUploadRefused)
+                OnUploadRefused();
+            SetSessionResult(2);
+        }
+        return;
+    }
+    if (cls == 0x80 && Frame.Code == 0x0E) {
+        // Acknowledge.
+        if (!SequenceMatches(Frame)) {
+            if (CurrentCommand == H_DOWNLOAD_APLU)
+                DownloadState = 0;
+            return;
+        }
+        if (CurrentCommand == H_SETBAUD) {
+            OnSetBaudAcknowledged();
+            return;
+        }
+        if (CurrentCommand == H_DN_UpTrTaskOk) {
+            StatusText = FinishText;
+            RequestPending = -1;
+            LinkState = '0';
+            SetSessionResult(3);
+            return;
+        }
+        if (DownloadState == -1) {
+            if (LinkState == 'L') {
+                LinkState = '0';
+                ApplyLineRate(kBaudIndex9600);
+                SetSessionResult(3);
+            }
+        } else if (DownloadState == 1) {
+            DownloadState = 0;
+        }
+        CheckedCommand = CurrentCommand;
+        return;
+    }
+
+    const PacketHandler handler = HandlerFor(CurrentCommand);
+    if (!handler && cls != 0x91)
+        return;
+    if (cls == 0x80) {
+        // Data of the current command. Over UDP the fiscal-memory and EPROM packets are
+        // taken without the sequence test (each answer there follows its own request).
+        const bool direct = m_mode == tmTCPIP && (IsFiscalMemoryCommand(CurrentCommand) ||
+                                                  CurrentCommand == H_UPLOAD_EPROM);
+        if (direct || (SequenceMatches(Frame) && FileState != 0))
+            (this->*handler)(Frame);
+    } else if (cls == 0x81 || cls == 0x82 || cls == 0x83) {
+        // Memory dump data.
+        const bool dump = CurrentCommand == H_UPLOAD_EPROM || CurrentCommand == H_UPLOAD_ROM ||
+                          CurrentCommand == H_UPLOAD_RAM;
+        const bool direct = m_mode == tmTCPIP && CurrentCommand == H_UPLOAD_EPROM;
+        if (dump && (direct || (SequenceMatches(Frame) && FileState != 0)))
+            (this->*handler)(Frame);
+    } else if (cls == 0x90) {
+        // Fiscal-memory data.
+        if (IsFiscalMemoryCommand(CurrentCommand))
+            (this->*handler)(Frame);
+    } else if (cls == 0x91) {
+        if (!OnResponseVarn)
+            return;
+        if (Frame.Code == 2)
+            OnResponseVarn(H_RESPONSE_PLU, Frame);
+        else if (Frame.Code == 3)
+            OnResponseVarn(H_RESPONSE_TRADE, Frame);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Owner calls
+
+bool TBsPort::PrepareCommand(const QString& FileName) {
+    const TEnumVarnCmd cmd = EnumVarnCmd;
+    const CommandTemplate& t = TemplateOf(cmd);
+    LastWrittenSeq = -1;
+    BytesReceived = 0;
+    FileState = 0;
+    m_endMarkerSeen = false;
+    PacketSize = t.PacketSize;
+    if (m_outputFile.isOpen())
+        m_outputFile.close();
+    if (m_inputFile.isOpen())
+        m_inputFile.close();
+
+    if (t.File == FileDirection::Read) {
+        m_inputFile.setFileName(FileName);
+        if (!m_inputFile.open(QIODevice::ReadOnly)) {
+            ReportStatus(QStringLiteral("Can not open file %1: %2")
+                             .arg(FileName, m_inputFile.errorString()));
+            return false;
+        }
+        FileState = 1;
+    } else if (t.File == FileDirection::Write) {
+        PacketSize = 256;
+        m_outputFile.setFileName(FileName);
+        if (!m_outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            ReportStatus(QStringLiteral("Can not create file %1: %2")
+                             .arg(FileName, m_outputFile.errorString()));
+            return false;
+        }
+        FileState = 2;
+    }
+
+    LinkState = 'L';
+    SentAt = Now();
+    BlockCounter = 0;
+    Commands[cmd][8] = static_cast<std::uint32_t>(DeviceSequence) & 0xFFFF;
+    DownloadState = 0;
+    RequestPending = 0;
+    if (cmd == H_UPLOAD_XRPT || cmd == H_UPLOAD_ZRPT) {
+        ReportKind = cmd == H_UPLOAD_XRPT ? 1 : 2;
+        EnumVarnCmd = H_UPLOAD_DEP;
+    } else {
+        ReportKind = 0;
+    }
+    if (cmd == H_UPLOAD_EPROM) {
+        BlockCounter = kEpromFirstBlock;
+        PageCount = 0;
+    }
+    return true;
+}
+
+void TBsPort::SendRequest() {
+    if (const RequestBuilder builder = BuilderFor(CurrentCommand))
+        (this->*builder)();
+}
+
+void TBsPort::Tick() {
+    RunDueStart();
+    if (m_mode == tmTCPIP) {
+        CheckAckTimeout();
+        if (LinkState == 'L')
+            SendRequest();
+        return;
+    }
+    if (BaudReady) {
+        CheckAckTimeout();
+        if (LinkState == 'L' && !m_startDueAt)
+            SendRequest();
+        return;
+    }
+    if (IsModem)
+        return; // an unanswered H_SETBAUD on a modem line is never retried
+    CheckBaudTimeout();
+    if (Renegotiate)
+        BeginSession(EcrAddress, LineBaudIndex, false);
+}
+
+void TBsPort::CheckAckTimeout() {
+    if (LinkState == '0')
+        return;
+    const qint64 now = Now();
+    if (now - SentAt < static_cast<qint64>(AckTimeout))
+        return;
+    RetriesLeft -= 1;
+    ReportStatus(QStringLiteral("延迟 %1 毫秒, 再试: %2 次").arg(AckTimeout).arg(RetriesLeft + 1));
+    if (RetriesLeft > 0) {
+        ResendLastFrame();
+    } else {
+        ReportStatus(QStringLiteral("VARN 命令: ack 失败"));
+        if (LinkState == 'L') {
+            CloseFileByState();
+            DownloadState = -1;
+        }
+        LinkState = '0';
+        RequestPending = -1;
+        m_startDueAt.reset();
+        CloseSerialLine();
+        SetSessionResult(2);
+    }
+    SentAt = now;
+}
+
+void TBsPort::OnModemLines(std::uint32_t /*Event*/) {
+    if (!m_serial)
+        return;
+    if (m_serial->ModemStatus() == (LinkTransport::kModemCts | LinkTransport::kModemDsr))
+        BaudReady = false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Files
+
+void TBsPort::CloseFileByState() {
+    if (FileState == 1)
+        m_inputFile.close();
+    else if (FileState == 2)
+        m_outputFile.close();
+    FileState = 0;
+}
+
+void TBsPort::CloseSerialLine() {
+    if (m_serial && m_serial->IsOpen())
+        m_serial->Close();
+}
+
+bool TBsPort::AppendOutput(const QByteArray& Data) {
+    if (Data.isEmpty())
+        return true;
+    if (m_outputFile.write(Data) == Data.size())
+        return true;
+    FailOnFileError();
+    return false;
+}
+
+// A write to the upload file failed (disk full, file gone): the data can no longer be kept,
+// so the session ends as failed instead of reporting a short file as finished.
+void TBsPort::FailOnFileError() {
+    ReportStatus(QStringLiteral("Write file %1 fail: %2")
+                     .arg(m_outputFile.fileName(), m_outputFile.errorString()));
+    m_outputFile.close();
+    FileState = 0;
+    RequestPending = -1;
+    LinkState = '0';
+    SetSessionResult(2);
+}

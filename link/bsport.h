@@ -1,0 +1,230 @@
+#pragma once
+
+#include "link/commands.h"
+#include "link/frame.h"
+#include "link/link_events.h"
+#include "link/link_transport.h"
+
+#include <QFile>
+#include <QObject>
+#include <QStringList>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QTimer;
+
+// The last request sent with Remember set; time-outs and refusals send it again unchanged
+// (same header, same sequence byte, same data).
+struct LastFrameStore {
+    CommandRow Row{};
+    QByteArray Data; // Count bytes
+    bool IsEmpty() const { return !Valid; }
+    bool Valid = false;
+};
+
+// One link to one device over a serial line or UDP, with the protocol session that runs on
+// it: bit-rate agreement, requests, acknowledges, refusals, time-outs with retransmission,
+// dispatch of answers to the running command's packet handler and the result value.
+//
+// Threading: a TBsPort is a QObject living in its owner's thread. Every entry point (owner
+// calls, received bytes, Tick) must be called in that thread; nothing else touches the
+// session, so no locks are needed and frames can never interleave.
+//
+// Running one command (what an owner does):
+//   link.EnumVarnCmd = H_UPLOAD_Detail;           // the command to run
+//   link.RequestData / RequestDataLen = range;    // request data (fiscal-memory uploads)
+//   link.StopAfter = 0; link.BaudReady = false; link.RetriesLeft = 6;
+//   link.BeginSession(1, kBaudIndex115200, true);
+//   if (!link.PrepareCommand(hexFile)) ...        // false: file could not be created
+//   link.SendRequest();
+//   ... wait (event loop) until OnSessionResult reports a final value ...
+//   SessionResult() >= 3 success; 2 or negative failure (close OutputFile() then).
+// Something must call Tick() regularly (the port manager's tick driver does).
+class TBsPort : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kUdpPort = 5002;
+    static constexpr int kRequestDataSize = 4097;
+    static constexpr int kDefaultRetries = 8;
+    static constexpr std::uint16_t kEpromFirstBlock = 2038;
+    static constexpr int kEpromBlocks = 10;
+    static constexpr int kBaudSettleMs = 25;
+
+    explicit TBsPort(QObject* Parent = nullptr);
+    ~TBsPort() override;
+
+    // --- Transports ---------------------------------------------------------------------
+    // A link owns one transport per mode; Mode() selects the one in use. The link attaches
+    // itself to the transport's events.
+    void SetTransport(TMode TransportMode, std::unique_ptr<LinkTransport> Transport);
+    LinkTransport* Transport(TMode TransportMode) const;
+    LinkTransport* ActiveTransport() const { return Transport(m_mode); }
+
+    // --- Published properties ------------------------------------------------------------
+    QString CommName() const { return m_commName; }
+    void SetCommName(const QString& Name); // also the serial transport's endpoint
+    TMode Mode() const { return m_mode; }
+    void SetMode(TMode Value) { m_mode = Value; }
+    QString IP() const { return m_ip; }
+    void SetIP(const QString& Address); // also the UDP transport's endpoint
+    TBaudRate BaudRate() const { return m_baudRate; }
+    // Stores the value and sets the serial line to its rate, also when it did not change.
+    void SetBaudRate(TBaudRate Value);
+
+    bool IsModem = false;
+    bool IsDebug = false; // keep status texts in DebugLines (saved by the port manager)
+    TEnumVarnCmd EnumVarnCmd = H_PACK_OK; // the command the next session runs
+    int EcrID = 0;                        // stored only
+
+    // --- Session state (read by owners; the ones marked "owner" are written by owners) ---
+    int SessionResult() const { return m_sessionResult; }
+    char LinkState = '0'; // '0' no exchange; 'L' an exchange runs and answers are awaited
+    TEnumVarnCmd CurrentCommand = H_PACK_OK;
+    int CheckedCommand = H_PACK_OK; // command whose sequence counter answers must echo
+    int RequestPending = -1;        // -1 over; 0 next request may go; 1 request outstanding
+    int RetriesLeft = 0;            // owner: time-outs (or refusals) left before failing
+    std::uint32_t AckTimeout = 0;   // time-out in force, ms
+    qint64 SentAt = 0;              // start of the current time-out period (Clock ms)
+    int AckTimeoutMs = 5000;        // time-out once the bit rate is agreed
+    int BaudTimeoutMs = 5000;       // time-out of H_SETBAUD
+    int LongRetries = 90;           // retries of the long report uploads
+    bool BaudReady = false;         // owner: false before BeginSession
+    int StopAfter = 0; // owner: 0 run the command; 1 stop after device check; 2 after bit rate
+
+    int EcrAddress = 0;
+    int LineBaudIndex = 0;
+    int TargetBaudIndex = 0;
+    std::uint8_t MaxBaudIndex = 0; // owner
+    bool Renegotiate = false;
+
+    std::array<std::uint8_t, kRequestDataSize> RequestData{}; // owner
+    int RequestDataLen = 0;                                   // owner
+
+    std::uint16_t BlockCounter = 0;
+    int PageCount = 0;
+    int LastWrittenSeq = 0; // sequence byte of the last packet written; -1 none
+    int FileState = 0;      // 0 no file; 1 InputFile open; 2 OutputFile open
+    int PacketSize = 0;
+    int BytesReceived = 0;
+    int DownloadState = -1;
+    int DeviceSequence = 0;
+    int DeviceBusy = 0;
+    int ReportKind = 0; // 1 or 2 while an X or Z report is prepared
+    int RxCount = 0;    // bytes received since the last frame was sent
+    QString StatusText;
+    QString FinishText;
+    LastFrameStore LastFrame;
+    CommandTable Commands; // this link's modifiable copy of CommandTemplates
+    QStringList DebugLines;
+
+    // The upload target and download source. The owner closes OutputFile after a refusal,
+    // a cancel or its own time-out; closing a closed file does nothing.
+    QFile& OutputFile() { return m_outputFile; }
+    QFile& InputFile() { return m_inputFile; }
+
+    // Time source in milliseconds (monotonic). Tests replace it to step time by hand.
+    std::function<qint64()> Clock;
+
+    // --- Owner calls ---------------------------------------------------------------------
+    // Starts a session for EnumVarnCmd. Serial: reloads the command table with the device
+    // address, sets the line (9600 when StartAt9600, else the rate of BaudIndex) and sends
+    // H_SETBAUD asking for BaudIndex. UDP: makes EnumVarnCmd current, sends nothing.
+    void BeginSession(int Address, int BaudIndex, bool StartAt9600);
+    // Prepares EnumVarnCmd: creates (write commands) or opens (read commands) FileName and
+    // resets the per-command counters. False, with a status text, when the file fails.
+    bool PrepareCommand(const QString& FileName);
+    // Sends the next request of CurrentCommand if one is due; otherwise does nothing.
+    void SendRequest();
+    // Time-outs, retransmissions, bit-rate retries. Call regularly (every 10..50 ms).
+    void Tick();
+
+    // --- Transport entry points (public so tests and other transports can feed them) --------
+    void ReceiveBytes(const QByteArray& Chunk);
+    // Modem lines changed: exactly CTS and DSR on (no ring, no carrier) drops BaudReady.
+    void OnModemLines(std::uint32_t Event);
+
+    // --- Protocol steps (public for tests) ------------------------------------------------
+    // Builds a frame from Row and Count bytes of Data and writes it. Remember keeps it in
+    // LastFrame. False (nothing sent) when Count exceeds kMaxRequestDataLength.
+    bool SendFrame(const CommandRow& Row, const std::uint8_t* Data, bool Remember, int Count);
+    void ParseBytes(const char* Chunk, qsizetype Length);
+    void HandleFrame(const DeviceFrame& Frame);
+    void CheckAckTimeout();
+    void CheckBaudTimeout();
+    void ResetCommandTable(int Address);
+    bool ReportStatus(const QString& Text, StatusKind Kind = StatusKind::Info);
+    // The sequence byte answers to `Cmd` must carry now.
+    std::uint8_t SequenceByte(int Cmd) const { return Commands[Cmd][8] & 0xFF; }
+
+    // --- Events the owner attaches (all raised in the link's thread) ---------------------
+    std::function<void(const QString& Text, StatusKind Kind)> OnStatus;
+    // SessionResult changed (to the new value). Owners wait on this instead of polling.
+    std::function<void(int Result)> OnSessionResult;
+    // A packet was accepted (or repeated): the progress text gets a dot of this kind.
+    std::function<void(ProgressDotKind Kind)> OnProgressDot;
+    // One EPROM block written: the progress bar advances one step.
+    std::function<void()> OnProgressStep;
+    // The device refused a fiscal-memory or EPROM request: the session has failed and the
+    // owner shows its "upload fail" line; OutputFile is left open for the owner to close.
+    std::function<void()> OnUploadRefused;
+    // Set by the owner holding the StopUpload flag (the port manager): the link calls it
+    // when the device refuses a fiscal-memory or EPROM request.
+    std::function<void()> RequestStopUpload;
+    // Every frame sent and every complete frame received (also damaged ones), raw bytes.
+    std::function<void(FrameDirection Direction, const QByteArray& Bytes)> OnFrameTrace;
+    // Unsolicited class 0x91 frames: code 2 as H_RESPONSE_PLU, code 3 as H_RESPONSE_TRADE.
+    std::function<void(TEnumVarnCmd Cmd, const DeviceFrame& Frame)> OnResponseVarn;
+
+private:
+    using RequestBuilder = void (TBsPort::*)();
+    using PacketHandler = void (TBsPort::*)(const DeviceFrame&);
+    // Per-command request builders and packet handlers; commands without one give nullptr.
+    static RequestBuilder BuilderFor(TEnumVarnCmd Cmd);
+    static PacketHandler HandlerFor(TEnumVarnCmd Cmd);
+
+    qint64 Now() const;
+    void SetSessionResult(int Value);
+    void WriteFrame(const QByteArray& Bytes);
+    void ResendLastFrame();
+    void OnFrameEvent(const FrameEvent& Event);
+    void AfterCompleteFrame();
+    void CloseFileByState();
+    void CloseSerialLine();
+    bool AppendOutput(const QByteArray& Data);
+    void FailOnFileError();
+    void ApplyLineRate(int BaudIndex);
+    bool SequenceMatches(const DeviceFrame& Frame) const;
+    void BumpSequence(int Cmd);
+
+    // Bit-rate agreement.
+    void OnSetBaudAcknowledged();
+    void FinishBaudAgreement();
+    void PerformStartAction(TEnumVarnCmd Cmd);
+    void RunDueStart();
+
+    // Fiscal-memory and EPROM exchanges.
+    void BuildFiscalMemoryRequest();
+    void BuildEpromRequest();
+    void HandleFiscalMemoryPacket(const DeviceFrame& Frame);
+    void HandleEpromPacket(const DeviceFrame& Frame);
+
+    QString m_commName;
+    QString m_ip;
+    TMode m_mode = tmRS232;
+    TBaudRate m_baudRate = tbr9600;
+    int m_sessionResult = 0;
+    std::unique_ptr<LinkTransport> m_serial;
+    std::unique_ptr<LinkTransport> m_udp;
+    QFile m_outputFile;
+    QFile m_inputFile;
+    FrameFinder m_finder;
+    bool m_parsing = false;
+    QByteArray m_pendingChunks; // bytes that arrived while a chunk was being parsed
+    bool m_endMarkerSeen = false;
+    std::optional<qint64> m_startDueAt; // bit rate agreed; the command starts at this time
+    QTimer* m_startTimer = nullptr;
+};

@@ -1,0 +1,184 @@
+// Fiscal-memory uploads (Detail, Summary, header, footer) and the EPROM change-data upload:
+// their request builders and packet handlers. Each writes the raw data of the accepted
+// packets to the .hex file, in order, once per sequence byte.
+
+#include "link/bsport.h"
+
+namespace {
+
+constexpr std::uint8_t kEndMarker = 0xA5;
+
+// The last packet of a fiscal-memory upload carries 0xA5 at data position 254 or 255. Only
+// data the packet really carries counts: a shorter packet has no such positions.
+bool HasEndMarker(const QByteArray& Data) {
+    const auto at = [&](qsizetype i) {
+        return i < Data.size() && static_cast<std::uint8_t>(Data[i]) == kEndMarker;
+    };
+    return at(254) || at(255);
+}
+
+} // namespace
+
+void TBsPort::BuildFiscalMemoryRequest() {
+    if (m_endMarkerSeen || RequestPending != 0)
+        return;
+    if (m_sessionResult == 0)
+        SetSessionResult(1);
+    CommandRow& row = Commands[CurrentCommand];
+    row[6] = BlockCounter >> 8;
+    row[7] = BlockCounter & 0xFF;
+    BumpSequence(CurrentCommand);
+    const int count = std::clamp(RequestDataLen, 0, kMaxRequestDataLength);
+    SendFrame(row, RequestData.data(), true, count);
+    RequestPending = 1;
+}
+
+void TBsPort::BuildEpromRequest() {
+    if (RequestPending != 0)
+        return;
+    if (m_sessionResult == 0)
+        SetSessionResult(1);
+    CommandRow& row = Commands[CurrentCommand];
+    row[6] = BlockCounter & 0xFF;
+    row[7] = BlockCounter >> 8;
+    BumpSequence(CurrentCommand);
+    RequestData[0] = 0xFF;
+    RequestData[1] = 0xFF;
+    RequestData[2] = 0x00;
+    SendFrame(row, RequestData.data(), true, 2);
+    RequestPending = 1;
+}
+
+void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
+    // Packets after the end, after a refusal or after a failure have no file to go to.
+    if (FileState != 2 || !m_outputFile.isOpen())
+        return;
+    const QByteArray& data = Frame.Data;
+    if (HasEndMarker(data)) {
+        m_endMarkerSeen = true;
+        if (CurrentCommand == H_UPLOAD_Header || CurrentCommand == H_UPLOAD_Footer) {
+            if (OnProgressDot)
+                OnProgressDot(ProgressDotKind::Unlimited);
+        }
+        const QString finish = CurrentCommand == H_UPLOAD_Detail
+                                   ? QStringLiteral("数据上载完毕!")
+                                   : QStringLiteral("部门报表上载完毕!");
+        // The final packet is always written, whatever its sequence byte.
+        if (!AppendOutput(data))
+            return;
+        if (!m_outputFile.flush()) {
+            FailOnFileError();
+            return;
+        }
+        m_outputFile.close();
+        FileState = 0;
+        RequestPending = -1;
+        LinkState = '0';
+        FinishText = finish;
+        ReportStatus(finish, StatusKind::Completion);
+        SetSessionResult(3);
+        return;
+    }
+
+    // Only the answer to the request in flight moves the upload on. A late copy of an
+    // earlier answer (the device answered a request and then its retransmission) is neither
+    // written nor allowed to release another request: that extra request would fetch the
+    // same block under a new sequence byte and the block would land in the file twice.
+    const bool answersCurrent = Frame.Sequence == SequenceByte(CurrentCommand);
+    if (answersCurrent && Frame.Sequence != LastWrittenSeq) {
+        if (!AppendOutput(data))
+            return;
+        LastWrittenSeq = Frame.Sequence;
+        const qsizetype n = data.size();
+        BlockCounter = static_cast<std::uint16_t>(BlockCounter + (n <= 256 ? 1 : n / 256));
+    }
+    // A repeated packet still shows progress: the device did answer.
+    if (OnProgressDot)
+        OnProgressDot(CurrentCommand == H_UPLOAD_Detail ? ProgressDotKind::Limited
+                                                        : ProgressDotKind::Unlimited);
+    if (!answersCurrent)
+        return;
+    RetriesLeft = kDefaultRetries;
+    SentAt = Now();
+    if (RequestPending == 1)
+        RequestPending = 0;
+}
+
+void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
+    if (FileState != 2 || !m_outputFile.isOpen())
+        return;
+    const QByteArray& data = Frame.Data;
+    if (data.isEmpty() || PageCount >= kEpromBlocks) {
+        // The packet that ends the upload is not written.
+        const QString finish = QStringLiteral("Finish upload EPROM data!");
+        FinishText = finish;
+        BytesReceived = 0;
+        RequestPending = -1;
+        LinkState = '0';
+        const bool flushed = m_outputFile.flush();
+        m_outputFile.close();
+        FileState = 0;
+        if (!flushed) {
+            ReportStatus(QStringLiteral("Write file %1 fail").arg(m_outputFile.fileName()));
+            SetSessionResult(2);
+            return;
+        }
+        ReportStatus(finish, StatusKind::Completion);
+        SetSessionResult(3);
+        return;
+    }
+    // As for the fiscal-memory packets: only the answer to the request in flight counts.
+    if (Frame.Sequence != SequenceByte(CurrentCommand))
+        return;
+    if (Frame.Sequence != LastWrittenSeq) {
+        if (!AppendOutput(data))
+            return;
+        BytesReceived += static_cast<int>(data.size());
+        LastWrittenSeq = Frame.Sequence;
+        BlockCounter = static_cast<std::uint16_t>(BlockCounter + 1);
+        PageCount += 1;
+        if (OnProgressStep)
+            OnProgressStep();
+        if (OnProgressDot)
+            OnProgressDot(ProgressDotKind::Limited);
+        // A block arrived: the line is alive, so the time-out starts afresh (otherwise a
+        // slow but steady upload would run out of retries while still progressing).
+        RetriesLeft = kDefaultRetries;
+        SentAt = Now();
+    }
+    if (RequestPending == 1)
+        RequestPending = 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Dispatch tables. The other exchanges of the command set (clerk, hourly, fiscal, X and Z
+// reports, memory dumps, the device check, program downloads) plug in here with their own
+// builder and handler.
+
+TBsPort::RequestBuilder TBsPort::BuilderFor(TEnumVarnCmd Cmd) {
+    switch (Cmd) {
+    case H_UPLOAD_Detail:
+    case H_UPLOAD_Summary:
+    case H_UPLOAD_Header:
+    case H_UPLOAD_Footer:
+        return &TBsPort::BuildFiscalMemoryRequest;
+    case H_UPLOAD_EPROM:
+        return &TBsPort::BuildEpromRequest;
+    default:
+        return nullptr;
+    }
+}
+
+TBsPort::PacketHandler TBsPort::HandlerFor(TEnumVarnCmd Cmd) {
+    switch (Cmd) {
+    case H_UPLOAD_Detail:
+    case H_UPLOAD_Summary:
+    case H_UPLOAD_Header:
+    case H_UPLOAD_Footer:
+        return &TBsPort::HandleFiscalMemoryPacket;
+    case H_UPLOAD_EPROM:
+        return &TBsPort::HandleEpromPacket;
+    default:
+        return nullptr;
+    }
+}

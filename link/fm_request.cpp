@@ -1,0 +1,52 @@
+#include "link/fm_request.h"
+
+#include "link/bsport.h"
+
+#include <algorithm>
+
+namespace {
+
+// Digits decimal digits of Value as packed BCD, most significant pair first.
+void AppendPackedBcd(QByteArray& Out, int Value, int Digits) {
+    QByteArray bytes(Digits / 2, '\0');
+    for (int i = static_cast<int>(bytes.size()) - 1; i >= 0; --i) {
+        const int low = Value % 10;
+        Value /= 10;
+        const int high = Value % 10;
+        Value /= 10;
+        bytes[i] = static_cast<char>((high << 4) | low);
+    }
+    Out += bytes;
+}
+
+} // namespace
+
+std::optional<QByteArray> ZRangeRequest(int FirstZ, int LastZ) {
+    if (FirstZ < 0 || FirstZ > 9999 || LastZ < 0 || LastZ > 9999)
+        return std::nullopt;
+    QByteArray out(1, '\0');
+    AppendPackedBcd(out, FirstZ, 4);
+    AppendPackedBcd(out, LastZ, 4);
+    return out;
+}
+
+std::optional<QByteArray> DateRangeRequest(int FirstYymmdd, int LastYymmdd) {
+    if (FirstYymmdd < 0 || FirstYymmdd > 999999 || LastYymmdd < 0 || LastYymmdd > 999999)
+        return std::nullopt;
+    QByteArray out(1, '\1');
+    AppendPackedBcd(out, FirstYymmdd, 6);
+    AppendPackedBcd(out, LastYymmdd, 6);
+    return out;
+}
+
+QByteArray WholeMemoryRequest() {
+    return *ZRangeRequest(1, 2100);
+}
+
+bool SetRequestData(TBsPort& Link, const QByteArray& Data) {
+    if (Data.size() > kMaxRequestDataLength)
+        return false;
+    std::copy(Data.begin(), Data.end(), Link.RequestData.begin());
+    Link.RequestDataLen = static_cast<int>(Data.size());
+    return true;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+// The byte pipe a device link talks through: a serial line or a UDP socket. The link never
+// knows which; it only writes whole frames and is handed received bytes.
+//
+// Threading: a transport lives in its owner's thread and raises its events there, so the link
+// that owns it is touched by one thread only.
+class LinkTransport {
+public:
+    // Modem-line bits reported by ModemStatus(), as the serial driver gives them.
+    static constexpr std::uint32_t kModemCts = 0x10;
+    static constexpr std::uint32_t kModemDsr = 0x20;
+    static constexpr std::uint32_t kModemRing = 0x40;
+    static constexpr std::uint32_t kModemCarrier = 0x80;
+
+    virtual ~LinkTransport() = default;
+
+    // Where to talk to: the serial port name, or the device's host name / address for UDP.
+    // Takes effect at the next Open (UDP: also for datagrams sent from then on).
+    virtual void SetEndpoint(const QString& Endpoint) = 0;
+    virtual QString Endpoint() const = 0;
+
+    // Opens the line. False on failure, with the reason in LastError(). Opening an open
+    // transport reopens it.
+    virtual bool Open() = 0;
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+    virtual QString LastError() const = 0;
+
+    // Queues the bytes as one whole write (UDP: one datagram); writes go out in call order
+    // and are never interleaved. False when the transport is closed or the write was refused.
+    virtual bool Write(const QByteArray& Bytes) = 0;
+
+    // Line bit rate. UDP transports ignore it.
+    virtual void SetBaudRate(int BitsPerSecond) = 0;
+
+    // Current modem lines (kModem* bits); 0 where the transport has none.
+    virtual std::uint32_t ModemStatus() const = 0;
+
+    // Raised in the owner's thread for every chunk of received bytes; chunks may split or join
+    // frames in any way.
+    std::function<void(const QByteArray& Bytes)> OnBytes;
+    // Raised in the owner's thread when a modem line changes; the argument is the driver's
+    // event mask (the link reads ModemStatus() itself).
+    std::function<void(std::uint32_t Event)> OnModemLines;
+};

@@ -1,0 +1,326 @@
+// Link session over a serial line: bit-rate agreement, acknowledges, time-outs with
+// retransmission, refusals, modem lines.
+
+#include "link_test_support.h"
+
+namespace {
+
+using Session = LinkFixture;
+
+TEST_F(Session, BitRateAttemptsAlternateAndFailAfterTheSixthExpiry) {
+    // The owner's call: address 1, ask 115200, start at 9600, six attempts of 5 s.
+    struct Attempt {
+        int lineRate;
+        std::uint8_t asked; // header byte 7: divisor of 115200
+    };
+    const Attempt attempts[] = {{9600, 1},   {115200, 1}, {9600, 12},
+                                {115200, 1}, {9600, 12},  {115200, 1}};
+
+    link.EnumVarnCmd = H_UPLOAD_Detail;
+    link.RetriesLeft = 6;
+    link.BeginSession(1, kBaudIndex115200, true);
+    ASSERT_TRUE(link.PrepareCommand(FilePath("detail.hex")));
+    link.SendRequest(); // nothing to send before the rate is agreed
+    EXPECT_TRUE(HasStatus(QStringLiteral("Set baudrate: try baudrate: 7")));
+    EXPECT_EQ(serial->Writes.front().Bytes.toHex(' '),
+              QByteArray("aa 01 00 00 00 80 00 01 00 00 00 00 2c"));
+
+    const qint64 start = now;
+    for (std::size_t i = 0; i < std::size(attempts); ++i) {
+        SCOPED_TRACE(i + 1);
+        ASSERT_EQ(serial->Writes.size(), i + 1);
+        const FakeTransport::Written& w = serial->Writes.back();
+        EXPECT_EQ(w.BitRate, attempts[i].lineRate);
+        const DeviceFrame f = DecodeWrite(w.Bytes);
+        EXPECT_EQ(f.Class, 0x80);
+        EXPECT_EQ(f.Code, 0x00);
+        EXPECT_EQ(f.Param1, attempts[i].asked);
+        EXPECT_EQ(f.Sequence, 0);
+        EXPECT_EQ(f.Address, 1u);
+        EXPECT_TRUE(f.Data.isEmpty());
+        EXPECT_EQ(link.SessionResult(), 0) << "each attempt restarts the session";
+        Advance(4999);
+        EXPECT_EQ(serial->Writes.size(), i + 1) << "no retry before the time-out";
+        Advance(1);
+    }
+    EXPECT_EQ(serial->Writes.size(), std::size(attempts)) << "no seventh attempt";
+    EXPECT_EQ(now - start, 30000);
+    EXPECT_EQ(link.SessionResult(), 2);
+    EXPECT_EQ(link.LinkState, '0');
+    EXPECT_TRUE(HasStatus(QStringLiteral("Varn Command: catch ack fail")));
+    EXPECT_TRUE(HasStatus(QStringLiteral("Elapse 5000 ms, try again: 5")));
+    EXPECT_FALSE(link.OutputFile().isOpen());
+    EXPECT_EQ(link.FileState, 0);
+    EXPECT_FALSE(link.BaudReady);
+    // Ticks after the failure send nothing more.
+    Advance(60000);
+    EXPECT_EQ(serial->Writes.size(), std::size(attempts));
+}
+
+TEST_F(Session, AcknowledgeAgreesTheRateOnlyWithTheMatchingSequence) {
+    struct Case {
+        const char* name;
+        int ackAttempt;     // attempt (1-based) whose H_SETBAUD gets the acknowledge
+        std::uint8_t seq;   // sequence byte of the acknowledge
+        bool agreed;        // the link then runs at
+        int lineRate;       //   this rate
+        bool firstDetailAt; // and sends the first Detail request
+    };
+    const Case cases[] = {
+        {"first attempt, right sequence", 1, 0, true, 115200, true},
+        {"first attempt, wrong sequence", 1, 1, false, 0, false},
+        {"third attempt (9600 asking 9600)", 3, 0, true, 9600, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        serial->Writes.clear();
+        statuses.clear();
+        link.EnumVarnCmd = H_UPLOAD_Detail;
+        link.BaudReady = false;
+        link.RetriesLeft = 6;
+        link.BeginSession(1, kBaudIndex115200, true);
+        ASSERT_TRUE(link.PrepareCommand(FilePath("a.hex")));
+        for (int a = 1; a < c.ackAttempt; ++a)
+            Advance(5000);
+        const std::size_t before = serial->Writes.size();
+        serial->Deliver(Ack(c.seq));
+        Advance(TBsPort::kBaudSettleMs);
+        EXPECT_EQ(link.BaudReady, c.agreed);
+        if (c.agreed) {
+            EXPECT_EQ(serial->BitRate, c.lineRate);
+            EXPECT_EQ(link.SessionResult(), 1);
+            EXPECT_EQ(link.CurrentCommand, H_UPLOAD_Detail);
+            EXPECT_EQ(link.RetriesLeft, 8);
+            EXPECT_EQ(link.AckTimeout, 5000u);
+            ASSERT_EQ(serial->Writes.size(), before + 1);
+            const DeviceFrame req = LastRequest();
+            EXPECT_EQ(req.Code, 0x10);
+            EXPECT_EQ(req.Sequence, 1);
+            EXPECT_EQ(serial->Writes.back().BitRate, c.lineRate);
+        } else {
+            // Ignored: the attempt times out as if nothing had come.
+            EXPECT_EQ(serial->Writes.size(), before);
+            EXPECT_EQ(link.CurrentCommand, H_SETBAUD);
+            Advance(5000 - TBsPort::kBaudSettleMs);
+            EXPECT_EQ(serial->Writes.size(), before + 1);
+            EXPECT_EQ(serial->Writes.back().BitRate, 115200);
+        }
+        link.OutputFile().close();
+    }
+}
+
+TEST_F(Session, FirstRequestWaitsForTheDeviceToSwitchItsLine) {
+    link.EnumVarnCmd = H_UPLOAD_Summary;
+    link.RetriesLeft = 6;
+    link.BeginSession(1, kBaudIndex115200, true);
+    ASSERT_TRUE(link.PrepareCommand(FilePath("s.hex")));
+    serial->Deliver(Ack(0));
+    Advance(TBsPort::kBaudSettleMs - 1);
+    EXPECT_EQ(serial->Writes.size(), 1u);
+    Advance(1);
+    ASSERT_EQ(serial->Writes.size(), 2u);
+    EXPECT_EQ(LastRequest().Code, 0x11);
+}
+
+TEST_F(Session, TimeOutsRetransmitTheSameFrameAndFailAfterEightExpiries) {
+    struct Case {
+        const char* name;
+        int expiriesBeforePacket; // -1: no packet at all
+    };
+    const Case cases[] = {{"silent device", -1}, {"one packet after three expiries", 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        serial->Writes.clear();
+        statuses.clear();
+        serial->Open();
+        StartSerialUpload(H_UPLOAD_Detail, FilePath("t.hex"), WholeRequest());
+        QByteArray request = serial->Writes.back().Bytes;
+        std::uint8_t seq = DecodeWrite(request).Sequence;
+
+        if (c.expiriesBeforePacket >= 0) {
+            for (int i = 0; i < c.expiriesBeforePacket; ++i)
+                Advance(5000);
+            serial->Deliver(EncodeFrame(Answer(0x90, 0x10, seq, PacketData(1))));
+            request = serial->Writes.back().Bytes; // the next request, sent at once
+            seq = DecodeWrite(request).Sequence;
+            EXPECT_EQ(link.RetriesLeft, 8) << "an accepted packet restarts the count";
+        }
+        const qint64 lastProgress = now;
+        const std::size_t before = serial->Writes.size();
+        for (int expiry = 1; expiry <= 8; ++expiry) {
+            SCOPED_TRACE(expiry);
+            Advance(4999);
+            EXPECT_EQ(serial->Writes.size(), before + expiry - 1);
+            Advance(1);
+            const QString delay = QStringLiteral("延迟 5000 毫秒, 再试: %1 次").arg(9 - expiry);
+            if (expiry < 8) {
+                EXPECT_EQ(statuses.back(), delay);
+                ASSERT_EQ(serial->Writes.size(), before + expiry);
+                EXPECT_EQ(serial->Writes.back().Bytes, request) << "same header, sequence, data";
+                EXPECT_EQ(link.SessionResult(), 1);
+            }
+        }
+        EXPECT_EQ(serial->Writes.size(), before + 7) << "seven retransmissions";
+        EXPECT_EQ(now - lastProgress, 40000);
+        EXPECT_EQ(link.SessionResult(), 2);
+        ASSERT_GE(statuses.size(), 2u);
+        EXPECT_EQ(statuses[statuses.size() - 2], QStringLiteral("延迟 5000 毫秒, 再试: 1 次"));
+        EXPECT_EQ(statuses.back(), QStringLiteral("VARN 命令: ack 失败"));
+        EXPECT_FALSE(link.OutputFile().isOpen());
+        EXPECT_EQ(link.FileState, 0);
+        EXPECT_FALSE(serial->IsOpen()) << "the line is closed after the final time-out";
+        EXPECT_EQ(ReadFile(FilePath("t.hex")).size(), c.expiriesBeforePacket >= 0 ? 256 : 0);
+    }
+}
+
+TEST_F(Session, RefusalResendsOnceAndFailsOnlyTheUploadCommands) {
+    // A refused Detail request ends the upload at once; a refused H_SETBAUD does not.
+    StartSerialUpload(H_UPLOAD_Detail, FilePath("r.hex"), WholeRequest());
+    const QByteArray request = serial->Writes.back().Bytes;
+    serial->Deliver(Refusal(DecodeWrite(request).Sequence));
+
+    ASSERT_EQ(serial->Writes.size(), 3u) << "exactly one resend";
+    EXPECT_EQ(serial->Writes.back().Bytes, request);
+    EXPECT_TRUE(HasStatus(QStringLiteral("Receive VARN answer: command err")));
+    EXPECT_EQ(link.SessionResult(), 2);
+    EXPECT_EQ(refusedEvents, 1);
+    EXPECT_EQ(stopRequests, 1);
+    EXPECT_EQ(link.RequestPending, -1);
+    EXPECT_EQ(link.LinkState, '0');
+    EXPECT_EQ(link.FileState, 0);
+    EXPECT_TRUE(link.OutputFile().isOpen()) << "left for the owner to close";
+    // The answer to the resend finds no running upload and is not written.
+    serial->Deliver(EncodeFrame(Answer(0x90, 0x10, DecodeWrite(request).Sequence, PacketData(1))));
+    Advance(60000);
+    EXPECT_EQ(serial->Writes.size(), 3u);
+    EXPECT_EQ(link.SessionResult(), 2);
+    link.OutputFile().close();
+    EXPECT_EQ(ReadFile(FilePath("r.hex")).size(), 0);
+
+    // H_SETBAUD refused: one resend, the negotiation goes on.
+    serial->Writes.clear();
+    refusedEvents = 0;
+    link.EnumVarnCmd = H_UPLOAD_Detail;
+    link.RetriesLeft = 6;
+    link.BeginSession(1, kBaudIndex115200, true);
+    ASSERT_TRUE(link.PrepareCommand(FilePath("r2.hex")));
+    serial->Deliver(Refusal(0));
+    ASSERT_EQ(serial->Writes.size(), 2u);
+    EXPECT_EQ(serial->Writes[1].Bytes, serial->Writes[0].Bytes);
+    EXPECT_EQ(link.SessionResult(), 0);
+    EXPECT_EQ(refusedEvents, 0);
+    EXPECT_EQ(link.LinkState, 'L');
+}
+
+TEST_F(Session, DataAcknowledgeWithWrongSequenceChangesNothing) {
+    StartSerialUpload(H_UPLOAD_Detail, FilePath("w.hex"), WholeRequest());
+    const int checked = link.CheckedCommand;
+    const int pending = link.RequestPending;
+    serial->Deliver(Ack(static_cast<std::uint8_t>(LastRequest().Sequence + 5)));
+    EXPECT_EQ(link.CheckedCommand, checked);
+    EXPECT_EQ(link.RequestPending, pending);
+    EXPECT_EQ(link.SessionResult(), 1);
+    EXPECT_EQ(serial->Writes.size(), 2u);
+}
+
+TEST_F(Session, ModemLinesAndStopAfterTheBitRate) {
+    // A modem line keeps its rate on the acknowledge and never retries H_SETBAUD.
+    link.IsModem = true;
+    link.EnumVarnCmd = H_UPLOAD_Detail;
+    link.RetriesLeft = 6;
+    link.BeginSession(1, kBaudIndex115200, true);
+    ASSERT_TRUE(link.PrepareCommand(FilePath("m.hex")));
+    Advance(60000);
+    EXPECT_EQ(serial->Writes.size(), 1u) << "no retry on a modem line";
+    serial->Deliver(Ack(0));
+    Advance(TBsPort::kBaudSettleMs);
+    EXPECT_TRUE(link.BaudReady);
+    EXPECT_EQ(serial->BitRate, 9600);
+    EXPECT_EQ(serial->Writes.size(), 2u);
+    link.OutputFile().close();
+
+    // Exactly CTS and DSR on (no ring, no carrier) drops the agreement; other states keep it.
+    struct Lines {
+        std::uint32_t status;
+        bool keepsAgreement;
+    };
+    const Lines lines[] = {{0x30, false}, {0x10, true}, {0xB0, true}, {0x00, true}};
+    for (const Lines& l : lines) {
+        link.BaudReady = true;
+        serial->Modem = l.status;
+        serial->OnModemLines(8);
+        EXPECT_EQ(link.BaudReady, l.keepsAgreement) << std::hex << l.status;
+    }
+
+    // StopAfter 2: the session ends with the agreed rate.
+    link.IsModem = false;
+    link.StopAfter = 2;
+    link.BaudReady = false;
+    link.RetriesLeft = 6;
+    link.EnumVarnCmd = H_UPLOAD_Detail;
+    const std::size_t before = serial->Writes.size();
+    link.BeginSession(1, kBaudIndex115200, true);
+    serial->Deliver(Ack(0));
+    Advance(TBsPort::kBaudSettleMs);
+    EXPECT_EQ(link.SessionResult(), 3);
+    EXPECT_EQ(link.LinkState, '0');
+    EXPECT_EQ(serial->BitRate, 115200);
+    EXPECT_TRUE(HasStatus(QStringLiteral("Set Baudrate successful.")));
+    EXPECT_EQ(serial->Writes.size(), before + 1) << "only H_SETBAUD";
+}
+
+TEST_F(Session, DamagedFramesAreReportedAndTraced) {
+    std::vector<std::pair<FrameDirection, QByteArray>> trace;
+    link.OnFrameTrace = [&](FrameDirection d, const QByteArray& b) { trace.emplace_back(d, b); };
+
+    QByteArray badCrc = EncodeFrame(Answer(0x90, 0x10, 1, "abc"));
+    badCrc[badCrc.size() - 1] = static_cast<char>(0x9C); // CRC D6 9D sent as D6 9C
+    QByteArray badHeader = EncodeFrame(Answer(0x80, 0x0E, 0));
+    badHeader[12] = static_cast<char>(badHeader[12] + 1);
+    QByteArray oversize = EncodeFrame(Answer(0x90, 0x10, 1));
+    oversize[10] = static_cast<char>(0xFF);
+    oversize[11] = static_cast<char>(0x0F);
+    oversize[12] = static_cast<char>(
+        HeaderChecksum(reinterpret_cast<const std::uint8_t*>(oversize.constData())));
+
+    struct Case {
+        QByteArray wire;
+        QString status;
+    };
+    const Case cases[] = {
+        {badCrc, QStringLiteral("Bad DataPack data len=3 CRCValue:9dd6<>d69c")},
+        {badHeader, QStringLiteral("Bad DataPack command ChkSum")},
+        {oversize, QStringLiteral("Bad DataPack data len=4095 exceeds buffer 4094")},
+    };
+    for (const Case& c : cases) {
+        statuses.clear();
+        trace.clear();
+        serial->Deliver(c.wire, {4});
+        EXPECT_EQ(statuses, std::vector<QString>{c.status});
+        ASSERT_EQ(trace.size(), 1u);
+        EXPECT_EQ(trace[0].first, FrameDirection::Received);
+        EXPECT_EQ(trace[0].second, c.wire.left(trace[0].second.size()));
+    }
+    // The damaged frame is traced byte for byte as it came.
+    serial->Deliver(badCrc);
+    EXPECT_EQ(trace.back().second, badCrc);
+
+    // Sent frames are traced too.
+    link.BeginSession(1, kBaudIndex115200, true);
+    EXPECT_EQ(trace.back().first, FrameDirection::Sent);
+    EXPECT_EQ(trace.back().second, serial->Writes.back().Bytes);
+}
+
+TEST_F(Session, RequestsLongerThanTheWorkBufferAreRefused) {
+    const QByteArray data(kMaxRequestDataLength + 1, 'x');
+    const auto* p = reinterpret_cast<const std::uint8_t*>(data.constData());
+    EXPECT_FALSE(link.SendFrame(TemplateRow(H_UPLOAD_Detail), p, true, kMaxRequestDataLength + 1));
+    EXPECT_TRUE(serial->Writes.empty());
+    EXPECT_TRUE(link.LastFrame.IsEmpty());
+    EXPECT_TRUE(link.SendFrame(TemplateRow(H_UPLOAD_Detail), p, true, kMaxRequestDataLength));
+    ASSERT_EQ(serial->Writes.size(), 1u);
+    EXPECT_EQ(serial->Writes[0].Bytes.size(), 4096);
+    EXPECT_EQ(link.LastFrame.Data.size(), kMaxRequestDataLength);
+}
+
+} // namespace
