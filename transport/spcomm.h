@@ -97,10 +97,12 @@ public:
 
     // Bytes have arrived: 1..2048 bytes, in order. Buffer is valid only during the call.
     TReceiveDataEvent OnReceiveData;
-    // The driver counted line errors (parity, framing, overrun, break) since the last check.
-    // Polled on real serial lines; a pseudo-terminal never reports any.
+    // The driver counted line errors (parity, framing, overrun, break) since the last check;
+    // EventMask holds kLineErrorXxx flags. Sampled every 50 ms on devices that keep such
+    // counters; a pseudo-terminal never reports any.
     TReceiveErrorEvent OnReceiveError;
     // Carrier detect changed (8) and/or a ring came in (4). CTS/DSR changes alone raise nothing.
+    // Modem lines are sampled every 50 ms on devices that have them.
     TModemStateChangeEvent OnModemStateChange;
     // Reading or writing the port failed unexpectedly (e.g. the device went away). Watching
     // stops but the port stays open; the owner decides whether to close it.
@@ -142,8 +144,18 @@ public:
     // The device path the port was opened with (empty while closed).
     QString DevicePath() const { return m_openPath; }
 
-    // Published settings. A setter stores only a changed value; while the port is open it
-    // re-applies the whole line state (line settings) or all five time-outs at once.
+    // Published settings. A line-setting setter stores only a changed value and, while the
+    // port is open, re-applies the whole line state at once (then pauses 5 ms so the line
+    // settles). What reaches the driver: BaudRate (any rate; rates without a classic constant
+    // through termios2), ByteSize, Parity, StopBits (1.5 is the two-stop-bit setting),
+    // ParityCheck, output/input XON/XOFF with XonChar/XoffChar, hardware flow (Outx_CtsFlow
+    // or RtsHandshake), DTR and RTS held on or off. IgnoreNullChar drops NUL bytes from what
+    // is delivered. Linux terminals have no counterpart for Outx_DsrFlow, DsrSensitivity,
+    // TxContinueOnXoff, XonLimit/XoffLimit, ReplaceWhenParityError/ReplacedChar, DTR handshake
+    // or RTS-while-transmitting; those are kept but change nothing (the handshake modes hold
+    // the line on). The five time-outs are kept for the owner only: received bytes are handed
+    // on as soon as the driver has them (at most 2048 at a time) and writes never time out,
+    // which is what the owners' values (1 ms interval, no totals) ask for.
     QString CommName() const { return m_commName; }
     void SetCommName(const QString& Value);
     std::uint32_t BaudRate() const { return m_baudRate; }
