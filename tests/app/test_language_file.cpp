@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -162,6 +163,24 @@ TEST(CaptionKeys, OrderAndDefaultsOfBothWindows) {
     EXPECT_EQ(keysOf(ArchiveWindowCaptionKeys()),
               QStringLiteral("s20=Burn|s23=Drive: |s20=Burn|s18=Delete|s24=Open file|"
                              "s25=Open folder|s26="));
+}
+
+} // namespace
+
+namespace {
+
+// A file that opens but fails on reading: the process's own memory file has nothing mapped at
+// offset 0.
+constexpr char kUnreadableFile[] = "/proc/self/mem";
+
+TEST(UnreadableFiles, KeepDefaultsInsteadOfEmptyingThem) {
+    if (!QFileInfo(QString::fromLatin1(kUnreadableFile)).isFile())
+        GTEST_SKIP() << "no " << kUnreadableFile << " on this system";
+    const LanguageFile file = ReadLanguageFile(QString::fromLatin1(kUnreadableFile));
+    EXPECT_EQ(file.State, LanguageFileState::Unreadable);
+    EXPECT_FALSE(file.Error.isEmpty());
+    EXPECT_EQ(file.Text(QStringLiteral("s9"), QStringLiteral("Upload data")),
+              QStringLiteral("Upload data"));
 }
 
 } // namespace

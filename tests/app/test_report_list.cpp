@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -261,6 +262,32 @@ TEST(AddReportToListFile, StartsOrExtendsTheListFile) {
         ASSERT_TRUE(f.open(QIODevice::ReadOnly));
         EXPECT_EQ(f.readAll(), c.after) << c.name;
     }
+}
+
+} // namespace
+
+namespace {
+
+// A file that opens but fails on reading: the process's own memory file has nothing mapped at
+// offset 0.
+constexpr char kUnreadableFile[] = "/proc/self/mem";
+
+TEST(UnreadableListFile, IsNeitherLoadedNorOverwritten) {
+    const QString path = QString::fromLatin1(kUnreadableFile);
+    if (!QFileInfo(path).isFile())
+        GTEST_SKIP() << "no " << kUnreadableFile << " on this system";
+    ReportList list;
+    list.AddListEntry(QStringLiteral("/r/kept.txt"), QStringLiteral("Detail"), kDay);
+    const ReportListLoadResult loaded = list.Load(path);
+    EXPECT_EQ(loaded.State, ReportListLoadState::Unreadable);
+    EXPECT_FALSE(loaded.Error.isEmpty());
+    EXPECT_EQ(list.Count(), 1);
+
+    const ReportListUpdateResult added =
+        AddReportToListFile(path, QStringLiteral("/r/new.txt"), QStringLiteral("Detail"), kDay);
+    EXPECT_FALSE(added.Ok);
+    // The read failure is what stopped it, not a failed attempt to write.
+    EXPECT_EQ(added.Error, loaded.Error);
 }
 
 } // namespace
