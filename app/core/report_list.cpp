@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <utility>
+
 QString FormatListDate(const QDate& Day) {
     return Day.toString(QStringLiteral("dd/MM/yyyy"));
 }

@@ -2,6 +2,7 @@
 
 #include "app/core/system_text.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
