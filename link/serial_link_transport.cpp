@@ -1,0 +1,79 @@
+#include "link/serial_link_transport.h"
+
+#include "transport/spcomm.h"
+
+SerialLinkTransport::SerialLinkTransport() : m_comm(std::make_unique<TComm>()) {
+    TComm& c = *m_comm;
+    c.SetBaudRate(9600);
+    c.SetTxContinueOnXoff(false);
+    c.SetOutx_XonXoffFlow(false);
+    c.SetIgnoreNullChar(false);
+    c.SetRtsControl(TRtsControl::RtsEnable);
+    c.SetDtrControl(TDtrControl::DtrDisable);
+    c.SetByteSize(TByteSize::_8);
+    c.SetParity(TParity::None);
+    c.SetStopBits(TStopBits::_1);
+    c.SetReadIntervalTimeout(1);
+    c.OnReceiveData = [this](TComm*, const char* buffer, std::uint16_t length) {
+        if (OnBytes && length > 0)
+            OnBytes(QByteArray(buffer, length));
+    };
+    c.OnModemStateChange = [this](TComm*, std::uint32_t event) {
+        if (OnModemLines)
+            OnModemLines(event);
+    };
+}
+
+SerialLinkTransport::~SerialLinkTransport() {
+    m_comm->OnReceiveData = nullptr;
+    m_comm->OnModemStateChange = nullptr;
+}
+
+void SerialLinkTransport::SetEndpoint(const QString& Endpoint) {
+    m_comm->SetCommName(Endpoint);
+}
+
+QString SerialLinkTransport::Endpoint() const {
+    return m_comm->CommName();
+}
+
+bool SerialLinkTransport::Open() {
+    m_lastError.clear();
+    m_comm->ClosePort();
+    try {
+        m_comm->OpenPort();
+    } catch (const ECommsError& e) {
+        m_lastError = QString::fromLatin1(e.what());
+        return false;
+    }
+    return true;
+}
+
+void SerialLinkTransport::Close() {
+    m_comm->ClosePort();
+}
+
+bool SerialLinkTransport::IsOpen() const {
+    return m_comm->IsOpen();
+}
+
+bool SerialLinkTransport::Write(const QByteArray& Bytes) {
+    if (Bytes.isEmpty() || Bytes.size() > 0xFFFF) {
+        m_lastError = QStringLiteral("bad write length %1").arg(Bytes.size());
+        return false;
+    }
+    if (!m_comm->WriteData(Bytes.constData(), static_cast<std::uint16_t>(Bytes.size()))) {
+        m_lastError = QStringLiteral("port not open");
+        return false;
+    }
+    return true;
+}
+
+void SerialLinkTransport::SetBaudRate(int BitsPerSecond) {
+    if (BitsPerSecond > 0)
+        m_comm->SetBaudRate(static_cast<std::uint32_t>(BitsPerSecond));
+}
+
+std::uint32_t SerialLinkTransport::ModemStatus() const {
+    return m_comm->ModemStatus().value_or(0);
+}
