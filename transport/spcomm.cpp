@@ -317,8 +317,8 @@ void TComm::CheckDrained() {
     if (!m_burstPending)
         return;
     m_burstPending = false;
-    if (OnSendDataEmpty)
-        OnSendDataEmpty(this);
+    if (const TSendDataEmptyEvent handler = OnSendDataEmpty)
+        handler(this);
 }
 
 void TComm::PollLines() {
@@ -341,21 +341,21 @@ void TComm::PollLines() {
             m_lastLines = now;
         }
     }
-    if (errors != 0 && OnReceiveError) {
-        OnReceiveError(this, errors);
+    if (const TReceiveErrorEvent handler = OnReceiveError; errors != 0 && handler) {
+        handler(this, errors);
         if (!self || generation != m_generation)
             return;
     }
-    if (modemEvent != 0 && OnModemStateChange)
-        OnModemStateChange(this, modemEvent);
+    if (const TModemStateChangeEvent handler = OnModemStateChange; modemEvent != 0 && handler)
+        handler(this, modemEvent);
 }
 
 void TComm::RequestHangup() {
     // Watching ends; the port stays open until the owner closes it.
     m_hungUp = true;
     StopWatching();
-    if (OnRequestHangup)
-        OnRequestHangup(this);
+    if (const TNotifyEvent handler = OnRequestHangup)
+        handler(this);
 }
 
 void TComm::ApplyLineSettings() {

@@ -575,3 +575,43 @@ TEST(SerialRelease, ComponentWithOwnerGoesWithIt) {
     LinkSettings(next, pty.SlavePath());
     EXPECT_NO_THROW(next.OpenPort());
 }
+
+TEST(SerialRelease, ReleasingFromInsideAHandlerIsSafe) {
+    // The owner may drop the component from any of its events; nothing of it may be touched
+    // afterwards (the sanitizer build watches this).
+    enum class Where { Receive, SendEmpty, Hangup };
+    for (Where where : {Where::Receive, Where::SendEmpty, Where::Hangup}) {
+        SCOPED_TRACE(int(where));
+        PtyPair pty;
+        ASSERT_TRUE(pty.Ok());
+        auto comm = std::make_unique<TComm>();
+        LinkSettings(*comm, pty.SlavePath());
+        int calls = 0;
+        auto release = [&](TComm* Sender) {
+            ++calls;
+            EXPECT_EQ(Sender, comm.get());
+            comm.reset();
+        };
+        switch (where) {
+        case Where::Receive:
+            comm->OnReceiveData = [&](TComm* S, const char*, std::uint16_t) { release(S); };
+            break;
+        case Where::SendEmpty:
+            comm->OnSendDataEmpty = [&](TComm* S) { release(S); };
+            break;
+        case Where::Hangup:
+            comm->OnRequestHangup = [&](TComm* S) { release(S); };
+            break;
+        }
+        ASSERT_NO_THROW(comm->OpenPort());
+        if (where == Where::Receive) {
+            ASSERT_TRUE(pty.Send(Pattern(5000)));
+        }
+        if (where == Where::Hangup)
+            pty.CloseMaster();
+        ASSERT_TRUE(WaitFor([&] { return calls >= 1; }));
+        RunEventsFor(50);
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(comm, nullptr);
+    }
+}
