@@ -474,3 +474,34 @@ TEST(UdpComponent, StatusTextsFollowTheReportLevel) {
         }
     }
 }
+
+TEST(UdpComponent, ALookupCanBeCancelledOrOutlivedWhileASendWaits) {
+    Receiver rx;
+    // A zero-time single shot is queued ahead of the lookup's answer, so it runs while the
+    // send waits for that answer.
+    {
+        TNMUDP tx;
+        tx.SetRemoteHost(QStringLiteral("localhost"));
+        tx.SetRemotePort(rx.Port());
+        int invalidHost = 0;
+        tx.OnInvalidHost = [&](bool&) { ++invalidHost; };
+        QTimer::singleShot(0, &tx, [&] { tx.CancelLookup(); });
+        EXPECT_EQ(SendError(tx, "cancelled", 9), "Host Lookup Canceled");
+        EXPECT_EQ(invalidHost, 0) << "a cancel is not a failed lookup";
+        // The component is still usable afterwards.
+        EXPECT_EQ(SendError(tx, "after", 5), "(sent)");
+    }
+    {
+        auto tx = std::make_unique<TNMUDP>();
+        tx->SetRemoteHost(QStringLiteral("localhost"));
+        tx->SetRemotePort(rx.Port());
+        TNMUDP* raw = tx.get();
+        QTimer::singleShot(0, raw, [&] { tx.reset(); });
+        EXPECT_EQ(SendError(*raw, "released", 8), "Host Lookup Canceled");
+        EXPECT_EQ(tx, nullptr);
+    }
+    ASSERT_TRUE(WaitFor([&] { return !rx.arrivals.empty(); }));
+    RunEventsFor(50);
+    ASSERT_EQ(rx.arrivals.size(), 1u);
+    EXPECT_EQ(rx.arrivals[0].data, QByteArray("after"));
+}
