@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -218,4 +219,44 @@ TEST(SimProcess, BadOptionFailsWithAMessage) {
     EXPECT_EQ(p.exitCode(), 2);
     EXPECT_TRUE(p.readAllStandardError().contains("--only-rate"));
     EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+}
+
+TEST(SimProcess, StopsCleanlyWithItsSummary) {
+    enum class How { Interrupt, Terminate, StdinEnds };
+    struct Case {
+        const char* what;
+        How how;
+    };
+    const Case cases[] = {{"SIGINT", How::Interrupt},
+                          {"SIGTERM", How::Terminate},
+                          {"end of standard input", How::StdinEnds}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QProcess p;
+        QStringList args{QStringLiteral("--udp"), QStringLiteral("--port"), QStringLiteral("0")};
+        if (c.how == How::StdinEnds)
+            args << QStringLiteral("--exit-on-stdin-eof");
+        p.start(SimPath(), args);
+        ASSERT_TRUE(p.waitForStarted(kGuardMs));
+        QElapsedTimer t;
+        t.start();
+        while (!p.canReadLine() && t.elapsed() < kGuardMs)
+            p.waitForReadyRead(100);
+        ASSERT_TRUE(p.readLine().startsWith("UDP "));
+        switch (c.how) {
+        case How::Interrupt:
+            ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+            break;
+        case How::Terminate:
+            p.terminate();
+            break;
+        case How::StdinEnds:
+            p.closeWriteChannel();
+            break;
+        }
+        ASSERT_TRUE(p.waitForFinished(kGuardMs));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_TRUE(p.readAllStandardError().contains("served 0 requests"));
+    }
 }
