@@ -322,6 +322,17 @@ TEST_F(SerialPty, LineSpeedChangesWhileOpenReachTheLine) {
         EXPECT_EQ(ReadLineSpeed(pty.Peek()).value_or(0), c.baud);
     }
 
+    // Setting the value it already has does nothing: a speed changed behind the component's
+    // back stays until a different value is set.
+    termios t = SlaveSettings();
+    ::cfsetospeed(&t, B300);
+    ::cfsetispeed(&t, B300);
+    ASSERT_EQ(::tcsetattr(pty.Peek(), TCSANOW, &t), 0);
+    comm.SetBaudRate(19200);
+    EXPECT_EQ(SlaveSpeed(), B300);
+    comm.SetBaudRate(38400);
+    EXPECT_EQ(SlaveSpeed(), B38400);
+
     // Data still flows at the new speed.
     ASSERT_TRUE(pty.Send("ping"));
     ASSERT_TRUE(WaitFor([&] { return rec.All() == "ping"; }));
