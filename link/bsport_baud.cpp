@@ -94,6 +94,9 @@ void TBsPort::OnSetBaudAcknowledged() {
                             EnumVarnCmd == H_UPLOAD_DEP || EnumVarnCmd == H_UPLOAD_CLERKRPT ||
                             EnumVarnCmd == H_UPLOAD_PERIOD;
     RetriesLeft = longUpload ? LongRetries : kDefaultRetries;
+    // The acknowledge is an answer: the time-out starts afresh, so a tick while the line
+    // settles cannot take the old H_SETBAUD period as expired and send H_SETBAUD again.
+    SentAt = Now();
     // The device switches its own line after acknowledging; give it a moment before the
     // first request at the new rate. The wait is a timer, never a blocking pause.
     m_startDueAt = Now() + kBaudSettleMs;

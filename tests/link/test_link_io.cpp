@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QNetworkProxyFactory>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QUdpSocket>
@@ -83,6 +84,8 @@ TEST(SerialLinkTransport, CarriesBytesBothWaysOverAPseudoTerminal) {
 }
 
 TEST(UdpLinkTransport, AcceptsAnswersOnlyFromTheDevice) {
+    // Loopback needs no proxy; the system proxy lookup would only add a helper thread.
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
     QUdpSocket device;
     ASSERT_TRUE(device.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
     QUdpSocket stranger;

@@ -110,16 +110,40 @@ TEST_F(Session, AcknowledgeAgreesTheRateOnlyWithTheMatchingSequence) {
 }
 
 TEST_F(Session, FirstRequestWaitsForTheDeviceToSwitchItsLine) {
-    link.EnumVarnCmd = H_UPLOAD_Summary;
-    link.RetriesLeft = 6;
-    link.BeginSession(1, kBaudIndex115200, true);
-    ASSERT_TRUE(link.PrepareCommand(FilePath("s.hex")));
-    serial->Deliver(Ack(0));
-    Advance(TBsPort::kBaudSettleMs - 1);
-    EXPECT_EQ(serial->Writes.size(), 1u);
-    Advance(1);
-    ASSERT_EQ(serial->Writes.size(), 2u);
-    EXPECT_EQ(LastRequest().Code, 0x11);
+    // The device switches its line after acknowledging; the first request follows 25 ms
+    // later, also when the agreement needed retries that took longer than a time-out.
+    struct Case {
+        int ackAttempt;
+        qint64 ackDelay; // ms into that attempt
+    };
+    for (const Case c : {Case{1, 0}, Case{3, 0}, Case{1, 4990}}) {
+        SCOPED_TRACE(testing::Message() << c.ackAttempt << " after " << c.ackDelay);
+        const int ackAttempt = c.ackAttempt;
+        serial->Writes.clear();
+        link.EnumVarnCmd = H_UPLOAD_Summary;
+        link.BaudReady = false;
+        link.RetriesLeft = 6;
+        link.BeginSession(1, kBaudIndex115200, true);
+        ASSERT_TRUE(link.PrepareCommand(FilePath("s.hex")));
+        for (int a = 1; a < ackAttempt; ++a)
+            Advance(5000);
+        const std::size_t attempts = serial->Writes.size();
+        ASSERT_EQ(attempts, static_cast<std::size_t>(ackAttempt));
+        Advance(c.ackDelay);
+        serial->Deliver(Ack(0));
+        Advance(TBsPort::kBaudSettleMs - 1);
+        EXPECT_EQ(serial->Writes.size(), attempts) << "nothing while the line settles";
+        Advance(1);
+        ASSERT_EQ(serial->Writes.size(), attempts + 1);
+        EXPECT_EQ(LastRequest().Code, 0x11);
+        // The first request's time-out runs from its sending.
+        Advance(4999);
+        EXPECT_EQ(serial->Writes.size(), attempts + 1);
+        Advance(1);
+        EXPECT_EQ(serial->Writes.size(), attempts + 2);
+        EXPECT_EQ(LastRequest().Code, 0x11);
+        link.OutputFile().close();
+    }
 }
 
 TEST_F(Session, TimeOutsRetransmitTheSameFrameAndFailAfterEightExpiries) {
