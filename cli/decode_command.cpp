@@ -240,19 +240,22 @@ int RunDecodeCommand(const QStringList& Args) {
 
     QByteArray output;
     if (printout) {
-        const ReportOutcome report = CutDetailSummary(data, PrintoutWidth(opt.Machine));
-        if (report.Error == ReportError::NoReport) {
+        const ReportError error =
+            CutDetailSummaryToFileBytes(data, PrintoutWidth(opt.Machine), output);
+        if (error == ReportError::NoReport) {
             Error(QStringLiteral("no report: %1 holds %2 bytes, no printout block")
                       .arg(opt.File)
                       .arg(data.size()));
             return kExitNoReport;
         }
-        if (!report.ok()) {
-            Error(report.message());
+        if (error != ReportError::None) {
+            Error(ReportOutcome{error, {}, {}}.message());
             return kExitUnreadable;
         }
-        output = ReportFileBytes(report.Lines);
-    } else if (opt.Format == QLatin1String("csv")) {
+        return WriteOutput(opt.Out, output) ? kExitOk : kExitUnreadable;
+    }
+
+    if (opt.Format == QLatin1String("csv")) {
         output = ChangeReportCsv(data, opt.Kind, range);
     } else if (opt.Format == QLatin1String("json")) {
         output = ChangeReportJson(data, opt.Kind, range, opt.RangeText);

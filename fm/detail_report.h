@@ -18,5 +18,10 @@ int PrintoutWidth(int MachineIndex);
 // or less gives a NoReport outcome. Width must be positive (else DataError).
 ReportOutcome CutDetailSummary(QByteArrayView File, int Width);
 
+// The report file's bytes (every line ended by CR LF) cut straight from the upload, without
+// a copy per line: the path for whole-memory uploads of megabytes. Same rules and errors as
+// CutDetailSummary; Out is left empty on an error.
+ReportError CutDetailSummaryToFileBytes(QByteArrayView File, int Width, QByteArray& Out);
+
 // From a path: FileMissing, DataError (unreadable), NoReport, or the lines.
 ReportOutcome DecodeDetailSummaryFile(const QString& Path, int MachineIndex);

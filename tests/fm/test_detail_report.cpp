@@ -1,4 +1,5 @@
 #include "fm/detail_report.h"
+#include "fm/report_file.h"
 #include "fm/sample_content.h"
 
 #include <QFile>
@@ -120,4 +121,27 @@ TEST(DetailSummaryFile, MissingUnreadableTooSmallAndGood) {
     const ReportOutcome out = DecodeDetailSummaryFile(good, 0);
     ASSERT_TRUE(out.ok());
     EXPECT_EQ(out.Lines, SampleDetailLines(9, 20, 3));
+}
+
+TEST(DetailSummary, FileBytesPathMatchesTheLines) {
+    QByteArray garbage(5000, '\0');
+    for (int i = 0; i < garbage.size(); ++i)
+        garbage[i] = static_cast<char>((i * 37 + i / 7) % 11 == 0 ? 0 : 'a' + i % 26);
+    const QByteArray inputs[] = {SampleDetailUpload(3, 40, 20),
+                                 SampleSummaryUpload(3, 20, 5),
+                                 garbage,
+                                 QByteArray(600, 'q'),
+                                 QByteArray(1024, '\0'),
+                                 QByteArray(256, 'x'),
+                                 QByteArray()};
+    for (const QByteArray& input : inputs) {
+        for (int width : {20, 40, 42}) {
+            SCOPED_TRACE(testing::Message() << input.size() << " bytes, width " << width);
+            const ReportOutcome lines = CutDetailSummary(input, width);
+            QByteArray bytes = "stale";
+            const ReportError error = CutDetailSummaryToFileBytes(input, width, bytes);
+            EXPECT_EQ(error, lines.Error);
+            EXPECT_EQ(bytes, ReportFileBytes(lines.Lines));
+        }
+    }
 }
