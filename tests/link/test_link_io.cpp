@@ -1,6 +1,7 @@
 // The adapters onto the real transports: a pseudo-terminal for the serial line, loopback
 // sockets for UDP.
 
+#include "link/bsport.h"
 #include "link/default_transports.h"
 #include "link/frame.h"
 #include "link/serial_link_transport.h"
@@ -199,6 +200,80 @@ TEST(LinkOverPty, DetailUploadThroughThePortManager) {
     manager.StopWorker();
     manager.ClosePort(slave);
     ::close(master);
+}
+
+// A whole Summary upload over UDP loopback against a scripted device; a stranger sending
+// well-formed packets to the link's port is ignored.
+TEST(LinkOverUdp, SummaryUploadIgnoresOtherSenders) {
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
+    QUdpSocket device;
+    ASSERT_TRUE(device.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    QUdpSocket stranger;
+    ASSERT_TRUE(stranger.bind(QHostAddress(QStringLiteral("127.0.0.3")), 0));
+
+    constexpr int kPackets = 12;
+    std::vector<QByteArray> packets;
+    QByteArray expected;
+    for (int k = 0; k < kPackets; ++k) {
+        QByteArray d(256, static_cast<char>(k + 1));
+        if (k == kPackets - 1)
+            d[255] = static_cast<char>(0xA5);
+        packets.push_back(d);
+        expected += d;
+    }
+
+    TBsPort link;
+    auto transport = std::make_unique<UdpLinkTransport>(device.localPort(), 0);
+    UdpLinkTransport* udp = transport.get();
+    link.SetTransport(tmTCPIP, std::move(transport));
+    link.SetMode(tmTCPIP);
+    link.SetIP(QStringLiteral("127.0.0.1"));
+
+    int requests = 0;
+    QObject::connect(&device, &QUdpSocket::readyRead, [&] {
+        while (device.hasPendingDatagrams()) {
+            QByteArray d(int(device.pendingDatagramSize()), '\0');
+            QHostAddress from;
+            quint16 port = 0;
+            device.readDatagram(d.data(), d.size(), &from, &port);
+            FrameFinder finder;
+            finder.Feed(d, [&](const FrameEvent& e) {
+                ASSERT_EQ(e.Kind, FrameEventKind::Frame);
+                ASSERT_EQ(e.Frame.Code, 0x11);
+                const int block = (e.Frame.Param1 << 8) | e.Frame.Param2;
+                ASSERT_LT(block, kPackets);
+                ++requests;
+                // First a forged answer for the wrong block from another address.
+                stranger.writeDatagram(
+                    EncodeFrame(
+                        DeviceFrame{1, 0x90, 0x11, 0, 0, e.Frame.Sequence, QByteArray(256, 'X')}),
+                    from, port);
+                device.writeDatagram(
+                    EncodeFrame(DeviceFrame{1, 0x90, 0x11, 0, 0, e.Frame.Sequence, packets[block]}),
+                    from, port);
+            });
+        }
+    });
+
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("summary.hex"));
+    int result = -100;
+    link.OnSessionResult = [&](int r) { result = r; };
+    link.EnumVarnCmd = H_UPLOAD_Summary;
+    const QByteArray range = QByteArray::fromHex("0000012100");
+    std::copy(range.begin(), range.end(), link.RequestData.begin());
+    link.RequestDataLen = 5;
+    link.RetriesLeft = 6;
+    link.BeginSession(1, kBaudIndex115200, true);
+    ASSERT_TRUE(udp->IsOpen());
+    ASSERT_TRUE(link.PrepareCommand(file));
+    link.SendRequest();
+    ASSERT_TRUE(WaitFor([&] { return result >= 2; }, 20000));
+    EXPECT_EQ(result, 3);
+    EXPECT_EQ(requests, kPackets);
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), expected);
 }
 
 } // namespace

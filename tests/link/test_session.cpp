@@ -348,3 +348,38 @@ TEST_F(Session, RequestsLongerThanTheWorkBufferAreRefused) {
 }
 
 } // namespace
+
+namespace {
+
+std::vector<QString>* g_frameLog = nullptr;
+
+void CaptureFrameLog(QtMsgType type, const QMessageLogContext& ctx, const QString& msg) {
+    if (g_frameLog && type == QtDebugMsg && ctx.category &&
+        QByteArray(ctx.category) == "orvexfm.link.frames")
+        g_frameLog->push_back(msg);
+}
+
+TEST_F(Session, FrameTraceCategoryIsOffUntilEnabled) {
+    std::vector<QString> log;
+    g_frameLog = &log;
+    const QtMessageHandler previous = qInstallMessageHandler(CaptureFrameLog);
+
+    link.BeginSession(1, kBaudIndex115200, true);
+    serial->Deliver(Ack(5));
+    EXPECT_TRUE(log.empty()) << "debug level is off by default";
+
+    QLoggingCategory::setFilterRules(QStringLiteral("orvexfm.link.frames.debug=true"));
+    link.BeginSession(1, kBaudIndex115200, true);
+    serial->Deliver(Ack(5));
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(previous);
+    g_frameLog = nullptr;
+
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_TRUE(log[0].contains(QStringLiteral("send aa 01 00 00 00 80 00 01 00 00 00 00 2c")))
+        << log[0].toStdString();
+    EXPECT_TRUE(log[1].contains(QStringLiteral("recv ") + HexDump(Ack(5)).trimmed()))
+        << log[1].toStdString();
+}
+
+} // namespace
