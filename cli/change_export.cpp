@@ -9,7 +9,7 @@
 #include <QJsonObject>
 #include <QTime>
 
-#include <cstdio>
+#include <charconv>
 
 namespace {
 
@@ -50,11 +50,9 @@ const char* StatusName(RateStatus Status) {
 }
 
 QByteArray Decimal2(double Value) {
-    char buf[64];
-    const int n = std::snprintf(buf, sizeof buf, "%.2f", Value);
-    QByteArray text(buf, n > 0 && n < int(sizeof buf) ? n : 0);
-    text.replace(',', '.'); // the C library may follow LC_NUMERIC; CSV always uses a point
-    return text;
+    char buf[400];
+    const auto result = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::fixed, 2);
+    return QByteArray(buf, result.ec == std::errc() ? result.ptr - buf : 0);
 }
 
 // RFC 4180 field: quoted when it holds a separator, a quote or a line break.

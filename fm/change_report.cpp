@@ -7,6 +7,7 @@
 
 #include <QFileInfo>
 
+#include <charconv>
 #include <cstdio>
 
 namespace {
@@ -98,20 +99,15 @@ QByteArray SeparatorLine() {
 }
 
 QByteArray FormatRate(double Rate, QChar DecimalSeparator) {
-    char buf[64];
-    const int n = std::snprintf(buf, sizeof buf, "%2.2f%%", Rate);
-    QByteArray text(buf, n > 0 && n < int(sizeof buf) ? n : 0);
-    // snprintf runs in the C locale here whatever the process locale, so its point is '.'
-    // unless LC_NUMERIC was changed; take whichever non-digit it produced.
-    const QByteArray separator = UnicodeToCp1250(QString(DecimalSeparator));
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c != '-' && c != '%' && (c < '0' || c > '9')) {
-            text.replace(i, 1, separator);
-            break;
-        }
-    }
-    return text;
+    // "%2.2f%%" with the separator given: the digits come from to_chars, which ignores the
+    // process locale, and the separator is put in afterwards.
+    char buf[400];
+    const auto result = std::to_chars(buf, buf + sizeof buf, Rate, std::chars_format::fixed, 2);
+    QByteArray text(buf, result.ec == std::errc() ? result.ptr - buf : 0);
+    const qsizetype point = text.indexOf('.');
+    if (point >= 0)
+        text.replace(point, 1, UnicodeToCp1250(QString(DecimalSeparator)));
+    return text + '%';
 }
 
 ReportOutcome BuildChangeReport(QByteArrayView File, int Kind, const ReportRange& Range,

@@ -55,12 +55,15 @@ QByteArray UnicodeToCp1250(const QString& Text, char Replacement) {
     const auto& reverse = ReverseTable();
     QByteArray out;
     out.reserve(Text.size());
-    for (const QChar c : Text) {
-        const char16_t u = c.unicode();
+    for (qsizetype i = 0; i < Text.size(); ++i) {
+        const char16_t u = Text[i].unicode();
         if (u < 0x80) {
             out.append(static_cast<char>(u));
             continue;
         }
+        // A character outside the BMP is one character, though two UTF-16 units.
+        if (QChar::isHighSurrogate(u) && i + 1 < Text.size() && Text[i + 1].isLowSurrogate())
+            ++i;
         const auto it = reverse.find(u);
         out.append(it != reverse.end() ? it->second : Replacement);
     }

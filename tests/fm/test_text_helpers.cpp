@@ -57,6 +57,7 @@ TEST(Cp1250, EveryByteSurvivesARoundTripAndForeignCharactersAreReplaced) {
     EXPECT_EQ(text.size(), 256);
     EXPECT_EQ(UnicodeToCp1250(text), all);
     EXPECT_EQ(UnicodeToCp1250(QStringLiteral("a中b")), "a?b");
+    EXPECT_EQ(UnicodeToCp1250(QString::fromUtf8("x\xF0\x9F\x98\x80y")), "x?y"); // one emoji, one ?
     EXPECT_EQ(UnicodeToCp1250(QStringLiteral("ä"), '#'), "\xE4");
     EXPECT_EQ(UnicodeToCp1250(QStringLiteral("å"), '#'), "#");
 }
