@@ -133,7 +133,11 @@ void DeviceEngine::HandleFiscalMemory(const DeviceFrame& Request, FmArea Area) {
     auto& cached = m_uploads[Area];
     if (block == 0 || cached.Blocks.isEmpty() || cached.RequestData != Request.Data) {
         // A new upload: take a fresh copy so that every block of it comes from one printout.
-        const auto range = ParsePrintoutRange(Request.Data);
+        // Header and footer requests carry whatever data the host's buffer last held; only a
+        // printout is selected by it.
+        const bool printout = Area == FmArea::Detail || Area == FmArea::Summary;
+        const auto range = printout ? ParsePrintoutRange(Request.Data)
+                                    : std::optional<PrintoutRange>(PrintoutRange{});
         if (!range) {
             Log(QStringLiteral("%1: range is not packed BCD").arg(FmAreaName(Area)));
             cached = {};

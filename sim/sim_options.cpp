@@ -46,7 +46,11 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
                        "line of standard output, runs until SIGINT or SIGTERM (or standard input "
                        "ends, with --exit-on-stdin-eof) and then writes a one-line summary of "
                        "the requests it served to standard error.\n"
-                       "Answers and requests are numbered from 1 in the options below."));
+                       "Answers and requests are numbered from 1 in the options below, in the "
+                       "order the device produces or receives them; on a serial line answer 1 "
+                       "is normally the H_SETBAUD acknowledge. Every answer counts, refusals "
+                       "included; a request counts when a valid frame arrives at the device's "
+                       "line rate."));
     p.addHelpOption();
     const QCommandLineOption pty(QStringLiteral("pty"),
                                  QStringLiteral("Serve on a new pseudo-terminal (the default)."));
