@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr std::uint32_t kSampleSeed = 2024;
-constexpr int kPeltaWidth = 40;
-
 bool Write(const QDir& Dir, const char* Name, const QByteArray& Bytes) {
     QFile file(Dir.filePath(QString::fromLatin1(Name)));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
@@ -38,9 +35,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orvexfm-samplegen: cannot create %s\n", argv[1]);
         return 1;
     }
-    const bool ok =
-        Write(dir, "detail-pelta.hex", SampleDetailUpload(kSampleSeed, kPeltaWidth, 12)) &&
-        Write(dir, "summary-pelta.hex", SampleSummaryUpload(kSampleSeed, kPeltaWidth, 6)) &&
-        Write(dir, "changes-joined.hex", SampleJoinedChangeFile(kSampleSeed, 1));
+    bool ok = true;
+    for (const SampleFile& f : ShippedSampleFiles())
+        ok = Write(dir, f.Name, f.Bytes) && ok;
     return ok ? 0 : 1;
 }

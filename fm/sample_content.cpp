@@ -325,3 +325,13 @@ QByteArray SampleDetailUpload(std::uint32_t Seed, int Width, int Days) {
 QByteArray SampleSummaryUpload(std::uint32_t Seed, int Width, int Months) {
     return PackPrintoutBlocks(SampleSummaryLines(Seed, Width, Months), Width);
 }
+
+QList<SampleFile> ShippedSampleFiles() {
+    constexpr std::uint32_t seed = 2024;
+    constexpr int peltaWidth = 40;
+    return {
+        {"detail-pelta.hex", SampleDetailUpload(seed, peltaWidth, 12)},
+        {"summary-pelta.hex", SampleSummaryUpload(seed, peltaWidth, 6)},
+        {"changes-joined.hex", SampleJoinedChangeFile(seed, 1)},
+    };
+}

@@ -36,6 +36,14 @@ QByteArray PackPrintoutBlocks(const QList<QByteArray>& Lines, int Width);
 QByteArray SampleDetailUpload(std::uint32_t Seed, int Width, int Days);
 QByteArray SampleSummaryUpload(std::uint32_t Seed, int Width, int Months);
 
+// The files shipped in samples/, by file name: a Pelta (width 40) Detail upload, a Summary
+// upload and a joined change file with a one-block header.
+struct SampleFile {
+    const char* Name;
+    QByteArray Bytes;
+};
+QList<SampleFile> ShippedSampleFiles();
+
 // A 23-byte tax-rate-change record, a 20-byte currency-change record and a 7-byte
 // RAM-clearing record, for building fixtures. Rates in hundredths of a percent; dates and
 // times as plain numbers (encoded as BCD here).

@@ -1,11 +1,14 @@
 #include "fm/detail_report.h"
 #include "fm/report_file.h"
 #include "fm/sample_content.h"
+#include "fm/upload_layout.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -144,4 +147,33 @@ TEST(DetailSummary, FileBytesPathMatchesTheLines) {
             EXPECT_EQ(bytes, ReportFileBytes(lines.Lines));
         }
     }
+}
+
+TEST(Samples, ShippedFilesAreWhatTheGeneratorWrites) {
+    const QList<SampleFile> files = ShippedSampleFiles();
+    ASSERT_EQ(files.size(), 3);
+    for (const SampleFile& f : files) {
+        SCOPED_TRACE(f.Name);
+        QFile shipped(QStringLiteral(ORVEXFM_SOURCE_DIR "/samples/") + QLatin1String(f.Name));
+        ASSERT_TRUE(shipped.open(QIODevice::ReadOnly));
+        EXPECT_EQ(shipped.readAll(), f.Bytes);
+        EXPECT_EQ(f.Bytes.size() % 256, 0);
+        EXPECT_EQ(f.Bytes.right(2), "\xA5\xA5");
+    }
+    // The Detail sample is a Pelta printout of several blocks; the joined file has a
+    // one-block header, the ten change-data blocks and the two footer blocks.
+    EXPECT_GT(CutDetailSummary(files[0].Bytes, 40).Lines.size(), 100);
+    EXPECT_EQ(files[2].Bytes.size(), 256 + 2560 + 512);
+    const QByteArray& joined = files[2].Bytes;
+    EXPECT_GE(ReadTaxTable(joined).size(), 4);
+    EXPECT_GE(ReadRamTable(joined).size(), 5);
+    QList<QByteArray> currencies;
+    for (const auto& e : ReadCurrencyTable(joined))
+        currencies.append(e.Value.Euro.Currency);
+    EXPECT_EQ(currencies, (QList<QByteArray>{"PLN", "EUR", "PLN"}));
+    const QList<QByteArray> header = HeaderLines(joined);
+    ASSERT_FALSE(header.isEmpty());
+    EXPECT_TRUE(std::any_of(header[0].begin(), header[0].end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x80;
+    })) << "the shop name carries Polish letters";
 }
