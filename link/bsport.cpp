@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <utility>
+
 Q_LOGGING_CATEGORY(lcLinkFrames, "orvexfm.link.frames", QtWarningMsg)
 
 QString HexDump(const QByteArray& Bytes) {

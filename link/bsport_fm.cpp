@@ -4,6 +4,8 @@
 
 #include "link/bsport.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint8_t kEndMarker = 0xA5;

@@ -1,13 +1,12 @@
 #pragma once
 
+#include "link/link_mode.h"
+
 #include <array>
 #include <cstdint>
 
 // Vocabulary of the device link: the 54 commands with their request-header templates, the
 // transport kinds and the bit-rate tables.
-
-// Transport of a link.
-enum TMode : std::uint8_t { tmRS232, tmTCPIP };
 
 // The device link's commands, in the device's ordinal order (the values travel nowhere, but
 // callers and stored settings count on the order).
