@@ -383,3 +383,66 @@ TEST_F(Session, FrameTraceCategoryIsOffUntilEnabled) {
 }
 
 } // namespace
+
+namespace {
+
+using StartActions = LinkFixture;
+
+TEST_F(StartActions, WhatEachCommandDoesOnceTheRateIsAgreed) {
+    struct Case {
+        TEnumVarnCmd prepared;
+        TEnumVarnCmd current;  // CurrentCommand after the start
+        int retries;           // RetriesLeft after the acknowledge
+        int reportKind;        // set by PrepareCommand
+        int requestPending;    // after the start (and any first request)
+        std::uint8_t sentCode; // code of the frame sent after the start; 0xFF none
+        bool file;             // PrepareCommand opened an output file
+    };
+    const Case cases[] = {
+        {H_UPLOAD_Detail, H_UPLOAD_Detail, 8, 0, 1, 0x10, true},
+        {H_UPLOAD_EPROM, H_UPLOAD_EPROM, 8, 0, 1, 0x00, true},
+        {H_UPLOAD_CLERKRPT, H_UPLOAD_CLERKRPT, 90, 0, 0, 0xFF, true},
+        {H_UPLOAD_PERIOD, H_UPLOAD_PERIOD, 90, 0, 0, 0xFF, true},
+        {H_UPLOAD_XRPT, H_UPLOAD_DEP, 90, 1, 0, 0xFF, true},
+        {H_UPLOAD_ZRPT, H_UPLOAD_DEP, 90, 2, 0, 0xFF, true},
+        {H_UPLOAD_PLU, H_CHK_ECR, 90, 0, 0, 0x0C, true},
+        {H_DN_UpTrTaskOk, H_DN_UpTrTaskOk, 8, 0, 0, 0x0C, false},
+        {H_LINE_OFF, H_SETBAUD, 8, 0, 0, 0xFF, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(CommandName(c.prepared));
+        serial->Writes.clear();
+        link.EnumVarnCmd = c.prepared;
+        link.BaudReady = false;
+        link.RetriesLeft = 6;
+        link.BeginSession(1, kBaudIndex115200, true);
+        ASSERT_TRUE(link.PrepareCommand(FilePath("start.bin")));
+        EXPECT_EQ(link.ReportKind, c.reportKind);
+        EXPECT_EQ(link.OutputFile().isOpen(), c.file);
+        serial->Deliver(Ack(0));
+        EXPECT_EQ(link.RetriesLeft, c.retries);
+        Advance(TBsPort::kBaudSettleMs);
+        EXPECT_EQ(link.CurrentCommand, c.current);
+        EXPECT_EQ(link.CheckedCommand, c.current);
+        EXPECT_EQ(link.RequestPending, c.requestPending);
+        if (c.sentCode == 0xFF) {
+            EXPECT_EQ(serial->Writes.size(), 1u);
+        } else {
+            ASSERT_EQ(serial->Writes.size(), 2u);
+            EXPECT_EQ(LastRequest().Code, c.sentCode);
+        }
+        link.OutputFile().close();
+    }
+}
+
+TEST_F(StartActions, ReceivedChunksAreReportedAsHex) {
+    std::vector<std::pair<QString, StatusKind>> all;
+    link.OnStatus = [&](const QString& t, StatusKind k) { all.emplace_back(t, k); };
+    serial->Deliver(QByteArray("\x01\xAB\x00", 3));
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].first, QStringLiteral("receive data(len=3):01 ab 00 "));
+    EXPECT_EQ(all[0].second, StatusKind::ReceivedChunk);
+    EXPECT_EQ(link.RxCount, 3);
+}
+
+} // namespace
