@@ -36,6 +36,14 @@ QByteArray ToFiscalBlocks(const QByteArray& Bytes) {
     QByteArray blocks = Bytes;
     const qsizetype whole = std::max<qsizetype>(1, (blocks.size() + kBlockSize - 1) / kBlockSize);
     blocks.append(QByteArray(whole * kBlockSize - blocks.size(), '\0'));
+    // The host ends an upload at the first block with the marker, so a marker in an earlier
+    // block would cut the upload short of what the device holds: such markers are cleared.
+    for (qsizetype b = 0; b + 1 < whole; ++b) {
+        for (int at : {254, 255}) {
+            if (static_cast<std::uint8_t>(blocks[b * kBlockSize + at]) == kEndMarker)
+                blocks[b * kBlockSize + at] = '\0';
+        }
+    }
     QByteArray last = blocks.right(kBlockSize);
     if (!IsEndBlock(last))
         blocks[blocks.size() - 1] = static_cast<char>(kEndMarker);

@@ -131,5 +131,6 @@ private:
 };
 
 // Pads fiscal-memory bytes to whole 256-byte blocks (at least one) with NUL bytes and puts the
-// end marker at byte 255 of the last block unless byte 254 or 255 already holds it.
+// end marker at byte 255 of the last block unless byte 254 or 255 already holds it. A marker
+// at byte 254 or 255 of an earlier block becomes NUL, so the host reads every block.
 QByteArray ToFiscalBlocks(const QByteArray& Bytes);

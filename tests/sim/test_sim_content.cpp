@@ -59,6 +59,18 @@ TEST(PrintoutRange, ParsesRequestData) {
     }
 }
 
+TEST(FiscalBlocks, ClearsMarkersBeforeTheLastBlock) {
+    // Two blocks each ending with A5 A5, as a footer may come: the host must get both.
+    QByteArray in(512, 'f');
+    for (int at : {254, 255, 510, 511})
+        in[at] = static_cast<char>(0xA5);
+    const QByteArray out = ToFiscalBlocks(in);
+    ASSERT_EQ(out.size(), 512);
+    EXPECT_EQ(out.left(254), in.left(254));
+    EXPECT_EQ(out.mid(254, 2), QByteArray(2, '\0'));
+    EXPECT_EQ(out.mid(256), in.mid(256));
+}
+
 TEST(FiscalBlocks, PadsAndMarksTheLastBlockOnly) {
     struct Case {
         int size;
