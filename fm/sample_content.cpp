@@ -146,8 +146,12 @@ QByteArray SampleHeaderBlocks(std::uint32_t Seed, int BlockCount) {
         Centred(Dev(kTowns[shop]), kTextFieldWidth),
     };
     char nip[40];
-    std::snprintf(nip, sizeof nip, "NIP %03d-%03d-%02d-%02d", rng.Between(100, 999),
-                  rng.Between(100, 999), rng.Below(100), rng.Below(100));
+    // One draw per statement: the order of evaluation of arguments differs between compilers.
+    const int nip1 = rng.Between(100, 999);
+    const int nip2 = rng.Between(100, 999);
+    const int nip3 = rng.Below(100);
+    const int nip4 = rng.Below(100);
+    std::snprintf(nip, sizeof nip, "NIP %03d-%03d-%02d-%02d", nip1, nip2, nip3, nip4);
     lines.append(Centred(nip, kTextFieldWidth));
     if (BlockCount > 1) {
         lines.append(Centred(Dev("Zapraszamy codziennie 7:00–21:00"), kTextFieldWidth));
@@ -169,13 +173,14 @@ QByteArray SampleFooterBlocks(std::uint32_t Seed) {
     QByteArray area(kFooterArea, '\0');
     char unique[40];
     std::snprintf(unique, sizeof unique, "NR UNIKATOWY: BCA %08d", rng.Between(10000000, 99999999));
+    const int registryNumber = rng.Between(1000, 9999);
+    const int registrySuffix = rng.Between(10, 99);
+    const QByteArray registry =
+        QByteArray::number(registryNumber) + "/" + QByteArray::number(registrySuffix);
     const QList<QByteArray> lines = {
         Centred(Dev("PAMIĘĆ FISKALNA"), kTextFieldWidth),
         Pair(Dev("Model:"), "ORVEX PELTA", kTextFieldWidth),
-        Pair(Dev("Nr ewidencyjny:"),
-             QByteArray::number(rng.Between(1000, 9999)) + "/" +
-                 QByteArray::number(rng.Between(10, 99)),
-             kTextFieldWidth),
+        Pair(Dev("Nr ewidencyjny:"), registry, kTextFieldWidth),
         Centred(unique, kTextFieldWidth),
         Centred(Dev("Urząd Skarbowy Warszawa-Śródmieście"), kTextFieldWidth),
     };
@@ -213,9 +218,12 @@ QByteArray SampleChangeDataArea(std::uint32_t Seed) {
     // Currency: the accounting currency at fiscalisation, a trial switch and back.
     const char* currencies[] = {"PLN", "EUR", "PLN"};
     for (int i = 0; i < 3; ++i) {
+        const int month = rng.Between(1, 12);
+        const int day = rng.Between(1, 28);
+        const int hour = rng.Between(6, 22);
+        const int minute = rng.Below(60);
         PutText(area, kCurrencyTableOffset + i * kCurrencyRecordSize, kCurrencyRecordSize,
-                EncodeCurrencyChange(firstYear + 2 * i, rng.Between(1, 12), rng.Between(1, 28),
-                                     rng.Between(6, 22), rng.Below(60), 1 + 400 * i,
+                EncodeCurrencyChange(firstYear + 2 * i, month, day, hour, minute, 1 + 400 * i,
                                      currencies[i]));
     }
 
@@ -223,9 +231,13 @@ QByteArray SampleChangeDataArea(std::uint32_t Seed) {
     const int clearings = 5 + rng.Below(4);
     int ramZ = 1;
     for (int i = 0; i < clearings; ++i) {
+        const int month = rng.Between(1, 12);
+        const int day = rng.Between(1, 28);
+        const int hour = rng.Between(7, 20);
+        const int minute = rng.Below(60);
+        const bool flag = rng.Below(2) == 1;
         PutText(area, kRamTableOffset + i * kRamRecordSize, kRamRecordSize,
-                EncodeRamClearing(ramZ, firstYear + i, rng.Between(1, 12), rng.Between(1, 28),
-                                  rng.Between(7, 20), rng.Below(60), rng.Below(2) == 1));
+                EncodeRamClearing(ramZ, firstYear + i, month, day, hour, minute, flag));
         ramZ += 150 + rng.Below(200);
     }
     return area;
