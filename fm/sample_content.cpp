@@ -186,10 +186,10 @@ QByteArray SampleFooterBlocks(std::uint32_t Seed) {
     };
     for (int i = 0; i < lines.size(); ++i)
         PutText(area, i * kTextFieldWidth, kTextFieldWidth, lines[i]);
-    for (int block = 1; block <= 2; ++block) {
-        area[block * 256 - 2] = static_cast<char>(kBlockEndMarker);
-        area[block * 256 - 1] = static_cast<char>(kBlockEndMarker);
-    }
+    // Only the last block carries the end marker: a marker in the first block would end the
+    // device's footer upload there, one block short.
+    area[area.size() - 2] = static_cast<char>(kBlockEndMarker);
+    area[area.size() - 1] = static_cast<char>(kBlockEndMarker);
     return area;
 }
 
