@@ -368,6 +368,11 @@ bool TBsPort::PrepareCommand(const QString& FileName) {
             return false;
         }
         FileState = 1;
+        if ((cmd == H_PROGRAM64K || cmd == H_PROGRAM60K) && !ReadProgramVersion()) {
+            m_inputFile.close();
+            FileState = 0;
+            return false;
+        }
     } else if (t.File == FileDirection::Write) {
         PacketSize = 256;
         m_outputFile.setFileName(FileName);
@@ -383,6 +388,11 @@ bool TBsPort::PrepareCommand(const QString& FileName) {
     SentAt = Now();
     BlockCounter = 0;
     Commands[cmd][8] = static_cast<std::uint32_t>(DeviceSequence) & 0xFFFF;
+    if (cmd == H_PROGRAM60K) {
+        // The 60K image leaves out the first 4 KiB (16 blocks) of the device's program area.
+        BlockCounter = kProgram60KFirstBlock;
+        m_inputFile.seek(kProgram60KFirstBlock * 256);
+    }
     DownloadState = 0;
     RequestPending = 0;
     if (cmd == H_UPLOAD_XRPT || cmd == H_UPLOAD_ZRPT) {
@@ -394,6 +404,12 @@ bool TBsPort::PrepareCommand(const QString& FileName) {
     if (cmd == H_UPLOAD_EPROM) {
         BlockCounter = kEpromFirstBlock;
         PageCount = 0;
+    }
+    if (cmd == H_UPLOAD_ROM || cmd == H_UPLOAD_RAM || cmd == H_UP_NANDFLASH) {
+        const auto start = static_cast<std::uint32_t>(DumpStart) & kDumpAddressMask;
+        BlockCounter = static_cast<std::uint16_t>(start & 0xFFFF);
+        PageCount = 0;
+        SetDumpAddress(start);
     }
     return true;
 }

@@ -53,6 +53,8 @@ public:
     static constexpr std::uint16_t kEpromFirstBlock = 2038;
     static constexpr int kEpromBlocks = 10;
     static constexpr int kBaudSettleMs = 25;
+    static constexpr std::uint16_t kProgram60KFirstBlock = 16;
+    static constexpr std::uint32_t kDumpAddressMask = 0xFFFFFF;
 
     explicit TBsPort(QObject* Parent = nullptr);
     ~TBsPort() override;
@@ -113,8 +115,21 @@ public:
     int DownloadState = -1;
     int DeviceSequence = 0;
     int DeviceBusy = 0;
-    int ReportKind = 0; // 1 or 2 while an X or Z report is prepared
-    int RxCount = 0;    // bytes received since the last frame was sent
+    int ReportKind = 0;      // 1 or 2 while an X or Z report is prepared
+    bool ZReportDue = false; // the last device check said a Z report must be taken first
+
+    // Device check and program downloads.
+    std::uint16_t SwVersion = 0;  // device software version from the device-check answer
+    std::uint16_t PrgVersion = 0; // version of the program image being downloaded
+    // Memory dumps (owner): 24-bit start and end address; DumpAddress is the address of the
+    // next request, most significant byte first.
+    int DumpStart = 0;
+    int DumpEnd = 0;
+    std::array<std::uint8_t, 3> DumpAddress{};
+    // H_UPLOAD_FISCAL request data (owner): mode 0 sends FiscalParams[0..3], 1 all six, 2 none.
+    std::uint8_t FiscalMode = 0;
+    std::array<std::uint8_t, 6> FiscalParams{};
+    int RxCount = 0; // bytes received since the last frame was sent
     QString StatusText;
     QString FinishText;
     LastFrameStore LastFrame;
@@ -157,6 +172,10 @@ public:
     void CheckBaudTimeout();
     void ResetCommandTable(int Address);
     bool ReportStatus(const QString& Text, StatusKind Kind = StatusKind::Info);
+    // Starts the H_UPLOAD_COMDATA exchange that follows the clerk, hourly and fiscal reports.
+    void StartComDataFollowUp();
+    // Starts the H_DN_UpTrTaskOk exchange that follows a trade upload.
+    void StartUpTrTaskOkFollowUp();
     // The sequence byte answers to `Cmd` must carry now.
     std::uint8_t SequenceByte(int Cmd) const { return Commands[Cmd][8] & 0xFF; }
 
@@ -211,6 +230,27 @@ private:
     void BuildEpromRequest();
     void HandleFiscalMemoryPacket(const DeviceFrame& Frame);
     void HandleEpromPacket(const DeviceFrame& Frame);
+
+    // Report uploads (clerk, hourly, X, Z, fiscal, broadcast, financial) and follow-ups.
+    void BuildPlainReportRequest();
+    void BuildBlockReportRequest();
+    void BuildFiscalReportRequest();
+    void HandleClerkLikePacket(const DeviceFrame& Frame);
+    void HandleStreamedReportPacket(const DeviceFrame& Frame);
+    void HandleFiscalReportPacket(const DeviceFrame& Frame);
+    void HandleComDataPacket(const DeviceFrame& Frame);
+    void EndReport(int Result, const QString& Finish);
+
+    // Memory dumps.
+    void SetDumpAddress(std::uint32_t Address);
+    std::uint32_t CurrentDumpAddress() const;
+    void BuildDumpRequest();
+    void HandleDumpPacket(const DeviceFrame& Frame);
+
+    // Device check and program downloads.
+    void HandleDeviceCheckAnswer(const DeviceFrame& Frame);
+    bool ReadProgramVersion();
+    void BuildProgramPacket();
 
     QString m_commName;
     QString m_ip;

@@ -148,6 +148,10 @@ void TBsPort::PerformStartAction(TEnumVarnCmd Cmd) {
         DownloadState = 0;
         break;
     case StartAction::UploadStart:
+        // Preparing an X or Z report leaves H_UPLOAD_DEP in EnumVarnCmd with the report kind
+        // beside it; the report itself is what runs, since H_UPLOAD_DEP has no exchange.
+        if (Cmd == H_UPLOAD_DEP && (ReportKind == 1 || ReportKind == 2))
+            Cmd = ReportKind == 1 ? H_UPLOAD_XRPT : H_UPLOAD_ZRPT;
         CurrentCommand = Cmd;
         RequestPending = 0;
         break;

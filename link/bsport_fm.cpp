@@ -153,9 +153,9 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Dispatch tables. The other exchanges of the command set (clerk, hourly, fiscal, X and Z
-// reports, memory dumps, the device check, program downloads) plug in here with their own
-// builder and handler.
+// Dispatch tables: the request builder and packet handler of every command that has one.
+// The report uploads live in bsport_reports.cpp, the memory dumps in bsport_dumps.cpp, the
+// device check and program downloads in bsport_downloads.cpp.
 
 TBsPort::RequestBuilder TBsPort::BuilderFor(TEnumVarnCmd Cmd) {
     switch (Cmd) {
@@ -166,6 +166,22 @@ TBsPort::RequestBuilder TBsPort::BuilderFor(TEnumVarnCmd Cmd) {
         return &TBsPort::BuildFiscalMemoryRequest;
     case H_UPLOAD_EPROM:
         return &TBsPort::BuildEpromRequest;
+    case H_UPLOAD_CLERKRPT:
+    case H_UPLOAD_PERIOD:
+    case H_UPLOAD_XRPT:
+    case H_UPLOAD_ZRPT:
+        return &TBsPort::BuildPlainReportRequest;
+    case H_UPLOAD_BC:
+        return &TBsPort::BuildBlockReportRequest;
+    case H_UPLOAD_FISCAL:
+        return &TBsPort::BuildFiscalReportRequest;
+    case H_UPLOAD_ROM:
+    case H_UPLOAD_RAM:
+    case H_UP_NANDFLASH:
+        return &TBsPort::BuildDumpRequest;
+    case H_PROGRAM64K:
+    case H_PROGRAM60K:
+        return &TBsPort::BuildProgramPacket;
     default:
         return nullptr;
     }
@@ -180,6 +196,26 @@ TBsPort::PacketHandler TBsPort::HandlerFor(TEnumVarnCmd Cmd) {
         return &TBsPort::HandleFiscalMemoryPacket;
     case H_UPLOAD_EPROM:
         return &TBsPort::HandleEpromPacket;
+    case H_UPLOAD_CLERKRPT:
+    case H_UPLOAD_PERIOD:
+    case H_UPLOAD_XRPT:
+    case H_UPLOAD_ZRPT:
+        return &TBsPort::HandleClerkLikePacket;
+    case H_UPLOAD_BC:
+    case H_UPLOAD_FIN:
+    case H_UPLOAD_PDEP:
+    case H_UPLOAD_PFIN:
+        return &TBsPort::HandleStreamedReportPacket;
+    case H_UPLOAD_FISCAL:
+        return &TBsPort::HandleFiscalReportPacket;
+    case H_UPLOAD_COMDATA:
+        return &TBsPort::HandleComDataPacket;
+    case H_CHK_ECR:
+        return &TBsPort::HandleDeviceCheckAnswer;
+    case H_UPLOAD_ROM:
+    case H_UPLOAD_RAM:
+    case H_UP_NANDFLASH:
+        return &TBsPort::HandleDumpPacket;
     default:
         return nullptr;
     }
