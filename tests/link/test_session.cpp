@@ -401,10 +401,12 @@ TEST_F(StartActions, WhatEachCommandDoesOnceTheRateIsAgreed) {
     const Case cases[] = {
         {H_UPLOAD_Detail, H_UPLOAD_Detail, 8, 0, 1, 0x10, true},
         {H_UPLOAD_EPROM, H_UPLOAD_EPROM, 8, 0, 1, 0x00, true},
-        {H_UPLOAD_CLERKRPT, H_UPLOAD_CLERKRPT, 90, 0, 0, 0xFF, true},
-        {H_UPLOAD_PERIOD, H_UPLOAD_PERIOD, 90, 0, 0, 0xFF, true},
-        {H_UPLOAD_XRPT, H_UPLOAD_DEP, 90, 1, 0, 0xFF, true},
-        {H_UPLOAD_ZRPT, H_UPLOAD_DEP, 90, 2, 0, 0xFF, true},
+        {H_UPLOAD_CLERKRPT, H_UPLOAD_CLERKRPT, 90, 0, 1, 0x07, true},
+        {H_UPLOAD_PERIOD, H_UPLOAD_PERIOD, 90, 0, 1, 0x09, true},
+        // X and Z reports are prepared as H_UPLOAD_DEP with the report kind beside it; the
+        // report itself starts (H_UPLOAD_DEP has no exchange of its own).
+        {H_UPLOAD_XRPT, H_UPLOAD_XRPT, 90, 1, 1, 0x06, true},
+        {H_UPLOAD_ZRPT, H_UPLOAD_ZRPT, 90, 2, 1, 0x06, true},
         {H_UPLOAD_PLU, H_CHK_ECR, 90, 0, 0, 0x0C, true},
         {H_DN_UpTrTaskOk, H_DN_UpTrTaskOk, 8, 0, 0, 0x0C, false},
         {H_LINE_OFF, H_SETBAUD, 8, 0, 0, 0xFF, false},
