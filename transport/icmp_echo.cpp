@@ -110,10 +110,11 @@ bool LookupHost(const QString& Name, QString& Dotted) {
 
 std::uint16_t NextIdentifier() {
     // Raw sockets see every echo answer that reaches the host, so each component keeps its own
-    // identifier: the process id mixed with a per-process counter.
+    // identifier: a value drawn from the process id, counted up per component (distinct for
+    // 65536 components of one process).
     static std::atomic<unsigned> counter{0};
-    const unsigned value = static_cast<unsigned>(::getpid()) * 2654435761u + counter.fetch_add(1);
-    return static_cast<std::uint16_t>((value >> 16) ^ (value & 0xFFFF));
+    const unsigned mixed = static_cast<unsigned>(::getpid()) * 2654435761u;
+    return static_cast<std::uint16_t>((mixed >> 16) + counter.fetch_add(1));
 }
 
 QString SystemError(int Error) {
@@ -425,8 +426,14 @@ bool TIcmpEcho::ReadErrorQueue(std::uint16_t Sequence, Answer& Result) {
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         const ssize_t got = ::recvmsg(m_fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
-        if (got < 0)
+        if (got < 0) {
+            // Clear a pending socket error too: left set, it would keep poll reporting the
+            // socket as ready for the rest of the wait.
+            int pending = 0;
+            socklen_t size = sizeof pending;
+            ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &pending, &size);
             return done;
+        }
         // The queued copy is the request we sent (echo header first).
         if (done || got < kEchoHeaderSize || ReadU16(m_buffer.data() + 6) != Sequence)
             continue;

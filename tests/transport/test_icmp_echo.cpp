@@ -392,6 +392,22 @@ TEST_P(IcmpNamespaceTest, CheckStopsAtTheFirstUnansweredRequest) {
     EXPECT_EQ(lines[2], QStringLiteral("[127.0.0.1] 没有响应"));
 }
 
+// Two components send the same sequence numbers with the same payload. An answer meant for
+// one of them (which a raw socket sees as well) must not pass the other's check.
+TEST_P(IcmpNamespaceTest, AnswersToAnotherComponentDoNotCount) {
+    TIcmpEcho other;
+    other.SetTimeOut(kAnsweredTimeOut);
+    other.SetPingCount(1);
+    m_echo->SetPingCount(1);
+    m_echo->SetTimeOut(kSilentTimeOut);
+    QString content;
+    ASSERT_TRUE(other.PingRemote(content)) << content.toStdString();
+    ASSERT_TRUE(IgnoreEchoes(true));
+    EXPECT_FALSE(m_echo->PingRemote(content));
+    EXPECT_EQ(m_echo->LastResult(), kIcmpNoAnswer);
+    EXPECT_TRUE(m_log.received.isEmpty());
+}
+
 // Requests that cannot be made fail at once, with their own result and line, send nothing and
 // raise no event.
 TEST_P(IcmpNamespaceTest, RefusedRequestsSendNothing) {
