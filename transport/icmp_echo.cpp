@@ -249,11 +249,10 @@ QString TIcmpEcho::EchoOnce(const Target& Target) {
     } else if (OnError) {
         OnError(this, Target.dotted, Target.hostName, 0, 0, answer.error);
     }
+    // One substitution pass, so a '%' in a host name is never taken for a placeholder.
     return QStringLiteral("[%1]: 字节数:%2 时间: %3ms TTL: %4")
-        .arg(label)
-        .arg(answer.dataSize)
-        .arg(answer.roundTripMs)
-        .arg(answer.ttl);
+        .arg(label, QString::number(answer.dataSize), QString::number(answer.roundTripMs),
+             QString::number(answer.ttl));
 }
 
 TIcmpEcho::Answer TIcmpEcho::SendAndWait(const Target& Target, const QByteArray& Payload) {
