@@ -1,0 +1,334 @@
+#include "archive/burn_form.h"
+
+#include "app/core/language_file.h"
+#include "archive/burn_texts.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStyle>
+#include <QTableWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+constexpr int kNameColumn = 0;
+constexpr int kPathColumn = 1;
+// The root folder of the disc, as the engine is told.
+const QString kDiscRoot = QStringLiteral("\\");
+
+} // namespace
+
+TBurnFrm::TBurnFrm(QWidget* Parent, std::unique_ptr<TBurnDialogs> DialogsIn,
+                   const QString& LanguageFileIn)
+    : QDialog(Parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      Dialogs(DialogsIn ? std::move(DialogsIn) : std::make_unique<TQtBurnDialogs>()),
+      LanguageFile(LanguageFileIn) {
+    setObjectName(QStringLiteral("BurnFrm"));
+    setWindowTitle(QStringLiteral("Burn"));
+    setModal(true);
+
+    auto* top = new QHBoxLayout;
+    Drivelabel = new QLabel(QStringLiteral("Drive: "), this);
+    Drivelabel->setObjectName(QStringLiteral("Drivelabel"));
+    cbb1 = new QComboBox(this);
+    cbb1->setObjectName(QStringLiteral("cbb1"));
+    cbb1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    BurnBtn = new QPushButton(QStringLiteral("Burn"), this);
+    BurnBtn->setObjectName(QStringLiteral("BurnBtn"));
+    BurnBtn->setAutoDefault(false);
+    top->addWidget(Drivelabel);
+    top->addWidget(cbb1, 1);
+    top->addWidget(BurnBtn);
+
+    tlb1 = new QToolBar(this);
+    tlb1->setObjectName(QStringLiteral("tlb1"));
+    auto makeTool = [this](const char* Name, const char* Hint, QStyle::StandardPixmap Icon) {
+        auto* button = new QToolButton(tlb1);
+        button->setObjectName(QString::fromLatin1(Name));
+        button->setToolTip(QString::fromLatin1(Hint));
+        button->setIcon(style()->standardIcon(Icon));
+        button->setAutoRaise(true);
+        tlb1->addWidget(button);
+        return button;
+    };
+    DeleteBtn = makeTool("DeleteBtn", "Delete", QStyle::SP_TrashIcon);
+    FileBtn = makeTool("FileBtn", "Open file", QStyle::SP_FileIcon);
+    FolderBtn = makeTool("FolderBtn", "Open folder", QStyle::SP_DirOpenIcon);
+
+    lv1 = new QTableWidget(0, 2, this);
+    lv1->setObjectName(QStringLiteral("lv1"));
+    lv1->setHorizontalHeaderLabels({QString(), QStringLiteral("Path")});
+    lv1->setShowGrid(true);
+    lv1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lv1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lv1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lv1->verticalHeader()->hide();
+    lv1->horizontalHeader()->setStretchLastSection(false);
+    lv1->horizontalHeader()->setSectionResizeMode(kNameColumn, QHeaderView::Stretch);
+    // The full path is what gets written; the operator sees only the name.
+    lv1->setColumnHidden(kPathColumn, true);
+
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setReadOnly(true);
+
+    auto* listSide = new QWidget(this);
+    auto* listLayout = new QVBoxLayout(listSide);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    listLayout->setSpacing(0);
+    listLayout->addWidget(tlb1);
+    listLayout->addWidget(lv1);
+
+    spl1 = new QSplitter(Qt::Horizontal, this);
+    spl1->setObjectName(QStringLiteral("spl1"));
+    spl1->addWidget(listSide);
+    spl1->addWidget(Memo1);
+
+    pb = new QProgressBar(this);
+    pb->setObjectName(QStringLiteral("pb"));
+    pb->setRange(0, 100);
+    pb->setValue(0);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(spl1, 1);
+    layout->addWidget(pb);
+    setFixedSize(491, 235);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(1000);
+
+    connect(cbb1, &QComboBox::activated, this, [this] { cbb1Change(); });
+    connect(BurnBtn, &QPushButton::clicked, this, [this] { BurnBtnClick(); });
+    connect(DeleteBtn, &QToolButton::clicked, this, [this] { DeleteBtnClick(); });
+    connect(FileBtn, &QToolButton::clicked, this, [this] { FileBtnClick(); });
+    connect(FolderBtn, &QToolButton::clicked, this, [this] { FolderBtnClick(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+
+    Burner.OnFinalizingTrack = [this] { BurnerFinalizingTrack(); };
+    Burner.OnWriteDone = [this](const QString& Error) { BurnerWriteDone(Error); };
+    Burner.OnEraseDone = [this](bool Error) { BurnerEraseDone(Error); };
+
+    FormCreate();
+    Timer1->start();
+}
+
+TBurnFrm::~TBurnFrm() {
+    // The engine's events call into this window; none may arrive while it is being torn down.
+    Burner.OnFinalizingTrack = nullptr;
+    Burner.OnWriteDone = nullptr;
+    Burner.OnEraseDone = nullptr;
+}
+
+void TBurnFrm::FormCreate() {
+    Memo1->clear();
+    Burner.UnderrunProtection = true;
+    Burner.FinalizeTrack = true;
+    Burner.FinalizeDisc = false;
+    Burner.TestWrite = false;
+    Burner.ReplaceFile = false;
+    Burner.PerformOPC = false;
+    Burner.WritePostGap = true;
+    Burner.JolietFileSystem = true;
+    Burner.CacheSize = 4194304;
+    Burner.ReadSpeed = 0;
+    Burner.WriteSpeed = 0;
+    if (!Burner.InitializeASPI() || !Burner.ASPIInitialized()) {
+        AppendMessage(QString::fromLatin1(kMsgAspiInitError));
+        return;
+    }
+    const QStringList drives = Burner.Drives();
+    cbb1->clear();
+    cbb1->addItems(drives);
+    if (cbb1->count() > 0) {
+        cbb1->setCurrentIndex(0);
+        cbb1Change();
+    }
+}
+
+void TBurnFrm::showEvent(QShowEvent* Event) {
+    FormShow();
+    QDialog::showEvent(Event);
+}
+
+void TBurnFrm::FormShow() {
+    const QString path = LanguageFile.isEmpty()
+                             ? LanguageFilePath(QCoreApplication::applicationFilePath())
+                             : LanguageFile;
+    const ::LanguageFile file = ReadLanguageFile(path);
+    // Without a readable file every caption keeps what it has.
+    if (!file.IsLoaded())
+        return;
+    for (const CaptionKey& caption : ArchiveWindowCaptionKeys()) {
+        const QString text =
+            file.Text(QString::fromLatin1(caption.Key), QString::fromLatin1(caption.Default));
+        const QLatin1String target(caption.Target);
+        if (target == QLatin1String("BurnFrm"))
+            setWindowTitle(text);
+        else if (target == QLatin1String("Drivelabel"))
+            Drivelabel->setText(text);
+        else if (target == QLatin1String("BurnBtn"))
+            BurnBtn->setText(text);
+        else if (target == QLatin1String("DeleteBtn.Hint"))
+            DeleteBtn->setToolTip(text);
+        else if (target == QLatin1String("FileBtn.Hint"))
+            FileBtn->setToolTip(text);
+        else if (target == QLatin1String("FolderBtn.Hint"))
+            FolderBtn->setToolTip(text);
+        else if (target == QLatin1String("FileList.Columns[0]"))
+            lv1->setHorizontalHeaderItem(kNameColumn, new QTableWidgetItem(text));
+    }
+}
+
+void TBurnFrm::cbb1Change() {
+    if (cbb1->currentIndex() < 0)
+        return;
+    if (!Burner.SelectDrive(cbb1->currentText()))
+        AppendMessage(Burner.LastError());
+}
+
+void TBurnFrm::ClearFiles() {
+    lv1->setRowCount(0);
+}
+
+void TBurnFrm::AddFile(const QString& FullPath) {
+    const int row = lv1->rowCount();
+    lv1->insertRow(row);
+    lv1->setItem(row, kNameColumn, new QTableWidgetItem(QFileInfo(FullPath).fileName()));
+    lv1->setItem(row, kPathColumn, new QTableWidgetItem(FullPath));
+}
+
+void TBurnFrm::AddFiles(const QStringList& FullPaths) {
+    for (const QString& path : FullPaths)
+        AddFile(path);
+}
+
+QStringList TBurnFrm::Files() const {
+    QStringList paths;
+    for (int row = 0; row < lv1->rowCount(); ++row)
+        paths.append(lv1->item(row, kPathColumn)->text());
+    return paths;
+}
+
+void TBurnFrm::DeleteBtnClick() {
+    QList<int> rows;
+    for (const QModelIndex& index : lv1->selectionModel()->selectedRows())
+        rows.append(index.row());
+    // From the last row up, so the rows still to go keep their numbers.
+    std::sort(rows.begin(), rows.end(), std::greater<int>());
+    for (int row : rows)
+        lv1->removeRow(row);
+}
+
+void TBurnFrm::FileBtnClick() {
+    const QStringList chosen = Dialogs->OpenFiles(this, QStringLiteral("File (*)"));
+    for (const QString& path : chosen)
+        AddFile(path);
+}
+
+void TBurnFrm::FolderBtnClick() {
+    const QString folder = Dialogs->BrowseFolder(this, QStringLiteral("Open folder"));
+    if (folder.isEmpty())
+        return;
+    // The folder's own entries only: sub-folders are added whole, not walked into.
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo& entry : entries)
+        AddFile(QDir(folder).filePath(entry.fileName()));
+}
+
+void TBurnFrm::AppendMessage(const QString& Text) {
+    Memo1->appendPlainText(Text);
+}
+
+void TBurnFrm::AbandonBurn(const QString& Reason) {
+    if (!Reason.isEmpty())
+        AppendMessage(Reason);
+    // Whatever this Burn put into the image must not be written by the next one.
+    Burner.ClearImage(kImageMaxFiles, kImageMaxFolders);
+}
+
+void TBurnFrm::BurnBtnClick() {
+    if (Burner.IsWriting())
+        return;
+    const QStringList paths = Files();
+    for (const QString& path : paths) {
+        if (!Burner.AddFile(kDiscRoot, path)) {
+            AbandonBurn(Burner.LastError());
+            return;
+        }
+    }
+    Burner.WriteSpeed = 0;
+    QCoreApplication::processEvents();
+    if (Burner.FolderCount() == 0 && Burner.FileCount() == 0) {
+        AbandonBurn(QString());
+        return;
+    }
+    if (!Burner.LayoutImage()) {
+        AbandonBurn(Burner.LastError());
+        return;
+    }
+    const qint64 free = Burner.FreeBlocks();
+    const qint64 need = Burner.ImageBlocks();
+    if (need > free) {
+        AppendMessage(InsufficientSpaceText(need, free));
+        AbandonBurn(QString());
+        return;
+    }
+    AppendMessage(QString::fromLatin1(kMsgBurning));
+    if (!Burner.StartWriting()) {
+        // Nothing will end this writing, so end it here as a failed one: the operator learns
+        // why, the image is emptied and the Burn button is back.
+        BurnerWriteDone(Burner.LastError());
+        return;
+    }
+    pb->setRange(0, int(std::min<qint64>(need, INT_MAX)));
+    pb->setValue(0);
+    BurnBtn->setEnabled(false);
+}
+
+void TBurnFrm::Timer1Timer() {
+    const qint64 blocks = Burner.BytesWritten() / kDiscBlockBytes;
+    pb->setValue(int(std::min<qint64>(blocks, pb->maximum())));
+}
+
+void TBurnFrm::BurnerFinalizingTrack() {
+    BurnBtn->setEnabled(true);
+    AppendMessage(QString::fromLatin1(kMsgFinalizingTrack));
+}
+
+void TBurnFrm::BurnerWriteDone(const QString& Error) {
+    if (!Error.isEmpty()) {
+        BurnBtn->setEnabled(true);
+        AppendMessage(QString::fromLatin1(kMsgBurnDoneError));
+        AppendMessage(Error);
+    } else {
+        AppendMessage(QString::fromLatin1(kMsgBurnDoneOk));
+        Burner.Eject();
+    }
+    Burner.ClearImage(kImageMaxFiles, kImageMaxFolders);
+    Dialogs->Beep();
+}
+
+void TBurnFrm::BurnerEraseDone(bool Error) {
+    Q_UNUSED(Error);
+    Burner.Eject();
+}

@@ -1,0 +1,17 @@
+#include "archive/burn_texts.h"
+
+#include "archive/disc_burner.h"
+
+qint64 BlocksToKb(qint64 Blocks) {
+    return Blocks * kDiscBlockBytes / 1024;
+}
+
+QString InsufficientSpaceText(qint64 NeedBlocks, qint64 FreeBlocks) {
+    // Filled in order, as the two "%s" of the text stand.
+    QString text = QString::fromLatin1(kMsgInsufficientSpace);
+    for (qint64 value : {BlocksToKb(NeedBlocks), BlocksToKb(FreeBlocks)}) {
+        const qsizetype at = text.indexOf(QLatin1String("%s"));
+        text.replace(at, 2, QString::number(value));
+    }
+    return text;
+}

@@ -1,0 +1,781 @@
+#include "archive/disc_burner.h"
+
+#include "archive/drive_address.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// libburn wraps its C declarations in namespace burn when compiled as C++; libisofs declares
+// its own (layout-identical) struct burn_source in the global namespace.
+#include <libburn/libburn.h>
+#include <libisofs/libisofs.h>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Process-wide library start-up. libburn and libisofs keep global state (message queues, drive
+// tables), so every engine shares one start and the last one out shuts them down.
+
+std::mutex gLibraryMutex;
+int gIsoUsers = 0;
+bool gIsoReady = false;
+int gBurnUsers = 0;
+bool gBurnReady = false;
+
+bool AcquireIso() {
+    std::lock_guard lock(gLibraryMutex);
+    if (gIsoUsers++ == 0) {
+        gIsoReady = iso_init() >= 0;
+        if (gIsoReady) {
+            // Without this libisofs converts names through the locale's character set, and in
+            // a "C" locale Polish letters never reach the Joliet tree.
+            iso_set_local_charset(const_cast<char*>("UTF-8"), 0);
+            // Queue what goes wrong so it can be handed to the window; print nothing.
+            iso_set_msgs_severities(const_cast<char*>("SORRY"), const_cast<char*>("NEVER"),
+                                    const_cast<char*>("libisofs: "));
+        }
+    }
+    return gIsoReady;
+}
+
+void ReleaseIso() {
+    std::lock_guard lock(gLibraryMutex);
+    if (--gIsoUsers == 0 && gIsoReady) {
+        iso_finish();
+        gIsoReady = false;
+    }
+}
+
+bool AcquireBurn() {
+    std::lock_guard lock(gLibraryMutex);
+    if (gBurnUsers++ == 0) {
+        gBurnReady = burn::burn_initialize() > 0;
+        if (gBurnReady)
+            burn::burn_msgs_set_severities(const_cast<char*>("SORRY"), const_cast<char*>("NEVER"),
+                                           const_cast<char*>("libburn: "));
+    }
+    return gBurnReady;
+}
+
+void ReleaseBurn() {
+    std::lock_guard lock(gLibraryMutex);
+    if (--gBurnUsers == 0 && gBurnReady) {
+        burn::burn_finish();
+        gBurnReady = false;
+    }
+}
+
+// Empties both message queues so a later failure reports only its own messages.
+void DiscardLibraryMessages() {
+    int code = 0;
+    int osErrno = 0;
+    int imageId = 0;
+    char text[BURN_MSGS_MESSAGE_LEN];
+    char severity[80];
+    burn::burn_msgs_obtain(const_cast<char*>("NEVER"), &code, text, &osErrno, severity);
+    iso_obtain_msgs(const_cast<char*>("NEVER"), &code, &imageId, text, severity);
+}
+
+// The libraries' own reasons for the last failure: libisofs first (it is the source of the
+// data), then libburn; one message a line.
+QStringList TakeLibraryMessages() {
+    QStringList lines;
+    int code = 0;
+    int osErrno = 0;
+    int imageId = 0;
+    char text[BURN_MSGS_MESSAGE_LEN];
+    char severity[80];
+    while (iso_obtain_msgs(const_cast<char*>("SORRY"), &code, &imageId, text, severity) == 1)
+        lines.append(QString::fromUtf8(text).trimmed());
+    while (burn::burn_msgs_obtain(const_cast<char*>("SORRY"), &code, text, &osErrno, severity) ==
+           1) {
+        QString line = QString::fromUtf8(text).trimmed();
+        if (osErrno != 0)
+            line += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(osErrno)));
+        lines.append(line);
+    }
+    lines.removeAll(QString());
+    lines.removeDuplicates();
+    return lines;
+}
+
+QString IsoReason(int Code) {
+    const char* text = iso_error_to_msg(Code);
+    QStringList lines = TakeLibraryMessages();
+    if (text && *text && !lines.contains(QString::fromUtf8(text)))
+        lines.prepend(QString::fromUtf8(text));
+    return lines.join(u'\n');
+}
+
+QString BurnReason(const QString& Fallback) {
+    const QStringList lines = TakeLibraryMessages();
+    return lines.isEmpty() ? Fallback : lines.join(u'\n');
+}
+
+// Counts folders (other than Dir itself) and files below Dir.
+void CountTree(IsoDir* Dir, int& Folders, int& Files) {
+    IsoDirIter* iter = nullptr;
+    if (iso_dir_get_children(Dir, &iter) < 0)
+        return;
+    IsoNode* node = nullptr;
+    while (iso_dir_iter_next(iter, &node) == 1) {
+        if (iso_node_get_type(node) == LIBISO_DIR) {
+            ++Folders;
+            CountTree(reinterpret_cast<IsoDir*>(node), Folders, Files);
+        } else {
+            ++Files;
+        }
+    }
+    iso_dir_iter_free(iter);
+}
+
+// Takes a node (and, for a folder, everything below it) out of the image.
+void RemoveNode(IsoNode* Node) {
+    if (iso_node_get_type(Node) == LIBISO_DIR)
+        iso_node_remove_tree(Node, nullptr);
+    else
+        iso_node_remove(Node);
+}
+
+struct WriteJob {
+    burn::burn_disc* Disc = nullptr;
+    burn::burn_session* Session = nullptr;
+    burn::burn_track* Track = nullptr;
+    burn::burn_write_opts* Options = nullptr;
+    std::vector<burn::burn_source*> Sources; // image source and, when used, the fifo over it
+
+    void Free() {
+        if (Options)
+            burn::burn_write_opts_free(Options);
+        for (burn::burn_source* s : Sources)
+            burn::burn_source_free(s);
+        if (Track)
+            burn::burn_track_free(Track);
+        if (Session)
+            burn::burn_session_free(Session);
+        if (Disc)
+            burn::burn_disc_free(Disc);
+        *this = WriteJob();
+    }
+};
+
+} // namespace
+
+struct TDiscBurner::Impl {
+    TDiscBurner& Owner;
+    // Queued events are posted to this object, which lives on the creating thread and dies
+    // with the engine, so an event can never reach a released engine.
+    QObject Context;
+
+    bool IsoUp = false;
+    bool BurnUp = false;
+    bool Initialized = false;
+    QString Error;
+
+    struct DriveEntry {
+        QString Name;
+        DriveAddress Address;
+    };
+    QList<DriveEntry> DriveList;
+
+    std::optional<DriveAddress> Selected;
+    burn::burn_drive_info* DriveInfo = nullptr;
+    burn::burn_drive* Drive = nullptr;
+
+    IsoImage* Image = nullptr;
+    int MaxFiles = kImageMaxFiles;
+    int MaxFolders = kImageMaxFolders;
+    // Laid-out image waiting to be written (or dropped when the image changes).
+    burn::burn_source* Pending = nullptr;
+    qint64 ImageBytes = 0;
+
+    // Writing.
+    std::thread Writer;
+    std::atomic<bool> Writing{false};
+    std::atomic<qint64> Written{0};
+    std::mutex WakeMutex;
+    std::condition_variable Wake;
+    bool CancelRequested = false; // guarded by WakeMutex
+    QString CreatedFile;          // an image file this writing created, removed if it fails
+
+    explicit Impl(TDiscBurner& O) : Owner(O) {
+        IsoUp = AcquireIso();
+        NewImage();
+    }
+
+    ~Impl() {
+        StopWriter();
+        DropPending();
+        ReleaseDrive(false);
+        if (Image)
+            iso_image_unref(Image);
+        if (BurnUp)
+            ReleaseBurn();
+        ReleaseIso();
+    }
+
+    bool Fail(const QString& Why) {
+        Error = Why;
+        return false;
+    }
+
+    bool NewImage() {
+        if (!IsoUp)
+            return Fail(QStringLiteral("The image library (libisofs) could not be started"));
+        IsoImage* image = nullptr;
+        const int rc = iso_image_new("ORVEXFM", &image);
+        if (rc < 0)
+            return Fail(IsoReason(rc));
+        // Store what links point to: Joliet has no symbolic links.
+        iso_tree_set_follow_symlinks(image, 1);
+        iso_tree_set_ignore_hidden(image, 0);
+        iso_tree_set_replace_mode(image, ISO_REPLACE_NEVER);
+        if (Image)
+            iso_image_unref(Image);
+        Image = image;
+        return true;
+    }
+
+    void DropPending() {
+        if (!Pending)
+            return;
+        // The image builder thread is already running; stop it before letting go.
+        if (Pending->cancel)
+            Pending->cancel(Pending);
+        burn::burn_source_free(Pending);
+        Pending = nullptr;
+    }
+
+    void ReleaseDrive(bool EjectDisc) {
+        if (Drive)
+            burn::burn_drive_release(Drive, EjectDisc ? 1 : 0);
+        if (DriveInfo)
+            burn::burn_drive_info_free(DriveInfo);
+        Drive = nullptr;
+        DriveInfo = nullptr;
+    }
+
+    bool GrabSelected() {
+        if (Drive)
+            return true;
+        if (!Selected)
+            return Fail(QStringLiteral("No drive is selected"));
+        if (!BurnUp)
+            return Fail(QStringLiteral("The drive-access layer is not initialised"));
+        QByteArray address = QFile::encodeName(Selected->Address);
+        const int rc = burn::burn_drive_scan_and_grab(&DriveInfo, address.data(), 1);
+        if (rc <= 0 || !DriveInfo) {
+            DriveInfo = nullptr;
+            return Fail(
+                BurnReason(QStringLiteral("Drive %1 could not be opened").arg(Selected->Address)));
+        }
+        Drive = DriveInfo[0].drive;
+        return true;
+    }
+
+    bool Busy() {
+        if (Writing.load())
+            return !Fail(QStringLiteral("The drive is still writing"));
+        return false;
+    }
+
+    // The image folder for TargetFolder, created as needed; FirstCreated is the outermost folder
+    // made here (so a failed add can take them away again), or null.
+    IsoDir* FolderFor(const QString& TargetFolder, IsoNode** FirstCreated) {
+        *FirstCreated = nullptr;
+        IsoDir* dir = iso_image_get_root(Image);
+        const QStringList parts =
+            QString(TargetFolder).replace(u'\\', u'/').split(u'/', Qt::SkipEmptyParts);
+        for (const QString& part : parts) {
+            const QByteArray name = part.toUtf8();
+            IsoNode* node = nullptr;
+            if (iso_dir_get_node(dir, name.constData(), &node) == 1) {
+                if (iso_node_get_type(node) != LIBISO_DIR) {
+                    Fail(QStringLiteral("\"%1\" in the image is a file, not a folder").arg(part));
+                    return nullptr;
+                }
+                dir = reinterpret_cast<IsoDir*>(node);
+                continue;
+            }
+            IsoDir* created = nullptr;
+            const int rc = iso_tree_add_new_dir(dir, name.constData(), &created);
+            if (rc < 0) {
+                Fail(IsoReason(rc));
+                return nullptr;
+            }
+            if (!*FirstCreated)
+                *FirstCreated = reinterpret_cast<IsoNode*>(created);
+            dir = created;
+        }
+        return dir;
+    }
+
+    bool AddFile(const QString& TargetFolder, const QString& Path) {
+        if (Busy())
+            return false;
+        if (!Image && !NewImage())
+            return false;
+        const QFileInfo info(Path);
+        if (!info.exists())
+            return Fail(QStringLiteral("%1: no such file or folder").arg(Path));
+        IsoNode* createdFolder = nullptr;
+        IsoDir* parent = FolderFor(TargetFolder, &createdFolder);
+        if (!parent) {
+            if (createdFolder)
+                RemoveNode(createdFolder);
+            return false;
+        }
+        const QByteArray name = info.fileName().toUtf8();
+        const QByteArray local = QFile::encodeName(info.absoluteFilePath());
+        IsoNode* existing = nullptr;
+        if (iso_dir_get_node(parent, name.constData(), &existing) == 1) {
+            if (!ReplaceFile())
+                return Fail(
+                    QStringLiteral("%1: %2").arg(Path, IsoReason(ISO_NODE_NAME_NOT_UNIQUE)));
+            RemoveNode(existing);
+        }
+        DropPending();
+        IsoNode* added = nullptr;
+        int rc = 0;
+        if (info.isDir()) {
+            IsoDir* dir = nullptr;
+            rc = iso_tree_add_new_dir(parent, name.constData(), &dir);
+            if (rc >= 0) {
+                added = reinterpret_cast<IsoNode*>(dir);
+                rc = iso_tree_add_dir_rec(Image, dir, local.constData());
+            }
+        } else {
+            rc = iso_tree_add_new_node(Image, parent, name.constData(), local.constData(), &added);
+        }
+        if (rc < 0) {
+            const QString reason = IsoReason(rc);
+            if (added)
+                RemoveNode(added);
+            if (createdFolder)
+                RemoveNode(createdFolder);
+            return Fail(QStringLiteral("%1: %2").arg(Path, reason));
+        }
+        int folders = 0;
+        int files = 0;
+        CountTree(iso_image_get_root(Image), folders, files);
+        if (files > MaxFiles || folders > MaxFolders) {
+            RemoveNode(added);
+            if (createdFolder)
+                RemoveNode(createdFolder);
+            return Fail(QStringLiteral("%1: the image has room for %2 files and %3 folders")
+                            .arg(Path)
+                            .arg(MaxFiles)
+                            .arg(MaxFolders));
+        }
+        return true;
+    }
+
+    bool ReplaceFile() const { return Owner.ReplaceFile; }
+
+    IsoWriteOpts* MakeWriteOptions() {
+        IsoWriteOpts* opts = nullptr;
+        int rc = iso_write_opts_new(&opts, 0);
+        if (rc < 0) {
+            Fail(IsoReason(rc));
+            return nullptr;
+        }
+        iso_write_opts_set_iso_level(opts, 2);
+        iso_write_opts_set_joliet(opts, Owner.JolietFileSystem ? 1 : 0);
+        if (Owner.JolietFileSystem) {
+            // Report names are longer than Joliet's classic 64 characters allow.
+            iso_write_opts_set_joliet_long_names(opts, 1);
+            iso_write_opts_set_joliet_longer_paths(opts, 1);
+        }
+        return opts;
+    }
+
+    bool Layout() {
+        if (Busy())
+            return false;
+        if (!Image)
+            return Fail(QStringLiteral("There is no image"));
+        DropPending();
+        IsoWriteOpts* opts = MakeWriteOptions();
+        if (!opts)
+            return false;
+        ::burn_source* source = nullptr;
+        const int rc = iso_image_create_burn_source(Image, opts, &source);
+        iso_write_opts_free(opts);
+        if (rc < 0 || !source)
+            return Fail(IsoReason(rc));
+        Pending = reinterpret_cast<burn::burn_source*>(source);
+        ImageBytes = Pending->get_size(Pending);
+        return true;
+    }
+
+    qint64 FreeBlocks() {
+        if (Busy() || !GrabSelected())
+            return 0;
+        const burn::burn_disc_status status = burn::burn_disc_get_status(Drive);
+        if (status != burn::BURN_DISC_BLANK && status != burn::BURN_DISC_APPENDABLE) {
+            if (!Selected->IsFile()) {
+                Fail(QStringLiteral("The disc in %1 cannot be written").arg(Selected->Address));
+                return 0;
+            }
+        }
+        qint64 blocks = burn::burn_disc_available_space(Drive, nullptr) / kDiscBlockBytes;
+        if (Selected->CapacityBlocks && *Selected->CapacityBlocks < blocks)
+            blocks = *Selected->CapacityBlocks;
+        return blocks;
+    }
+
+    // Claims the image file of a "stdio:" drive. libburn would silently overwrite whatever is
+    // there; creating the file exclusively both refuses an existing one and keeps anyone from
+    // slipping one in before libburn opens it.
+    bool ClaimImageFile() {
+        CreatedFile.clear();
+        if (!Selected->IsFile())
+            return true;
+        const QString path = Selected->FilePath();
+        const QFileInfo info(path);
+        if (info.exists() && !info.isFile())
+            return true; // a device or pipe: there is no file to overwrite
+        const QByteArray local = QFile::encodeName(path);
+        const int fd = ::open(local.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            const int err = errno;
+            if (err == EEXIST)
+                return Fail(QStringLiteral("The image file %1 already exists; it is not "
+                                           "overwritten")
+                                .arg(path));
+            return Fail(QStringLiteral("The image file %1 cannot be created: %2")
+                            .arg(path, QString::fromLocal8Bit(std::strerror(err))));
+        }
+        ::close(fd);
+        CreatedFile = path;
+        return true;
+    }
+
+    void RemoveCreatedFile() {
+        if (!CreatedFile.isEmpty())
+            QFile::remove(CreatedFile);
+        CreatedFile.clear();
+    }
+
+    bool StartWriting() {
+        if (Busy())
+            return false;
+        if (!GrabSelected())
+            return false;
+        int folders = 0;
+        int files = 0;
+        CountTree(iso_image_get_root(Image), folders, files);
+        if (folders == 0 && files == 0)
+            return Fail(QStringLiteral("The image is empty"));
+        if (!Pending && !Layout())
+            return false;
+        const qint64 need = (ImageBytes + kDiscBlockBytes - 1) / kDiscBlockBytes;
+        const qint64 free = FreeBlocks();
+        if (need > free)
+            return Fail(QStringLiteral("The image needs %1 blocks; the disc has %2 free")
+                            .arg(need)
+                            .arg(free));
+        if (!ClaimImageFile())
+            return false;
+        DiscardLibraryMessages();
+
+        const bool optical = burn::burn_drive_get_drive_role(Drive) == 1;
+        WriteJob job;
+        job.Disc = burn::burn_disc_create();
+        job.Session = burn::burn_session_create();
+        burn::burn_disc_add_session(job.Disc, job.Session, BURN_POS_END);
+        job.Track = burn::burn_track_create();
+        burn::burn_track_define_data(job.Track, 0, optical && Owner.WritePostGap ? 300 * 1024 : 0,
+                                     1, BURN_MODE1);
+        burn::burn_source* source = Pending;
+        Pending = nullptr;
+        job.Sources.push_back(source);
+        if (Owner.CacheSize >= 2 * kDiscBlockBytes) {
+            burn::burn_source* fifo = burn::burn_fifo_source_new(
+                source, int(kDiscBlockBytes), int(Owner.CacheSize / kDiscBlockBytes), 0);
+            if (fifo) {
+                job.Sources.push_back(fifo);
+                source = fifo;
+            }
+        }
+        if (burn::burn_track_set_source(job.Track, source) != burn::BURN_SOURCE_OK) {
+            job.Free();
+            RemoveCreatedFile();
+            return Fail(BurnReason(QStringLiteral("The image cannot be given to the drive")));
+        }
+        burn::burn_session_add_track(job.Session, job.Track, BURN_POS_END);
+
+        job.Options = burn::burn_write_opts_new(Drive);
+        burn::burn_write_opts_set_perform_opc(job.Options, Owner.PerformOPC ? 1 : 0);
+        burn::burn_write_opts_set_underrun_proof(job.Options, Owner.UnderrunProtection ? 1 : 0);
+        burn::burn_write_opts_set_simulate(job.Options, Owner.TestWrite ? 1 : 0);
+        // File drives know no sessions; only a real disc can be left open for more.
+        burn::burn_write_opts_set_multi(job.Options, optical && !Owner.FinalizeDisc ? 1 : 0);
+        burn::burn_drive_set_speed(Drive, Owner.ReadSpeed, Owner.WriteSpeed);
+        char reasons[BURN_REASONS_LEN] = {};
+        if (burn::burn_write_opts_auto_write_type(job.Options, job.Disc, reasons, 0) ==
+            burn::BURN_WRITE_NONE) {
+            const QString why = BurnReason(QStringLiteral("The drive offers no way to write"));
+            job.Free();
+            RemoveCreatedFile();
+            return Fail(QStringLiteral("%1\n%2").arg(why, QString::fromUtf8(reasons).trimmed()));
+        }
+
+        Written = 0;
+        {
+            std::lock_guard lock(WakeMutex);
+            CancelRequested = false;
+        }
+        if (Writer.joinable())
+            Writer.join();
+        Writing = true;
+        Writer = std::thread([this, job]() mutable { Write(job); });
+        return true;
+    }
+
+    // Runs on the writer thread: libburn writes on a thread of its own; this one watches it,
+    // keeps the byte counter and reports the end.
+    void Write(WriteJob Job) {
+        burn::burn_disc_write(Job.Options, Job.Disc);
+        bool finalizing = false;
+        bool cancelSent = false;
+        burn::burn_progress progress{};
+        for (;;) {
+            const burn::burn_drive_status status = burn::burn_drive_get_status(Drive, &progress);
+            if (status == burn::BURN_DRIVE_IDLE)
+                break;
+            if (status != burn::BURN_DRIVE_SPAWNING && progress.sector > 0)
+                Written = qint64(progress.sector) * kDiscBlockBytes;
+            if (!finalizing && (status == burn::BURN_DRIVE_CLOSING_TRACK ||
+                                status == burn::BURN_DRIVE_CLOSING_SESSION ||
+                                status == burn::BURN_DRIVE_WRITING_LEADOUT)) {
+                finalizing = true;
+                Post([this] { DeliverFinalizing(); });
+            }
+            std::unique_lock lock(WakeMutex);
+            if (CancelRequested && !cancelSent) {
+                cancelSent = true;
+                lock.unlock();
+                burn::burn_drive_cancel(Drive);
+                continue;
+            }
+            // A timed wait: libburn offers no completion callback, and a release of the
+            // engine wakes it at once.
+            Wake.wait_for(lock, std::chrono::milliseconds(100),
+                          [&] { return CancelRequested && !cancelSent; });
+        }
+        const bool ok = burn::burn_drive_wrote_well(Drive) == 1 && !cancelSent;
+        QString error;
+        if (!ok)
+            error = BurnReason(cancelSent ? QStringLiteral("Writing was cancelled")
+                                          : QStringLiteral("Writing failed"));
+        else
+            Written = ImageBytes;
+        Job.Free();
+        if (!ok)
+            RemoveCreatedFile();
+        else
+            CreatedFile.clear();
+        Writing = false;
+        Post([this, error, ok, finalizing] {
+            if (Writer.joinable())
+                Writer.join();
+            // The window relies on the finalising event to take up the next Burn, so it is
+            // never skipped because the short closing phase fell between two looks.
+            if (ok && !finalizing)
+                DeliverFinalizing();
+            if (Owner.OnWriteDone)
+                Owner.OnWriteDone(error);
+        });
+    }
+
+    template <typename F> void Post(F&& Fn) {
+        QMetaObject::invokeMethod(&Context, std::forward<F>(Fn), Qt::QueuedConnection);
+    }
+
+    void DeliverFinalizing() {
+        if (Owner.OnFinalizingTrack)
+            Owner.OnFinalizingTrack();
+    }
+
+    void StopWriter() {
+        if (!Writer.joinable())
+            return;
+        {
+            std::lock_guard lock(WakeMutex);
+            CancelRequested = true;
+        }
+        Wake.notify_all();
+        Writer.join();
+    }
+};
+
+TDiscBurner::TDiscBurner() : D(std::make_unique<Impl>(*this)) {}
+
+TDiscBurner::~TDiscBurner() = default;
+
+bool TDiscBurner::InitializeASPI(bool ScanOpticalDrives) {
+    if (D->Busy())
+        return false;
+    if (!D->BurnUp)
+        D->BurnUp = AcquireBurn();
+    D->Initialized = D->BurnUp;
+    D->DriveList.clear();
+    if (!D->BurnUp)
+        return D->Fail(QStringLiteral("The drive-access layer (libburn) could not be started"));
+    D->ReleaseDrive(false);
+    if (ScanOpticalDrives) {
+        burn::burn_drive_info* infos = nullptr;
+        unsigned int count = 0;
+        int rc = 0;
+        // libburn answers 0 only while an earlier scan is unfinished; it does not block.
+        while ((rc = burn::burn_drive_scan(&infos, &count)) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (rc > 0) {
+            for (unsigned int i = 0; i < count; ++i) {
+                char address[BURN_DRIVE_ADR_LEN] = {};
+                if (burn::burn_drive_get_adr(&infos[i], address) <= 0)
+                    continue;
+                const QString adr = QString::fromLocal8Bit(address);
+                const QString model = QStringLiteral("%1 %2")
+                                          .arg(QString::fromLatin1(infos[i].vendor).trimmed(),
+                                               QString::fromLatin1(infos[i].product).trimmed())
+                                          .trimmed();
+                D->DriveList.append(
+                    {model.isEmpty() ? adr : QStringLiteral("%1 (%2)").arg(adr, model),
+                     DriveAddress{adr, std::nullopt}});
+            }
+            // Scanned drives stay locked until freed; only the selected one is taken again.
+            burn::burn_drive_info_free(infos);
+        }
+    }
+    for (const DriveAddress& extra : ParseExtraDrives(qEnvironmentVariable(kExtraDrivesVariable)))
+        D->DriveList.append({extra.Address, extra});
+    return true;
+}
+
+bool TDiscBurner::ASPIInitialized() const {
+    return D->Initialized;
+}
+
+QStringList TDiscBurner::Drives() const {
+    QStringList names;
+    for (const auto& entry : D->DriveList)
+        names.append(entry.Name);
+    return names;
+}
+
+bool TDiscBurner::SelectDrive(const QString& Name) {
+    if (D->Busy())
+        return false;
+    if (!D->BurnUp)
+        return D->Fail(QStringLiteral("The drive-access layer is not initialised"));
+    std::optional<DriveAddress> chosen;
+    for (const auto& entry : D->DriveList) {
+        if (entry.Name == Name || entry.Address.Address == Name)
+            chosen = entry.Address;
+    }
+    if (!chosen) {
+        QString error;
+        chosen = ParseDriveAddress(Name, &error);
+        if (!chosen)
+            return D->Fail(error);
+    }
+    D->DropPending();
+    D->ReleaseDrive(false);
+    D->Selected = chosen;
+    if (!D->GrabSelected()) {
+        D->Selected.reset();
+        return false;
+    }
+    return true;
+}
+
+QString TDiscBurner::SelectedDrive() const {
+    return D->Selected ? D->Selected->Address : QString();
+}
+
+bool TDiscBurner::AddFile(const QString& TargetFolder, const QString& Path) {
+    return D->AddFile(TargetFolder, Path);
+}
+
+int TDiscBurner::FolderCount() const {
+    int folders = 0;
+    int files = 0;
+    if (D->Image)
+        CountTree(iso_image_get_root(D->Image), folders, files);
+    return folders;
+}
+
+int TDiscBurner::FileCount() const {
+    int folders = 0;
+    int files = 0;
+    if (D->Image)
+        CountTree(iso_image_get_root(D->Image), folders, files);
+    return files;
+}
+
+bool TDiscBurner::LayoutImage() {
+    return D->Layout();
+}
+
+qint64 TDiscBurner::ImageBlocks() const {
+    return (D->ImageBytes + kDiscBlockBytes - 1) / kDiscBlockBytes;
+}
+
+qint64 TDiscBurner::FreeBlocks() {
+    return D->FreeBlocks();
+}
+
+bool TDiscBurner::StartWriting() {
+    return D->StartWriting();
+}
+
+bool TDiscBurner::IsWriting() const {
+    return D->Writing.load();
+}
+
+qint64 TDiscBurner::BytesWritten() const {
+    return D->Written.load();
+}
+
+bool TDiscBurner::Eject() {
+    if (D->Busy())
+        return false;
+    if (!D->Drive)
+        return true;
+    // Ejecting lets go of the drive; the next operation takes hold of it again.
+    D->ReleaseDrive(burn::burn_drive_get_drive_role(D->Drive) == 1);
+    return true;
+}
+
+bool TDiscBurner::ClearImage(int MaxFiles, int MaxFolders) {
+    if (D->Busy())
+        return false;
+    D->DropPending();
+    D->ImageBytes = 0;
+    D->MaxFiles = MaxFiles;
+    D->MaxFolders = MaxFolders;
+    return D->NewImage();
+}
+
+QString TDiscBurner::LastError() const {
+    return D->Error;
+}
