@@ -3,10 +3,10 @@
 #include "link/serial_link_transport.h"
 #include "link/udp_link_transport.h"
 
-TVarnMPComm::TransportFactory DefaultTransportFactory() {
-    return [](TMode mode) -> std::unique_ptr<LinkTransport> {
+TVarnMPComm::TransportFactory DefaultTransportFactory(int UdpPort) {
+    return [UdpPort](TMode mode) -> std::unique_ptr<LinkTransport> {
         if (mode == tmRS232)
             return std::make_unique<SerialLinkTransport>();
-        return std::make_unique<UdpLinkTransport>(TBsPort::kUdpPort, TBsPort::kUdpPort);
+        return std::make_unique<UdpLinkTransport>(UdpPort, UdpPort);
     };
 }

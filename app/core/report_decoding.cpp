@@ -1,0 +1,135 @@
+#include "app/core/report_decoding.h"
+
+#include "fm/change_report.h"
+#include "fm/detail_report.h"
+#include "fm/report_file.h"
+#include "fm/upload_layout.h"
+
+namespace {
+
+const QString kWarning = QStringLiteral("warning");
+
+QDateTime StampTime(const ReportDecodeSettings& Settings) {
+    return Settings.Now ? Settings.Now() : QDateTime::currentDateTime();
+}
+
+QString CaptionOf(const ReportDecodeSettings& Settings, int Kind) {
+    return Settings.ReportCaption.isEmpty() ? ReportTypeCaption(Kind) : Settings.ReportCaption;
+}
+
+// Writes the report and adds its list entry. On failure the result carries the error; the
+// caller chooses the message.
+bool WriteAndRegister(const QList<QByteArray>& Lines, int Kind,
+                      const ReportDecodeSettings& Settings, ReportDecodeResult& Result) {
+    const QString prefix = ReportFilePrefix(Kind);
+    if (prefix.isEmpty()) {
+        Result.Error = ReportError::DataError;
+        Result.Detail = QStringLiteral("report kind %1 has no report file").arg(Kind);
+        return false;
+    }
+    try {
+        Result.ReportPath =
+            WriteReportFile(Settings.TxtfileDir, prefix, StampTime(Settings), Lines);
+    } catch (const FileError& e) {
+        Result.Error = ReportError::DataError;
+        Result.Detail = QString::fromStdString(e.what());
+        return false;
+    }
+    if (!Settings.AddListEntry)
+        return true;
+    const QString error = Settings.AddListEntry(Result.ReportPath, CaptionOf(Settings, Kind));
+    if (!error.isEmpty()) {
+        Result.Error = ReportError::DataError;
+        Result.Detail = error;
+        return false;
+    }
+    Result.ListEntryAdded = true;
+    return true;
+}
+
+void FileMissing(ReportDecodeResult& Result, const MessageTable& Messages, const QString& HexFile) {
+    Result.Error = ReportError::FileMissing;
+    Result.Detail = HexFile;
+    Result.Failed = true;
+    Result.Message = {Messages.MsgFileNotExists, kWarning, true};
+}
+
+} // namespace
+
+QString ReportTypeCaption(int Kind) {
+    switch (Kind) {
+    case 0:
+        return QStringLiteral("Detail");
+    case 1:
+        return QStringLiteral("Summary");
+    case 2:
+        return QStringLiteral("Change the tax rate");
+    case 3:
+        return QStringLiteral("Change the currency");
+    case 4:
+        return QStringLiteral("RAM Clearing");
+    default:
+        return {};
+    }
+}
+
+ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
+                                       const ReportDecodeSettings& Settings,
+                                       const MessageTable& Messages) {
+    ReportDecodeResult result;
+    const ReportOutcome outcome = DecodeDetailSummaryFile(HexFile, Settings.MachineIndex);
+    if (outcome.Error == ReportError::FileMissing) {
+        FileMissing(result, Messages, HexFile);
+        return result;
+    }
+    if (outcome.Error == ReportError::NoReport) {
+        // Nothing but the end block came: no report, and nothing went wrong.
+        result.Error = ReportError::NoReport;
+        return result;
+    }
+    if (outcome.ok() && (Kind == 0 || Kind == 1) &&
+        WriteAndRegister(outcome.Lines, Kind, Settings, result))
+        return result;
+    if (!outcome.ok()) {
+        result.Error = outcome.Error;
+        result.Detail = outcome.Detail;
+    } else if (Kind != 0 && Kind != 1) {
+        result.Error = ReportError::DataError;
+        result.Detail = QStringLiteral("report kind %1 is not a printout report").arg(Kind);
+    }
+    result.Failed = true;
+    result.Message = {Messages.MsgChooseMachine, QString(), false};
+    return result;
+}
+
+ReportDecodeResult DecodeChangeReport(const QString& HexFile, int Kind,
+                                      const ReportDecodeSettings& Settings,
+                                      const MessageTable& Messages) {
+    ReportDecodeResult result;
+    const ReportOutcome outcome =
+        DecodeChangeReportFile(HexFile, Kind, Settings.QueryType, Settings.FromText,
+                               Settings.ToText, Settings.DecimalSeparator);
+    switch (outcome.Error) {
+    case ReportError::None:
+        if (WriteAndRegister(outcome.Lines, Kind, Settings, result))
+            return result;
+        break;
+    case ReportError::FileMissing:
+        FileMissing(result, Messages, HexFile);
+        return result;
+    case ReportError::InvalidInteger:
+    case ReportError::RangeError:
+        result.Error = outcome.Error;
+        result.Detail = outcome.Detail;
+        result.Failed = true;
+        result.Message = {outcome.message(), QString(), false};
+        return result;
+    default:
+        result.Error = outcome.Error;
+        result.Detail = outcome.Detail;
+        break;
+    }
+    result.Failed = true;
+    result.Message = {QStringLiteral("data error"), kWarning, false};
+    return result;
+}

@@ -1,0 +1,510 @@
+#include "app/core/upload_action.h"
+
+#include "fm/field_decoder.h"
+#include "fm/report_file.h"
+#include "fm/upload_layout.h"
+#include "link/bsport.h"
+#include "link/commands.h"
+#include "link/port_manager.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+constexpr int kZDigits = 4;
+constexpr int kDateDigits = 6;
+constexpr int kMaxZ = 9999;
+constexpr int kMaxDate = 999999;
+constexpr int kWholeFirstZ = 1;
+constexpr int kWholeLastZ = 2100;
+
+// Runs a clean-up when the scope ends, however it ends.
+template <typename F> class ScopeExit {
+public:
+    explicit ScopeExit(F Fn) : m_fn(std::move(Fn)) {}
+    ~ScopeExit() { m_fn(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    F m_fn;
+};
+
+std::optional<std::int32_t> WholeNumber(const QString& Text) {
+    return ParseDecimalInt(Text.trimmed().toLatin1());
+}
+
+void AppendBcd(QByteArray& Out, int Digits, int Value) {
+    const PackedBcd bcd = IntToPackedBcd(Digits, Value);
+    Out.append(reinterpret_cast<const char*>(bcd.data()), (Digits + 1) / 2);
+}
+
+} // namespace
+
+UploadAction::UploadAction(TVarnMPComm& PortManager, WorkFolders Folders,
+                           const MessageTable& Messages, QObject* Parent)
+    : QObject(Parent), m_ports(PortManager), m_folders(std::move(Folders)), m_messages(Messages) {}
+
+UploadAction::~UploadAction() {
+    if (m_loop)
+        m_loop->quit();
+}
+
+// ---------------------------------------------------------------------------------------
+// Events
+
+void UploadAction::SetState(UploadState State) {
+    if (m_state == State)
+        return;
+    m_state = State;
+    if (OnStateChanged)
+        OnStateChanged(State);
+}
+
+void UploadAction::MemoLine(const QString& Line) {
+    if (OnMemoLine)
+        OnMemoLine(Line);
+}
+
+void UploadAction::TimeoutLines() {
+    m_timedOut = true;
+    MemoLine(m_messages.MsgTimeout);
+    MemoLine(m_messages.MsgConnectFail);
+}
+
+void UploadAction::Message(const QString& Text, const QString& Caption, bool Information) {
+    if (OnMessage)
+        OnMessage(DecodeMessage{Text, Caption, Information});
+}
+
+// ---------------------------------------------------------------------------------------
+// The road
+
+UploadOutcome UploadAction::Run(const UploadRequest& Request) {
+    // A second upload started from the event queue while one waits would take over the same
+    // link and file; it is refused instead.
+    if (m_running)
+        return UploadOutcome::Busy;
+    m_running = true;
+    m_request = Request;
+    m_cancelled = m_refused = m_timedOut = m_outputFailed = false;
+    m_headerFile.clear();
+    m_footerFile.clear();
+    m_portError.clear();
+    m_decode = {}; // a failed decode counts for this upload only
+    const UploadOutcome outcome = RunSteps(Request);
+    m_running = false;
+    SetState(UploadState::Idle);
+    if (OnFinished)
+        OnFinished(outcome);
+    return outcome;
+}
+
+UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
+    m_ports.StopUpload = false;
+    m_ports.SetMode(Request.Mode);
+
+    if (const QString problem = CheckRange(Request); !problem.isEmpty()) {
+        Message(problem);
+        return UploadOutcome::BadRange;
+    }
+    if (Request.OutputFile.isEmpty())
+        return UploadOutcome::Cancelled; // no file chosen: nothing to do, nothing to say
+
+    if (OnMemoClear)
+        OnMemoClear();
+    const bool serial = Request.Mode == tmRS232;
+    if (serial && !OpenDevicePort(Request.PortName)) {
+        MemoLine(FormatPortMessage(m_messages.MsgPortOpenFail, Request.PortName));
+        return UploadOutcome::PortOpenFailed;
+    }
+
+    m_bar = ProgressBar{true, 0, kProgressSteps};
+    if (OnProgressBar)
+        OnProgressBar(m_bar);
+    SetState(UploadState::Preparing);
+    if (!m_ports.WorkerRunning())
+        m_ports.StartWorker();
+    int index = -1;
+    const ScopeExit cleanUp([&] {
+        if (TBsPort* link = m_ports.Port(index)) {
+            if (link->SessionResult() < 3)
+                EndLinkSession(*link);
+            DetachLink(*link);
+        }
+        SetState(UploadState::Idle);
+        CloseDevicePort(Request.PortName);
+    });
+
+    index = ChooseLink(true);
+    if (index < 0)
+        return UploadOutcome::PortOpenFailed;
+
+    const auto failure = [this] {
+        if (m_cancelled)
+            return UploadOutcome::Cancelled;
+        if (m_refused)
+            return UploadOutcome::Refused;
+        if (m_outputFailed)
+            return UploadOutcome::OutputFailed;
+        return UploadOutcome::TimedOut;
+    };
+
+    const bool change = Request.ReportType >= 2;
+    if (change) {
+        if (!ReserveFile(QStringLiteral("Header"), m_headerFile) ||
+            !ReserveFile(QStringLiteral("Footer"), m_footerFile)) {
+            m_outputFailed = true;
+            return UploadOutcome::OutputFailed;
+        }
+        if (!UploadHeaderFooter(H_UPLOAD_Header, m_headerFile))
+            return failure();
+        if (!UploadHeaderFooter(H_UPLOAD_Footer, m_footerFile))
+            return failure();
+    }
+
+    TBsPort& link = *m_ports.Port(index);
+    int command = H_UPLOAD_EPROM;
+    if (!change) {
+        QString problem;
+        if (!FillRequest(link, Request, problem)) {
+            Message(problem);
+            return UploadOutcome::BadRange;
+        }
+        command = Request.ReportType == 0 ? H_UPLOAD_Detail : H_UPLOAD_Summary;
+    }
+    if (!StartExchange(index, command, Request.OutputFile))
+        return failure();
+    const int result = WaitForLink(index);
+    if (result < 3)
+        return failure();
+
+    const UploadOutcome decoded = Decode(Request);
+    if (decoded == UploadOutcome::Finished)
+        Message(m_messages.MsgFinish);
+    return decoded;
+}
+
+QString UploadAction::CheckRange(const UploadRequest& Request) const {
+    if (Request.ReportType > 1 || Request.RangeKind == 2)
+        return {};
+    const bool byZ = Request.RangeKind == 0;
+    if (Request.FromText.trimmed().isEmpty() || Request.ToText.trimmed().isEmpty())
+        return byZ ? m_messages.MsgInputZCountError : m_messages.MsgInputDateError;
+    if (!byZ && (Request.FromText.size() != kDateDigits || Request.ToText.size() != kDateDigits))
+        return m_messages.MsgDateFormatError;
+    // The numbers must fit their BCD digits: a Z number of five digits or a negative one
+    // would otherwise reach the device as a different number.
+    for (const QString& text : {Request.FromText, Request.ToText}) {
+        const auto value = WholeNumber(text);
+        if (!value)
+            return QStringLiteral("'%1' is not a valid integer value").arg(text);
+        if (*value < 0 || *value > (byZ ? kMaxZ : kMaxDate))
+            return byZ ? m_messages.MsgInputZCountError : m_messages.MsgDateFormatError;
+    }
+    return {};
+}
+
+bool UploadAction::FillRequest(TBsPort& Link, const UploadRequest& Request,
+                               QString& Problem) const {
+    QByteArray data;
+    if (Request.RangeKind == 0 || Request.RangeKind == 1) {
+        const auto from = WholeNumber(Request.FromText);
+        const auto to = WholeNumber(Request.ToText);
+        if (!from || !to) {
+            Problem = QStringLiteral("'%1' is not a valid integer value")
+                          .arg(from ? Request.ToText : Request.FromText);
+            return false;
+        }
+        const int digits = Request.RangeKind == 0 ? kZDigits : kDateDigits;
+        data.append(static_cast<char>(Request.RangeKind));
+        AppendBcd(data, digits, *from);
+        AppendBcd(data, digits, *to);
+    } else {
+        data.append('\0');
+        AppendBcd(data, kZDigits, kWholeFirstZ);
+        AppendBcd(data, kZDigits, kWholeLastZ);
+    }
+    std::copy(data.begin(), data.end(), Link.RequestData.begin());
+    Link.RequestDataLen = static_cast<int>(data.size());
+    return true;
+}
+
+bool UploadAction::OpenDevicePort(const QString& PortName) {
+    if (m_ports.FindPort(PortName) == -1) {
+        ReportPortError(PortName);
+        return false;
+    }
+    const bool opened = m_ports.OpenPort(PortName);
+    if (!opened)
+        m_portError = m_ports.LastError();
+    const int index = m_ports.FindPort(PortName);
+    if (!opened || index < 0)
+        return false;
+    TBsPort& link = *m_ports.Port(index);
+    link.SetBaudRate(tbr115200);
+    link.IsDebug = false;
+    link.IsModem = false;
+    link.MaxBaudIndex = kBaudIndex115200;
+    return true;
+}
+
+void UploadAction::ReportPortError(const QString& PortName) {
+    MemoLine(FormatPortMessage(m_messages.MsgPortNotExist, PortName));
+}
+
+void UploadAction::CloseDevicePort(const QString& PortName) {
+    m_ports.ClosePort(PortName);
+}
+
+int UploadAction::ChooseLink(bool WithReachabilityCheck) {
+    if (m_request.Mode == tmTCPIP) {
+        TBsPort& link = *m_ports.Port(0);
+        link.SetIP(m_request.UdpHost);
+        link.SetMode(tmTCPIP);
+        if (WithReachabilityCheck && !Reachable(m_request.UdpHost)) {
+            // The upload still starts; the set flag ends its wait at once.
+            TimeoutLines();
+            m_ports.StopUpload = true;
+        }
+        return 0;
+    }
+    const int index = m_ports.FindPort(m_request.PortName);
+    if (index < 0)
+        return -1;
+    m_ports.Port(index)->SetMode(tmRS232);
+    return index;
+}
+
+bool UploadAction::Reachable(const QString& Host) {
+    return !ReachabilityCheck || ReachabilityCheck(Host);
+}
+
+bool UploadAction::ReserveFile(const QString& Prefix, QString& Path) {
+    // The name is taken by creating the file, so a file made meanwhile is never emptied.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        Path = UniqueTimestampedPath(m_folders.DufileDir, Prefix, QStringLiteral(".hex"),
+                                     QDateTime::currentDateTime());
+        QFile file(Path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return true;
+        if (!QFileInfo::exists(Path)) {
+            Message(QStringLiteral("Cannot create file %1: %2").arg(Path, file.errorString()));
+            return false;
+        }
+    }
+    Message(QStringLiteral("Cannot create a %1 file in %2").arg(Prefix, m_folders.DufileDir));
+    return false;
+}
+
+bool UploadAction::UploadHeaderFooter(int Command, const QString& FileName) {
+    const int index = ChooseLink(false);
+    if (index < 0)
+        return false;
+    if (!StartExchange(index, Command, FileName))
+        return false;
+    const int result = WaitForLink(index);
+    TBsPort& link = *m_ports.Port(index);
+    if (result < 3)
+        EndLinkSession(link);
+    DetachLink(link);
+    if (result >= 3)
+        return true;
+    SetState(UploadState::Preparing);
+    return false;
+}
+
+bool UploadAction::StartExchange(int PortIndex, int Command, const QString& FileName) {
+    TBsPort& link = *m_ports.Port(PortIndex);
+    link.EnumVarnCmd = static_cast<TEnumVarnCmd>(Command);
+    link.StopAfter = 0;
+    link.BaudReady = false;
+    link.RetriesLeft = kBaudRetries;
+    AttachLink(link);
+    link.BeginSession(kDeviceAddress, kBaudIndex, true);
+    if (!link.PrepareCommand(FileName)) {
+        m_outputFailed = true;
+        Message(QStringLiteral("Cannot create file %1: %2")
+                    .arg(FileName, link.OutputFile().errorString()));
+        EndLinkSession(link);
+        DetachLink(link);
+        return false;
+    }
+    link.SendRequest();
+    SetState(UploadState::Exchanging);
+    return true;
+}
+
+void UploadAction::AttachLink(TBsPort& Link) {
+    Link.OnSessionResult = [this](int) {
+        if (m_loop)
+            m_loop->quit();
+    };
+    Link.OnProgressDot = [this](ProgressDotKind Kind) {
+        if (OnProgressDot)
+            OnProgressDot(Kind);
+    };
+    Link.OnProgressStep = [this] {
+        m_bar.Position = std::min(m_bar.Position + 1, m_bar.Maximum);
+        if (OnProgressBar)
+            OnProgressBar(m_bar);
+    };
+    Link.OnUploadRefused = [this] {
+        m_refused = true;
+        MemoLine(m_messages.MsgUploadFail);
+    };
+    // Status and trace texts cost a formatting per received chunk: only when someone reads.
+    if (OnStatus)
+        Link.OnStatus = [this](const QString& Text, StatusKind Kind) { OnStatus(Text, Kind); };
+    else
+        Link.OnStatus = nullptr;
+    if (OnFrameTrace) {
+        Link.OnFrameTrace = [this, link = &Link](FrameDirection Direction,
+                                                 const QByteArray& Bytes) {
+            const int rate = link->Mode() == tmRS232 ? BaudRateOfIndex(link->BaudRate() & 0x7F) : 0;
+            OnFrameTrace(Direction, Bytes, rate);
+        };
+    } else {
+        Link.OnFrameTrace = nullptr;
+    }
+}
+
+void UploadAction::DetachLink(TBsPort& Link) {
+    Link.OnSessionResult = nullptr;
+    Link.OnProgressDot = nullptr;
+    Link.OnProgressStep = nullptr;
+    Link.OnUploadRefused = nullptr;
+    Link.OnStatus = nullptr;
+    Link.OnFrameTrace = nullptr;
+}
+
+// A session the wait gave up on would otherwise go on sending requests and retransmissions
+// (over UDP the port manager keeps ticking the link) into a file that is already closed.
+void UploadAction::EndLinkSession(TBsPort& Link) {
+    Link.OutputFile().close();
+    if (Link.FileState == 2)
+        Link.FileState = 0;
+    Link.LinkState = '0';
+    Link.RequestPending = -1;
+}
+
+int UploadAction::WaitForLink(int PortIndex) {
+    TBsPort& link = *m_ports.Port(PortIndex);
+    const bool serial = m_request.Mode == tmRS232;
+
+    QEventLoop loop;
+    QEventLoop* const outer = std::exchange(m_loop, &loop);
+    const ScopeExit restore([&] { m_loop = outer; });
+
+    // The serial limit: the bit rate must be agreed in time.
+    bool comExpired = false;
+    QTimer comLimit;
+    comLimit.setSingleShot(true);
+    connect(&comLimit, &QTimer::timeout, &loop, [&] {
+        comExpired = true;
+        loop.quit();
+    });
+    // UDP: once the device has been silent for a while, check that it is there at all.
+    bool checkDue = false;
+    QTimer udpCheck;
+    connect(&udpCheck, &QTimer::timeout, &loop, [&] {
+        checkDue = true;
+        udpCheck.setInterval(std::max(1, Limits.ReachabilityRepeatMs));
+        loop.quit();
+    });
+    if (serial)
+        comLimit.start(std::max(0, Limits.ComNoProgressMs));
+    else if (ReachabilityCheck)
+        udpCheck.start(std::max(0, Limits.UdpCheckAfterMs));
+
+    for (;;) {
+        const int r = link.SessionResult();
+        if (m_ports.StopUpload) {
+            link.OutputFile().close();
+            return r;
+        }
+        if (r >= 3)
+            return r;
+        if (r < 0) {
+            link.OutputFile().close();
+            return r;
+        }
+        if (r == 2) {
+            TimeoutLines(); // the link closed its file on this path
+            return 2;
+        }
+        if (serial && comExpired && r <= 0) {
+            TimeoutLines();
+            link.OutputFile().close();
+            return r;
+        }
+        if (!serial && checkDue) {
+            checkDue = false;
+            if (r <= 0 && !Reachable(link.IP())) {
+                TimeoutLines();
+                link.OutputFile().close();
+                return r;
+            }
+        }
+        loop.exec();
+    }
+}
+
+UploadOutcome UploadAction::Decode(const UploadRequest& Request) {
+    ReportDecodeSettings settings;
+    settings.TxtfileDir = m_folders.TxtfileDir;
+    settings.MachineIndex = Request.MachineIndex;
+    settings.QueryType = Request.RangeKind;
+    settings.FromText = Request.FromText;
+    settings.ToText = Request.ToText;
+    settings.DecimalSeparator = Request.DecimalSeparator;
+    settings.ReportCaption = Request.ReportCaption;
+    settings.AddListEntry = AddListEntry;
+
+    if (Request.ReportType <= 1) {
+        if (QFileInfo::exists(Request.OutputFile)) {
+            m_bar.Visible = false;
+            if (OnProgressBar)
+                OnProgressBar(m_bar);
+        }
+        m_decode =
+            DecodeDetailSummary(Request.OutputFile, Request.ReportType, settings, m_messages);
+    } else {
+        try {
+            JoinUploadFiles(m_headerFile, m_footerFile, Request.OutputFile);
+        } catch (const FileError& e) {
+            m_decode.Error = ReportError::DataError;
+            m_decode.Detail = QString::fromStdString(e.what());
+            m_decode.Failed = true;
+            m_decode.Message = {m_decode.Detail, QStringLiteral("warning"), false};
+        }
+        if (!m_decode.Failed)
+            m_decode =
+                DecodeChangeReport(Request.OutputFile, Request.ReportType, settings, m_messages);
+    }
+    if (!m_decode.ReportPath.isEmpty() && OnReport)
+        OnReport(m_decode, Request.OutputFile);
+    if (!m_decode.Message.Text.isEmpty() && OnMessage)
+        OnMessage(m_decode.Message);
+    return m_decode.Failed ? UploadOutcome::DecodeFailed : UploadOutcome::Finished;
+}
+
+void UploadAction::Cancel(bool Announce) {
+    if (!m_running)
+        return;
+    m_ports.StopUpload = true;
+    m_cancelled = true;
+    if (Announce)
+        MemoLine(m_messages.MsgCancelUpload);
+    if (m_loop)
+        m_loop->quit();
+}

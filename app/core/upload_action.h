@@ -1,0 +1,182 @@
+#pragma once
+
+#include "app/core/message_table.h"
+#include "app/core/report_decoding.h"
+#include "app/core/work_folders.h"
+#include "link/link_events.h"
+#include "link/link_mode.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QEventLoop;
+class TBsPort;
+class TVarnMPComm;
+
+// What one upload is asked to do: the window's selectors and fields, or the command line.
+struct UploadRequest {
+    int ReportType = 0; // 0 Detail, 1 Summary, 2 tax rate, 3 currency, 4 RAM clearing
+    int RangeKind = 2;  // 0 by Z count, 1 by date (yymmdd), 2 whole fiscal memory
+    QString FromText;   // range fields as typed
+    QString ToText;
+    TMode Mode = tmRS232;
+    QString PortName;      // serial mode: "COM1", "/dev/ttyUSB0", ...
+    QString UdpHost;       // UDP mode: the device's address
+    QString OutputFile;    // the .hex file the main exchange writes
+    int MachineIndex = 2;  // printout width of Detail/Summary
+    QString ReportCaption; // list entry's report type; empty: ReportTypeCaption
+    QChar DecimalSeparator = QLatin1Char('.');
+};
+
+// How an upload ended. The window has already been told everything through the events; the
+// command-line tool turns this into its exit status.
+enum class UploadOutcome {
+    Finished,       // uploaded and decoded (or nothing to decode: NoReport)
+    BadRange,       // range fields rejected before anything was opened
+    PortOpenFailed, // the serial port is unknown or does not open
+    OutputFailed,   // an upload file could not be created
+    TimedOut,       // no answer, or the link gave up: "timeout...", "connect fail..."
+    Refused,        // the device refused a request: "upload fail..."
+    Cancelled,      // Cancel (or Close) ended the wait
+    DecodeFailed,   // uploaded, but the report could not be made
+    Busy,           // an upload was already running; nothing was done
+};
+
+enum class UploadState {
+    Idle,       // Upload enabled, Cancel hidden
+    Preparing,  // port open, link being chosen: Upload disabled, machine selector disabled
+    Exchanging, // an exchange runs: Cancel shown instead of Upload
+};
+
+struct UploadLimits {
+    // Serial: the wait ends when the bit rate is not agreed within this time.
+    int ComNoProgressMs = 40000;
+    // UDP: from this time on, the reachability check (when attached) runs while nothing has
+    // come from the device, every ReachabilityRepeatMs.
+    int UdpCheckAfterMs = 4000;
+    int ReachabilityRepeatMs = 1000;
+};
+
+struct ProgressBar {
+    bool Visible = false;
+    int Position = 0;
+    int Maximum = 10;
+};
+
+// The upload road of the "Upload data" button, without any widget: range check, port,
+// header and footer exchanges for the change reports, the request, the wait, joining and
+// decoding, the list entry. The window and the command-line tool both drive it and attach
+// the events they need.
+//
+// Run() returns when the upload has ended; meanwhile it waits in nested event loops, so the
+// owner's events (a Cancel click, a signal notifier, the transports' receive events, the
+// port manager's tick timer) keep running. Waits never spin: they sleep in QEventLoop until
+// the link reports a new SessionResult, Cancel() is called or a time limit expires.
+//
+// Everything happens in the thread that owns the port manager.
+class UploadAction : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kBaudIndex = 7; // 115200
+    static constexpr int kDeviceAddress = 1;
+    static constexpr int kBaudRetries = 6; // H_SETBAUD attempts
+    static constexpr int kProgressSteps = 10;
+
+    UploadAction(TVarnMPComm& PortManager, WorkFolders Folders, const MessageTable& Messages,
+                 QObject* Parent = nullptr);
+    ~UploadAction() override;
+
+    UploadLimits Limits;
+
+    // Runs the whole upload. The port manager's tick driver is started if it is not running.
+    UploadOutcome Run(const UploadRequest& Request);
+
+    // Cancel button: ends the wait at once; the partial .hex file stays. Announce adds
+    // MsgCancelUpload to the memo (the Close button ends the wait without it). Nothing
+    // happens while no upload runs.
+    void Cancel(bool Announce = true);
+
+    bool Running() const { return m_running; }
+    UploadState State() const { return m_state; }
+    // The result of the last decoding of this upload (cleared when an upload starts).
+    const ReportDecodeResult& LastDecode() const { return m_decode; }
+    bool DecodeFailed() const { return m_decode.Failed; }
+    // The header and footer files of the last change-report upload.
+    QString HeaderFile() const { return m_headerFile; }
+    QString FooterFile() const { return m_footerFile; }
+    // Why the serial port did not open (the system's text), when it did not.
+    QString PortError() const { return m_portError; }
+
+    // --- Hooks the owner attaches ---------------------------------------------------------
+    // Adds a report to the list of reports; returns an error text, empty on success.
+    std::function<QString(const QString& ReportPath, const QString& Caption)> AddListEntry;
+    // UDP reachability check of the device's address (ICMP echo). Unattached: skipped.
+    std::function<bool(const QString& Host)> ReachabilityCheck;
+
+    // --- Events ---------------------------------------------------------------------------
+    std::function<void()> OnMemoClear;                   // the memo is cleared
+    std::function<void(const QString& Line)> OnMemoLine; // a line is appended to the memo
+    std::function<void(ProgressDotKind Kind)> OnProgressDot;
+    std::function<void(const ProgressBar& Bar)> OnProgressBar;
+    std::function<void(const DecodeMessage& Message)> OnMessage; // a message box
+    std::function<void(UploadState State)> OnStateChanged;
+    // A report was written: the window shows it (ReportPath) in the memo and the upload file
+    // in its status line.
+    std::function<void(const ReportDecodeResult& Result, const QString& HexFile)> OnReport;
+    // The link's status texts; chunk texts are formatted only while this is attached.
+    std::function<void(const QString& Text, StatusKind Kind)> OnStatus;
+    // Every frame sent and received, with the serial line's rate at that moment (0 on UDP).
+    std::function<void(FrameDirection Direction, const QByteArray& Bytes, int LineRate)>
+        OnFrameTrace;
+    std::function<void(UploadOutcome Outcome)> OnFinished;
+
+    // --- The steps (public so the window's other commands and tests can reach them) --------
+    bool OpenDevicePort(const QString& PortName);
+    void ReportPortError(const QString& PortName);
+    void CloseDevicePort(const QString& PortName);
+    // One header (H_UPLOAD_Header) or footer (H_UPLOAD_Footer) exchange into FileName.
+    bool UploadHeaderFooter(int Command, const QString& FileName);
+    // Waits for the link's session to end; returns its last SessionResult (3 or more: ok).
+    int WaitForLink(int PortIndex);
+
+private:
+    // The range check of the Detail and Summary uploads; the message-box text on failure.
+    QString CheckRange(const UploadRequest& Request) const;
+    // The request data of the Detail/Summary range; false with the message on bad input.
+    bool FillRequest(TBsPort& Link, const UploadRequest& Request, QString& Message) const;
+    int ChooseLink(bool WithReachabilityCheck);
+    bool StartExchange(int PortIndex, int Command, const QString& FileName);
+    void AttachLink(TBsPort& Link);
+    void DetachLink(TBsPort& Link);
+    void EndLinkSession(TBsPort& Link);
+    bool ReserveFile(const QString& Prefix, QString& Path);
+    bool Reachable(const QString& Host);
+    UploadOutcome RunSteps(const UploadRequest& Request);
+    UploadOutcome Decode(const UploadRequest& Request);
+
+    void SetState(UploadState State);
+    void MemoLine(const QString& Line);
+    void TimeoutLines();
+    void Message(const QString& Text, const QString& Caption = {}, bool Information = false);
+
+    TVarnMPComm& m_ports;
+    WorkFolders m_folders;
+    const MessageTable& m_messages;
+
+    UploadRequest m_request;
+    bool m_running = false;
+    UploadState m_state = UploadState::Idle;
+    ProgressBar m_bar;
+    QEventLoop* m_loop = nullptr; // the wait in progress
+    bool m_cancelled = false;
+    bool m_refused = false;
+    bool m_timedOut = false;
+    bool m_outputFailed = false;
+    QString m_headerFile;
+    QString m_footerFile;
+    QString m_portError;
+    ReportDecodeResult m_decode;
+};

@@ -1,0 +1,126 @@
+#pragma once
+
+// Running orvexfm-sim and orvexfm-cli as processes, as an operator's script would.
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace e2e {
+
+// Hang guards only: every wait ends as soon as the process is done.
+inline constexpr int kStartGuardMs = 10000;
+inline constexpr int kRunGuardMs = 90000;
+
+inline QString BinPath(const char* Name) {
+    return QStringLiteral(ORVEXFM_BIN_DIR "/") + QLatin1String(Name);
+}
+
+// One simulated device; stopped (SIGTERM, then kill) when it goes out of scope.
+class Sim {
+public:
+    explicit Sim(const QStringList& Args) {
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.start(BinPath("orvexfm-sim"), Args);
+        if (!m_process.waitForStarted(kStartGuardMs))
+            return;
+        QElapsedTimer t;
+        t.start();
+        while (!m_process.canReadLine() && t.elapsed() < kStartGuardMs &&
+               m_process.state() == QProcess::Running)
+            m_process.waitForReadyRead(100);
+        m_firstLine = QString::fromLocal8Bit(m_process.readLine()).trimmed();
+    }
+    ~Sim() { Stop(); }
+
+    // "PTY /dev/pts/N" or "UDP 127.0.0.2:PORT".
+    QString FirstLine() const { return m_firstLine; }
+    QString PtyPath() const {
+        return m_firstLine.startsWith(QStringLiteral("PTY ")) ? m_firstLine.mid(4) : QString();
+    }
+    int UdpPort() const {
+        if (!m_firstLine.startsWith(QStringLiteral("UDP ")))
+            return 0;
+        return m_firstLine.mid(m_firstLine.lastIndexOf(QLatin1Char(':')) + 1).toInt();
+    }
+
+    // Stops the device and returns its summary line(s) from standard error.
+    QString Stop() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(kStartGuardMs)) {
+                m_process.kill();
+                m_process.waitForFinished(kStartGuardMs);
+            }
+            m_stderr += QString::fromLocal8Bit(m_process.readAllStandardError());
+        }
+        return m_stderr;
+    }
+
+private:
+    QProcess m_process;
+    QString m_firstLine;
+    QString m_stderr;
+};
+
+struct CliResult {
+    bool Finished = false; // false: the hang guard killed it
+    int ExitCode = -1;
+    QByteArray Out;
+    QByteArray Err;
+
+    QString LastOutLine() const {
+        const QList<QByteArray> lines = Out.trimmed().split('\n');
+        return lines.isEmpty() ? QString() : QString::fromLocal8Bit(lines.last().trimmed());
+    }
+    QString ErrText() const { return QString::fromLocal8Bit(Err); }
+};
+
+// Runs orvexfm-cli with Args. While it runs, During (when given) is called every 50 ms with the
+// process; it returns true once it has done its job.
+inline CliResult RunCli(const QStringList& Args, int GuardMs = kRunGuardMs,
+                        const std::function<bool(QProcess&)>& During = {}) {
+    CliResult r;
+    QProcess p;
+    p.start(BinPath("orvexfm-cli"), Args);
+    if (!p.waitForStarted(kStartGuardMs))
+        return r;
+    QElapsedTimer t;
+    t.start();
+    bool done = !During;
+    while (p.state() != QProcess::NotRunning && t.elapsed() < GuardMs) {
+        p.waitForFinished(50);
+        if (!done)
+            done = During(p);
+    }
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished(kStartGuardMs);
+        r.Out = p.readAllStandardOutput();
+        r.Err = p.readAllStandardError();
+        return r;
+    }
+    r.Finished = p.exitStatus() == QProcess::NormalExit;
+    r.ExitCode = p.exitCode();
+    r.Out = p.readAllStandardOutput();
+    r.Err = p.readAllStandardError();
+    return r;
+}
+
+inline QByteArray ReadAll(const QString& Path) {
+    QFile f(Path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline bool WriteFile(const QString& Path, const QByteArray& Bytes) {
+    QFile f(Path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(Bytes) == Bytes.size();
+}
+
+} // namespace e2e

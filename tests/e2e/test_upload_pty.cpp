@@ -1,0 +1,252 @@
+// orvexfm-cli upload against orvexfm-sim on a pseudo-terminal.
+
+#include "upload_fixture.h"
+
+#include "sim/sim_content.h"
+
+#include <QRegularExpression>
+
+#include <csignal>
+
+using namespace e2e;
+
+namespace {
+
+QStringList PortArgs(const Sim& S) {
+    return {QStringLiteral("--port"), S.PtyPath()};
+}
+
+} // namespace
+
+class PtyUpload : public UploadFixture {};
+
+TEST_F(PtyUpload, PrintoutReportsComeOutByteExact) {
+    for (const int kind : {0, 1}) {
+        SCOPED_TRACE(ReportName(kind));
+        Sim sim(QStringList{QStringLiteral("--pty")} + ContentArgs());
+        ASSERT_FALSE(sim.PtyPath().isEmpty()) << sim.FirstLine().toStdString();
+        const QString hex = Path(kind == 0 ? "detail.hex" : "summary.hex");
+        const CliResult r = RunCli(UploadArgs(PortArgs(sim), kind, hex));
+        ExpectFinishedUpload(r, kind, hex, Content.ExpectedHex(kind));
+        EXPECT_TRUE(DufileNames(QStringLiteral("Header")).isEmpty());
+    }
+    EXPECT_EQ(ListEntries().size(), 2);
+}
+
+// The three change reports one after the other into one work folder: each fetches its own
+// header and footer into Dufile/, and nothing of an earlier upload is overwritten.
+TEST_F(PtyUpload, ChangeReportsJoinHeaderChangeDataAndFooter) {
+    Sim sim(QStringList{QStringLiteral("--pty")} + ContentArgs());
+    ASSERT_FALSE(sim.PtyPath().isEmpty());
+    QStringList reports;
+    for (const int kind : {2, 3, 4}) {
+        SCOPED_TRACE(ReportName(kind));
+        const QString hex = Path(ReportName(kind)) + QStringLiteral(".hex");
+        const CliResult r = RunCli(UploadArgs(PortArgs(sim), kind, hex));
+        ExpectFinishedUpload(r, kind, hex, Content.ExpectedHex(kind));
+        reports.append(r.LastOutLine());
+    }
+    const QStringList headers = DufileNames(QStringLiteral("Header"));
+    const QStringList footers = DufileNames(QStringLiteral("Footer"));
+    ASSERT_EQ(headers.size(), 3);
+    ASSERT_EQ(footers.size(), 3);
+    for (const QString& h : headers)
+        EXPECT_EQ(ReadAll(WorkDir() + QStringLiteral("/Dufile/") + h),
+                  ToFiscalBlocks(Content.Header));
+    for (const QString& f : footers)
+        EXPECT_EQ(ReadAll(WorkDir() + QStringLiteral("/Dufile/") + f),
+                  ToFiscalBlocks(Content.Footer));
+    EXPECT_EQ(ListEntries().size(), 3);
+    EXPECT_EQ(QSet<QString>(reports.begin(), reports.end()).size(), 3);
+}
+
+// Detail by Z numbers and by dates: the device is asked for the range and serves only the
+// daily reports in it; a change report applies the range itself when decoding.
+TEST_F(PtyUpload, RangesReachTheDeviceOrTheDecoder) {
+    GeneratedContentSettings settings;
+    settings.Seed = 3;
+    settings.Days = 12;
+    settings.Width = kWidth;
+    struct Case {
+        int Kind;
+        QString Range;
+        PrintoutRange Device; // what the device must have been asked for
+    };
+    const Case cases[] = {
+        {0, QStringLiteral("z:3-5"), {PrintoutRange::Kind::ZNumbers, 3, 5}},
+        {0, QStringLiteral("date:240104-240109"), {PrintoutRange::Kind::Dates, 240104, 240109}},
+        {1, QStringLiteral("z:2-11"), {PrintoutRange::Kind::ZNumbers, 2, 11}},
+        {0, QStringLiteral("all"), {PrintoutRange::Kind::ZNumbers, 1, 2100}},
+        {2, QStringLiteral("date:240101-251231"), {}},
+        {4, QStringLiteral("z:1-3"), {}},
+    };
+    Sim sim({QStringLiteral("--pty"), QStringLiteral("--days"), QStringLiteral("12"),
+             QStringLiteral("--content-seed"), QStringLiteral("3")});
+    ASSERT_FALSE(sim.PtyPath().isEmpty());
+    GeneratedContent generated(settings);
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Range.toStdString());
+        const QString hex = Path("range") + QString::number(n++) + QStringLiteral(".hex");
+        const CliResult r =
+            RunCli(UploadArgs(PortArgs(sim), c.Kind, hex, {QStringLiteral("--range"), c.Range}));
+        QByteArray expected;
+        if (c.Kind <= 1) {
+            expected = ToFiscalBlocks(
+                generated.FiscalMemory(c.Kind == 0 ? FmArea::Detail : FmArea::Summary, c.Device));
+        } else {
+            expected = ToFiscalBlocks(generated.FiscalMemory(FmArea::Header, {})) +
+                       generated.ChangeData() +
+                       ToFiscalBlocks(generated.FiscalMemory(FmArea::Footer, {}));
+        }
+        ExpectFinishedUpload(r, c.Kind, hex, expected,
+                             c.Kind <= 1 ? QStringLiteral("all") : c.Range);
+    }
+}
+
+// Damaged lines: answers cut into pieces, spoilt checksums, a lost answer. The time-outs and
+// retransmissions must still deliver every block exactly once.
+TEST_F(PtyUpload, FaultyLineStillGivesTheExactUpload) {
+    struct Case {
+        const char* Name;
+        QStringList Faults;
+    };
+    const Case cases[] = {
+        {"split chunks", {QStringLiteral("--split-chunks")}},
+        {"5% spoilt CRCs",
+         {QStringLiteral("--corrupt-crc"), QStringLiteral("5"), QStringLiteral("--seed"),
+          QStringLiteral("11")}},
+        {"one answer dropped", {QStringLiteral("--drop"), QStringLiteral("4")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Sim sim(QStringList{QStringLiteral("--pty")} + ContentArgs() + c.Faults);
+        ASSERT_FALSE(sim.PtyPath().isEmpty());
+        const QString hex = Path("faulty.hex");
+        const CliResult r = RunCli(UploadArgs(PortArgs(sim), 0, hex));
+        ExpectFinishedUpload(r, 0, hex, Content.ExpectedHex(0));
+        const QString summary = sim.Stop();
+        if (c.Faults.contains(QStringLiteral("--drop"))) {
+            EXPECT_TRUE(summary.contains(QStringLiteral("dropped 1"))) << summary.toStdString();
+        }
+    }
+}
+
+TEST_F(PtyUpload, RefusedRequestEndsWithUploadFail) {
+    for (const int kind : {0, 2}) {
+        SCOPED_TRACE(ReportName(kind));
+        const char* refused = kind == 0 ? "H_UPLOAD_Detail" : "H_UPLOAD_Footer";
+        Sim sim(QStringList{QStringLiteral("--pty"), QStringLiteral("--refuse"),
+                            QLatin1String(refused)} +
+                ContentArgs());
+        ASSERT_FALSE(sim.PtyPath().isEmpty());
+        const QString hex = Path(kind == 0 ? "refused-detail.hex" : "refused-tax.hex");
+        const CliResult r = RunCli(UploadArgs(PortArgs(sim), kind, hex));
+        ASSERT_TRUE(r.Finished);
+        EXPECT_EQ(r.ExitCode, 5) << r.ErrText().toStdString();
+        EXPECT_TRUE(r.ErrText().contains(QStringLiteral("upload fail...")));
+        EXPECT_FALSE(r.ErrText().contains(QStringLiteral("timeout...")));
+        EXPECT_FALSE(r.ErrText().contains(QStringLiteral("Finish")));
+        EXPECT_TRUE(r.Out.isEmpty());
+        EXPECT_TRUE(ListEntries().isEmpty());
+        // A refused footer ends the whole action: no main exchange creates the .hex file.
+        if (kind == 2) {
+            EXPECT_FALSE(QFileInfo::exists(hex));
+        }
+    }
+}
+
+TEST_F(PtyUpload, MissingPortExitsWithOpenFail) {
+    const QString port = Path("no-such-tty");
+    const CliResult r = RunCli(UploadArgs({QStringLiteral("--port"), port}, 0, Path("never.hex")));
+    ASSERT_TRUE(r.Finished);
+    EXPECT_EQ(r.ExitCode, 3);
+    EXPECT_TRUE(r.ErrText().contains(QStringLiteral("port %1 open fail!").arg(port)))
+        << r.ErrText().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Path("never.hex")));
+}
+
+// Bad ranges are refused with the program's messages before any port is touched.
+TEST_F(PtyUpload, BadRangesExitWithTheMessage) {
+    struct Case {
+        int Kind;
+        QString Range;
+        QString Message;
+    };
+    const Case cases[] = {
+        {0, QStringLiteral("z:-5"), QStringLiteral("input Z Count No. error")},
+        {1, QStringLiteral("z:12345-12346"), QStringLiteral("input Z Count No. error")},
+        {0, QStringLiteral("date:-240105"), QStringLiteral("input date error")},
+        {0, QStringLiteral("date:2401-240105"), QStringLiteral("date format error")},
+        {1, QStringLiteral("z:1x-4"), QStringLiteral("'1x' is not a valid integer value")},
+        {2, QStringLiteral("z:6-5"), QStringLiteral("Data Error")},
+        {3, QStringLiteral("date:241231-240101"), QStringLiteral("Data Error")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Range.toStdString());
+        const CliResult r =
+            RunCli(UploadArgs({QStringLiteral("--port"), Path("no-such-tty")}, c.Kind,
+                              Path("never.hex"), {QStringLiteral("--range"), c.Range}));
+        ASSERT_TRUE(r.Finished);
+        EXPECT_EQ(r.ExitCode, 2);
+        EXPECT_TRUE(r.ErrText().contains(c.Message)) << r.ErrText().toStdString();
+        EXPECT_FALSE(r.ErrText().contains(QStringLiteral("open fail")));
+    }
+}
+
+TEST_F(PtyUpload, UsageErrorsExitWithTwo) {
+    const QStringList cases[] = {
+        {QStringLiteral("upload"), QStringLiteral("--report"), QStringLiteral("detail"),
+         QStringLiteral("--out"), Path("x.hex")},
+        {QStringLiteral("upload"), QStringLiteral("--port"), QStringLiteral("/dev/null"),
+         QStringLiteral("--out"), Path("x.hex")},
+        {QStringLiteral("upload"), QStringLiteral("--port"), QStringLiteral("/dev/null"),
+         QStringLiteral("--report"), QStringLiteral("detail")},
+        {QStringLiteral("upload"), QStringLiteral("--port"), QStringLiteral("/dev/null"),
+         QStringLiteral("--udp"), QStringLiteral("127.0.0.2"), QStringLiteral("--report"),
+         QStringLiteral("detail"), QStringLiteral("--out"), Path("x.hex")},
+        {QStringLiteral("upload"), QStringLiteral("--udp"), QStringLiteral("127.0.0.2"),
+         QStringLiteral("--udp-port"), QStringLiteral("70000"), QStringLiteral("--report"),
+         QStringLiteral("detail"), QStringLiteral("--out"), Path("x.hex")},
+        {QStringLiteral("upload"), QStringLiteral("--port"), QStringLiteral("/dev/null"),
+         QStringLiteral("--report"), QStringLiteral("weekly"), QStringLiteral("--out"),
+         Path("x.hex")},
+        {QStringLiteral("upload"), QStringLiteral("--port"), QStringLiteral("/dev/null"),
+         QStringLiteral("--report"), QStringLiteral("detail"), QStringLiteral("--out"),
+         Path("x.hex"), QStringLiteral("--range"), QStringLiteral("z:5")},
+    };
+    for (const QStringList& args : cases) {
+        SCOPED_TRACE(args.join(u' ').toStdString());
+        const CliResult r = RunCli(args);
+        ASSERT_TRUE(r.Finished);
+        EXPECT_EQ(r.ExitCode, 2);
+        EXPECT_TRUE(r.ErrText().contains(QStringLiteral("orvexfm-cli upload")));
+    }
+}
+
+// Ctrl-C cancels like the Cancel button: the wait ends at once, the blocks received so far
+// stay in the .hex file, nothing is decoded.
+TEST_F(PtyUpload, InterruptCancelsAndKeepsThePartialFile) {
+    // Four blocks come, then the device falls silent and the host retransmits.
+    Sim sim(QStringList{QStringLiteral("--pty"), QStringLiteral("--silent-after"),
+                        QStringLiteral("5")} +
+            ContentArgs());
+    ASSERT_FALSE(sim.PtyPath().isEmpty());
+    const QString hex = Path("partial.hex");
+    const QString trace = Path("partial.trace");
+    const CliResult r =
+        RunCli(UploadArgs(PortArgs(sim), 0, hex, {QStringLiteral("--trace"), trace}), kRunGuardMs,
+               [&](QProcess& p) {
+                   // Interrupt once the fifth request (the first one left unanswered) has gone out.
+                   if (ReadAll(trace).count(" send aa 01 00 00 00 80 10 ") < 5)
+                       return false;
+                   ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+                   return true;
+               });
+    ASSERT_TRUE(r.Finished) << r.ErrText().toStdString();
+    EXPECT_EQ(r.ExitCode, 130);
+    EXPECT_TRUE(r.ErrText().contains(QStringLiteral("cancel upload...")));
+    EXPECT_EQ(ReadAll(hex), ToFiscalBlocks(Content.Detail).left(4 * 256));
+    EXPECT_TRUE(r.Out.isEmpty());
+    EXPECT_TRUE(ListEntries().isEmpty());
+}
