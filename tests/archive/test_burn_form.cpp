@@ -1,0 +1,375 @@
+#include "archive/burn_form.h"
+#include "archive/burn_texts.h"
+#include "archive/drive_address.h"
+#include "iso_readback.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "archive_window_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+// Answers the window's dialogs as a test operator would.
+struct ScriptedDialogs : TBurnDialogs {
+    QStringList Files;
+    QString Folder;
+    QString FolderTitle;
+    int Beeps = 0;
+
+    QStringList OpenFiles(QWidget*, const QString&) override { return Files; }
+    QString BrowseFolder(QWidget*, const QString& Title) override {
+        FolderTitle = Title;
+        return Folder;
+    }
+    void Beep() override { ++Beeps; }
+};
+
+class BurnFormTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        ASSERT_TRUE(Dir.isValid());
+        qunsetenv(kExtraDrivesVariable);
+    }
+    void TearDown() override { qunsetenv(kExtraDrivesVariable); }
+
+    QString Path(const QString& Name) const { return Dir.filePath(Name); }
+
+    // A window whose drive list holds the given "stdio:" drives (optical writers of the
+    // machine may come first; the tests select their own drive by name).
+    void MakeWindow(const QStringList& Drives, const QString& LanguageFile = QString()) {
+        qputenv(kExtraDrivesVariable, Drives.join(u';').toUtf8());
+        auto dialogs = std::make_unique<ScriptedDialogs>();
+        Dialogs = dialogs.get();
+        Form = std::make_unique<TBurnFrm>(nullptr, std::move(dialogs),
+                                          LanguageFile.isEmpty() ? Path("no-language-file.LNG")
+                                                                 : LanguageFile);
+    }
+
+    void ChooseDrive(const QString& Address) {
+        const int index = Form->cbb1->findText(Address);
+        ASSERT_GE(index, 0) << Address.toStdString();
+        Form->cbb1->setCurrentIndex(index);
+        Form->cbb1Change();
+        ASSERT_EQ(Form->Burner.SelectedDrive(), Address);
+    }
+
+    QStringList MemoLines() const {
+        return Form->Memo1->toPlainText().split(u'\n', Qt::SkipEmptyParts);
+    }
+
+    QStringList ShownNames() const {
+        QStringList names;
+        for (int row = 0; row < Form->lv1->rowCount(); ++row)
+            names.append(Form->lv1->item(row, 0)->text());
+        return names;
+    }
+
+    // Presses Burn and, when writing starts, lets the event loop run until the engine reports
+    // the end (with a generous hang guard).
+    void BurnAndWait() {
+        QEventLoop loop;
+        const auto windowHandler = Form->Burner.OnWriteDone;
+        bool done = false;
+        Form->Burner.OnWriteDone = [&](const QString& Error) {
+            windowHandler(Error);
+            done = true;
+            loop.quit();
+        };
+        Form->BurnBtn->click();
+        if (Form->Burner.IsWriting()) {
+            QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+            loop.exec();
+            EXPECT_TRUE(done);
+        }
+        Form->Burner.OnWriteDone = windowHandler;
+    }
+
+    QTemporaryDir Dir;
+    ScriptedDialogs* Dialogs = nullptr;
+    std::unique_ptr<TBurnFrm> Form;
+};
+
+TEST_F(BurnFormTest, CreationListsDrivesAndSelectsTheFirst) {
+    const QString a = "stdio:" + Path("a.iso");
+    const QString b = "stdio:" + Path("b.iso");
+    MakeWindow({a, b});
+    // File drives follow whatever optical writers the machine has.
+    ASSERT_GE(Form->cbb1->count(), 2);
+    EXPECT_EQ(Form->cbb1->itemText(Form->cbb1->count() - 2), a);
+    EXPECT_EQ(Form->cbb1->itemText(Form->cbb1->count() - 1), b);
+    EXPECT_EQ(Form->cbb1->currentIndex(), 0);
+    EXPECT_EQ(Form->Burner.SelectedDrive().isEmpty(), false);
+    EXPECT_TRUE(Form->Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(Form->windowTitle(), QStringLiteral("Burn"));
+    EXPECT_EQ(Form->BurnBtn->text(), QStringLiteral("Burn"));
+    EXPECT_EQ(Form->Drivelabel->text(), QStringLiteral("Drive: "));
+    EXPECT_TRUE(Form->lv1->isColumnHidden(1));
+    EXPECT_EQ(Form->Timer1->interval(), 1000);
+    EXPECT_TRUE(Form->Timer1->isActive());
+}
+
+TEST_F(BurnFormTest, BurnWritesReportsAndFolderEntriesToTheDisc) {
+    const QByteArray detail = "Detail\r\n";
+    const QByteArray summary = "Podsumowanie dzienne\r\n";
+    ASSERT_TRUE(WriteTestFile(Path("Txtfile/Detail20261210_05123.txt"), detail));
+    ASSERT_TRUE(WriteTestFile(Path("Txtfile/Sumaryczny_łódź.txt"), summary));
+    ASSERT_TRUE(WriteTestFile(Path("more/one.txt"), "1"));
+    ASSERT_TRUE(WriteTestFile(Path("more/two.txt"), "22"));
+    ASSERT_TRUE(WriteTestFile(Path("more/sub/three.txt"), "333"));
+    const QString drive = "stdio:" + Path("disc.iso");
+    MakeWindow({drive});
+    ChooseDrive(drive);
+
+    Form->AddFiles({Path("Txtfile/Detail20261210_05123.txt"), Path("Txtfile/Sumaryczny_łódź.txt")});
+    Dialogs->Folder = Path("more");
+    Form->FolderBtn->click();
+    EXPECT_EQ(Dialogs->FolderTitle, QStringLiteral("Open folder"));
+    EXPECT_EQ(ShownNames(), QStringList({"Detail20261210_05123.txt", "Sumaryczny_łódź.txt",
+                                         "one.txt", "sub", "two.txt"}));
+
+    BurnAndWait();
+    EXPECT_EQ(MemoLines(),
+              QStringList({"Burning CD - Please wait", "FINALIZING TRACK - PLEASE WAIT",
+                           "Burning done - No error"}));
+    EXPECT_TRUE(Form->BurnBtn->isEnabled());
+    EXPECT_EQ(Dialogs->Beeps, 1);
+    // The image is emptied for the next Burn.
+    EXPECT_EQ(Form->Burner.FileCount(), 0);
+    Form->Timer1Timer();
+    EXPECT_EQ(Form->pb->value(), Form->pb->maximum());
+    EXPECT_EQ(qint64(Form->pb->maximum()) * kDiscBlockBytes, QFileInfo(Path("disc.iso")).size());
+
+    QString error;
+    const QMap<QString, QByteArray> tree = ReadJolietTree(Path("disc.iso"), &error);
+    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    const QMap<QString, QByteArray> expected = {
+        {"Detail20261210_05123.txt", detail},
+        {"Sumaryczny_łódź.txt", summary},
+        {"one.txt", "1"},
+        {"two.txt", "22"},
+        {"sub/", {}},
+        {"sub/three.txt", "333"},
+    };
+    EXPECT_EQ(tree, expected);
+}
+
+TEST_F(BurnFormTest, EmptyListDoesNothing) {
+    const QString drive = "stdio:" + Path("disc.iso");
+    MakeWindow({drive});
+    ChooseDrive(drive);
+    Form->BurnBtn->click();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(Form->Memo1->toPlainText().isEmpty());
+    EXPECT_TRUE(Form->BurnBtn->isEnabled());
+    EXPECT_FALSE(Form->Burner.IsWriting());
+    EXPECT_EQ(Dialogs->Beeps, 0);
+    EXPECT_FALSE(QFileInfo::exists(Path("disc.iso")));
+}
+
+TEST_F(BurnFormTest, TooSmallDiscStopsWithBothSizesAndLeavesNothingForTheNextBurn) {
+    // 10 MB of reports on a disc of 5 MB.
+    ASSERT_TRUE(WriteTestFile(Path("r/big1.txt"), QByteArray(5 << 20, 'a')));
+    ASSERT_TRUE(WriteTestFile(Path("r/big2.txt"), QByteArray(5 << 20, 'b')));
+    ASSERT_TRUE(WriteTestFile(Path("r/small.txt"), "small"));
+    const QString small = "stdio:" + Path("small.iso");
+    const QString large = "stdio:" + Path("large.iso");
+    MakeWindow({small + "#2560", large});
+    ChooseDrive(small);
+    Form->AddFiles({Path("r/big1.txt"), Path("r/big2.txt")});
+    Form->BurnBtn->click();
+    QCoreApplication::processEvents();
+
+    ASSERT_EQ(MemoLines().size(), 1);
+    const QString line = MemoLines().first();
+    EXPECT_TRUE(line.startsWith("INSUFFICIENT DISC SPACE. REQUIRED ")) << line.toStdString();
+    EXPECT_TRUE(line.endsWith(" KB,AVAILABLE 5120 KB")) << line.toStdString();
+    const qint64 requiredKb = line.section(u' ', 4, 4).toLongLong(); // "... REQUIRED <n> KB,..."
+    EXPECT_GT(requiredKb, 10 * 1024);
+    EXPECT_LT(requiredKb, 10 * 1024 + 200);
+    EXPECT_EQ(line, InsufficientSpaceText(requiredKb / 2, 2560));
+    EXPECT_FALSE(QFileInfo::exists(Path("small.iso")));
+    EXPECT_TRUE(Form->BurnBtn->isEnabled());
+    // Nothing of the stopped Burn stays in the image.
+    EXPECT_EQ(Form->Burner.FileCount(), 0);
+
+    // The next Burn writes exactly its own list.
+    Form->ClearFiles();
+    Form->AddFile(Path("r/small.txt"));
+    Form->Memo1->clear();
+    ChooseDrive(large);
+    BurnAndWait();
+    EXPECT_EQ(MemoLines().last(), QStringLiteral("Burning done - No error"));
+    QString error;
+    const auto tree = ReadJolietTree(Path("large.iso"), &error);
+    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    EXPECT_EQ(tree, (QMap<QString, QByteArray>{{"small.txt", "small"}}));
+}
+
+TEST_F(BurnFormTest, FailedStartGivesTheReasonAndTheButtonBack) {
+    ASSERT_TRUE(WriteTestFile(Path("r.txt"), "report"));
+    ASSERT_TRUE(WriteTestFile(Path("disc.iso"), "an earlier archive"));
+    const QString drive = "stdio:" + Path("disc.iso");
+    MakeWindow({drive});
+    ChooseDrive(drive);
+    Form->AddFile(Path("r.txt"));
+    BurnAndWait();
+    const QStringList lines = MemoLines();
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines[0], QStringLiteral("Burning CD - Please wait"));
+    EXPECT_EQ(lines[1], QStringLiteral("Burning done - With error"));
+    EXPECT_TRUE(lines[2].contains("already exists")) << lines[2].toStdString();
+    EXPECT_TRUE(Form->BurnBtn->isEnabled());
+    EXPECT_EQ(Form->Burner.FileCount(), 0);
+    EXPECT_EQ(Dialogs->Beeps, 1);
+    QFile file(Path("disc.iso"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("an earlier archive"));
+}
+
+TEST_F(BurnFormTest, WriteErrorFromTheLibraryIsShownAndTheButtonComesBack) {
+    ASSERT_TRUE(WriteTestFile(Path("r.txt"), QByteArray(100000, 'r')));
+    MakeWindow({"stdio:/dev/full"});
+    ChooseDrive("stdio:/dev/full");
+    Form->AddFile(Path("r.txt"));
+    BurnAndWait();
+    const QStringList lines = MemoLines();
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines[0], QStringLiteral("Burning CD - Please wait"));
+    EXPECT_EQ(lines[1], QStringLiteral("Burning done - With error"));
+    EXPECT_FALSE(lines[2].isEmpty());
+    EXPECT_TRUE(Form->BurnBtn->isEnabled());
+    EXPECT_EQ(Form->Burner.FileCount(), 0);
+}
+
+TEST_F(BurnFormTest, AddFailureStopsTheBurnAndEmptiesTheImage) {
+    // Two reports of the same name from different folders cannot share the root.
+    ASSERT_TRUE(WriteTestFile(Path("a/report.txt"), "a"));
+    ASSERT_TRUE(WriteTestFile(Path("b/report.txt"), "b"));
+    const QString drive = "stdio:" + Path("disc.iso");
+    MakeWindow({drive});
+    ChooseDrive(drive);
+    Form->AddFiles({Path("a/report.txt"), Path("b/report.txt")});
+    Form->BurnBtn->click();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(MemoLines().size(), 1);
+    EXPECT_TRUE(MemoLines()[0].contains(Path("b/report.txt")));
+    EXPECT_EQ(Form->Burner.FileCount(), 0);
+    EXPECT_FALSE(QFileInfo::exists(Path("disc.iso")));
+    EXPECT_TRUE(Form->BurnBtn->isEnabled());
+}
+
+TEST_F(BurnFormTest, FolderButtonAddsEntriesWithoutDescending) {
+    ASSERT_TRUE(WriteTestFile(Path("f/a.txt"), "a"));
+    ASSERT_TRUE(WriteTestFile(Path("f/b.txt"), "b"));
+    ASSERT_TRUE(WriteTestFile(Path("f/sub/deep.txt"), "d"));
+    MakeWindow({});
+    Form->AddFile(Path("first.txt"));
+    Dialogs->Folder = Path("f");
+    Form->FolderBtnClick();
+    EXPECT_EQ(ShownNames(), QStringList({"first.txt", "a.txt", "b.txt", "sub"}));
+    EXPECT_EQ(Form->Files(),
+              QStringList({Path("first.txt"), Path("f/a.txt"), Path("f/b.txt"), Path("f/sub")}));
+
+    // Hidden entries count too; a cancelled browser adds nothing.
+    ASSERT_TRUE(WriteTestFile(Path("g/.hidden"), "h"));
+    Dialogs->Folder = Path("g");
+    Form->FolderBtnClick();
+    Dialogs->Folder.clear();
+    Form->FolderBtnClick();
+    EXPECT_EQ(ShownNames().size(), 5);
+    EXPECT_EQ(ShownNames().last(), QStringLiteral(".hidden"));
+}
+
+TEST_F(BurnFormTest, FileButtonAddsChosenFilesInOrder) {
+    MakeWindow({});
+    Dialogs->Files = {Path("z.txt"), Path("sub/a.txt")};
+    Form->FileBtn->click();
+    Dialogs->Files.clear(); // cancelled
+    Form->FileBtnClick();
+    EXPECT_EQ(ShownNames(), QStringList({"z.txt", "a.txt"}));
+    EXPECT_EQ(Form->Files(), QStringList({Path("z.txt"), Path("sub/a.txt")}));
+}
+
+TEST_F(BurnFormTest, DeleteRemovesSelectedRowsKeepingTheOthersInOrder) {
+    struct Case {
+        QList<int> Selected;
+        QStringList Left;
+    };
+    const Case cases[] = {
+        {{1, 3}, {"1", "3", "5"}},
+        {{0, 1, 2, 3, 4}, {}},
+        {{4}, {"1", "2", "3", "4"}},
+        {{}, {"1", "2", "3", "4", "5"}},
+    };
+    MakeWindow({});
+    for (const Case& c : cases) {
+        Form->ClearFiles();
+        for (const char* name : {"1", "2", "3", "4", "5"})
+            Form->AddFile(Path(name));
+        Form->lv1->clearSelection();
+        for (int row : c.Selected)
+            Form->lv1->selectionModel()->select(Form->lv1->model()->index(row, 0),
+                                                QItemSelectionModel::Select |
+                                                    QItemSelectionModel::Rows);
+        Form->DeleteBtn->click();
+        EXPECT_EQ(ShownNames(), c.Left);
+    }
+}
+
+TEST_F(BurnFormTest, LanguageFileRenamesCaptionsOnEveryShowing) {
+    const QString lng = Path("OrvexFM.LNG");
+    ASSERT_TRUE(WriteTestFile(lng, "[seting]\r\ns20=Nagraj\r\ns23=Nap\xea\x64: \r\ns18=Usu\xf1\r\n"
+                                   "s24=Otw\xf3rz plik\r\ns25=Otw\xf3rz folder\r\ns26=Plik\r\n"));
+    MakeWindow({}, lng);
+    // Nothing is applied before the window is shown.
+    EXPECT_EQ(Form->windowTitle(), QStringLiteral("Burn"));
+    Form->FormShow();
+    EXPECT_EQ(Form->windowTitle(), QStringLiteral("Nagraj"));
+    EXPECT_EQ(Form->BurnBtn->text(), QStringLiteral("Nagraj"));
+    EXPECT_EQ(Form->Drivelabel->text(), QStringLiteral("Napęd:"));
+    EXPECT_EQ(Form->DeleteBtn->toolTip(), QStringLiteral("Usuń"));
+    EXPECT_EQ(Form->FileBtn->toolTip(), QStringLiteral("Otwórz plik"));
+    EXPECT_EQ(Form->FolderBtn->toolTip(), QStringLiteral("Otwórz folder"));
+    EXPECT_EQ(Form->lv1->horizontalHeaderItem(0)->text(), QStringLiteral("Plik"));
+
+    // Edited file: a key it no longer holds empties its caption at the next showing.
+    ASSERT_TRUE(WriteTestFile(lng, "[seting]\r\ns20=Zapis\r\n"));
+    Form->FormShow();
+    EXPECT_EQ(Form->windowTitle(), QStringLiteral("Zapis"));
+    EXPECT_EQ(Form->BurnBtn->text(), QStringLiteral("Zapis"));
+    EXPECT_EQ(Form->Drivelabel->text(), QString());
+    EXPECT_EQ(Form->FolderBtn->toolTip(), QString());
+
+    // Without a file the window keeps what it shows.
+    ASSERT_TRUE(QFile::remove(lng));
+    Form->FormShow();
+    EXPECT_EQ(Form->windowTitle(), QStringLiteral("Zapis"));
+}
+
+} // namespace
