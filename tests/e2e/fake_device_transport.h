@@ -1,0 +1,61 @@
+#pragma once
+
+// A device link transport that talks to the simulated device's engine inside the test
+// process: what the link writes goes to the engine, the engine's answers come back as
+// received bytes from the event loop, as a serial driver or a socket would deliver them.
+
+#include "link/link_transport.h"
+#include "sim/device_engine.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class FakeDeviceTransport : public LinkTransport {
+public:
+    FakeDeviceTransport(std::shared_ptr<DeviceEngine> Engine, bool Serial)
+        : m_engine(std::move(Engine)), m_serial(Serial) {}
+
+    bool Openable = true;
+    int Writes = 0; // frames the link wrote
+
+    void SetEndpoint(const QString& Endpoint) override { m_endpoint = Endpoint; }
+    QString Endpoint() const override { return m_endpoint; }
+    bool Open() override {
+        m_open = Openable;
+        return m_open;
+    }
+    void Close() override { m_open = false; }
+    bool IsOpen() const override { return m_open; }
+    QString LastError() const override {
+        return m_open ? QString() : QStringLiteral("no such line");
+    }
+    bool Write(const QByteArray& Bytes) override {
+        if (!m_open && m_serial)
+            return false;
+        ++Writes;
+        m_engine->Feed(Bytes, m_serial ? m_rate : 0);
+        QTimer::singleShot(0, &m_context, [this] { Deliver(); });
+        return true;
+    }
+    void SetBaudRate(int BitsPerSecond) override { m_rate = BitsPerSecond; }
+    std::uint32_t ModemStatus() const override { return 0; }
+
+private:
+    void Deliver() {
+        while (m_engine->HasOutput()) {
+            const OutWrite w = m_engine->TakeWrite();
+            // Bytes sent at another line rate are noise the host cannot read: left out.
+            if ((!m_serial || w.Rate == m_rate) && OnBytes && (m_open || !m_serial))
+                OnBytes(w.Bytes);
+        }
+    }
+
+    std::shared_ptr<DeviceEngine> m_engine;
+    bool m_serial;
+    bool m_open = false;
+    int m_rate = 9600;
+    QString m_endpoint;
+    QObject m_context;
+};

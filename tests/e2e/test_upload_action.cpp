@@ -1,0 +1,386 @@
+// The upload road inside one process: UploadAction on a port manager whose links talk to the
+// simulated device's engine through a fake transport.
+
+#include "app/core/upload_action.h"
+#include "fake_device_transport.h"
+
+#include "fm/detail_report.h"
+#include "fm/report_file.h"
+#include "fm/sample_content.h"
+#include "link/bsport.h"
+#include "link/frame.h"
+#include "link/port_manager.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t kSeed = 5;
+
+QByteArray ReadAll(const QString& Path) {
+    QFile f(Path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Lets the event loop run for a while (timers, deliveries), without spinning.
+void RunEventsFor(int Ms) {
+    QEventLoop loop;
+    QTimer::singleShot(Ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+struct SentRequest {
+    std::uint8_t Class;
+    std::uint8_t Code;
+    QByteArray Data;
+};
+
+class UploadActionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        Folders = WorkFoldersBelow(m_dir.path());
+        ASSERT_TRUE(CreateWorkFolders(Folders).isEmpty());
+        Content = std::make_shared<FixedContent>();
+        Content->SetArea(FmArea::Detail, SampleDetailUpload(kSeed, 40, 3));
+        Content->SetArea(FmArea::Summary, SampleSummaryUpload(kSeed, 40, 2));
+        Content->SetArea(FmArea::Header, SampleHeaderBlocks(kSeed, 1));
+        Content->SetArea(FmArea::Footer, SampleFooterBlocks(kSeed));
+        Content->SetChangeData(SampleChangeDataArea(kSeed));
+        MakeDevice({});
+    }
+
+    // A fresh device with the given faults, and a port manager whose links reach it.
+    void MakeDevice(const FaultPlan& Faults) {
+        Action.reset();
+        Ports.reset();
+        EngineConfig config;
+        config.Faults = Faults;
+        if (Faults.OnlyRate > 0)
+            config.StartRate = Faults.OnlyRate;
+        Engine = std::make_shared<DeviceEngine>(config, Content);
+        Transports.clear();
+        Ports = std::make_unique<TVarnMPComm>([this](TMode Mode) {
+            auto t = std::make_unique<FakeDeviceTransport>(Engine, Mode == tmRS232);
+            Transports.push_back(t.get());
+            return t;
+        });
+        Action = std::make_unique<UploadAction>(*Ports, Folders, Messages);
+        Action->OnMemoLine = [this](const QString& L) { Memo.append(L); };
+        Action->OnProgressDot = [this](ProgressDotKind) { ++Dots; };
+        Action->OnMessage = [this](const DecodeMessage& M) { Boxes.append(M.Text); };
+        Action->OnStateChanged = [this](UploadState S) { States.push_back(S); };
+        Action->OnProgressBar = [this](const ProgressBar& B) { Bars.push_back(B); };
+        Action->AddListEntry = [this](const QString& Path, const QString& Caption) {
+            Listed.append(Caption + QLatin1Char('|') + Path);
+            return ListError;
+        };
+        Action->OnFrameTrace = [this](FrameDirection D, const QByteArray& Bytes, int) {
+            if (D != FrameDirection::Sent)
+                return;
+            FrameFinder finder;
+            finder.Feed(Bytes, [this](const FrameEvent& E) {
+                if (E.Kind == FrameEventKind::Frame)
+                    Sent.push_back({E.Frame.Class, E.Frame.Code, E.Frame.Data});
+            });
+        };
+    }
+
+    UploadRequest Request(int ReportType, const QString& Out = QString()) const {
+        UploadRequest r;
+        r.ReportType = ReportType;
+        r.Mode = tmRS232;
+        r.PortName = QStringLiteral("COM1");
+        r.OutputFile = Out.isEmpty() ? m_dir.filePath(QStringLiteral("up.hex")) : Out;
+        r.MachineIndex = 1;
+        return r;
+    }
+
+    std::vector<SentRequest> SentWithCode(std::uint8_t Class, std::uint8_t Code) const {
+        std::vector<SentRequest> out;
+        for (const SentRequest& s : Sent)
+            if (s.Class == Class && s.Code == Code)
+                out.push_back(s);
+        return out;
+    }
+
+    QString Path(const char* Name) const { return m_dir.filePath(QLatin1String(Name)); }
+
+    WorkFolders Folders;
+    MessageTable Messages;
+    std::shared_ptr<FixedContent> Content;
+    std::shared_ptr<DeviceEngine> Engine;
+    std::vector<FakeDeviceTransport*> Transports;
+    std::unique_ptr<TVarnMPComm> Ports;
+    std::unique_ptr<UploadAction> Action;
+
+    QStringList Memo;
+    QStringList Boxes;
+    QStringList Listed;
+    QString ListError;
+    int Dots = 0;
+    std::vector<UploadState> States;
+    std::vector<ProgressBar> Bars;
+    std::vector<SentRequest> Sent;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+TEST_F(UploadActionTest, DetailUploadRunsTheWholeRoad) {
+    const UploadOutcome outcome = Action->Run(Request(0));
+    ASSERT_EQ(outcome, UploadOutcome::Finished) << Memo.join(u'\n').toStdString();
+    const QByteArray expected = ToFiscalBlocks(SampleDetailUpload(kSeed, 40, 3));
+    EXPECT_EQ(ReadAll(Path("up.hex")), expected);
+    // A dot per packet but the last (only header and footer uploads dot their last packet).
+    EXPECT_EQ(Dots, expected.size() / 256 - 1);
+    EXPECT_TRUE(Memo.isEmpty());
+    EXPECT_EQ(Boxes, QStringList{QStringLiteral("Finish")});
+    EXPECT_EQ(States, (std::vector<UploadState>{UploadState::Preparing, UploadState::Exchanging,
+                                                UploadState::Idle}));
+    // The bar is shown at 0 of 10 and hidden again by the Detail decoder.
+    ASSERT_EQ(Bars.size(), 2u);
+    EXPECT_TRUE(Bars[0].Visible);
+    EXPECT_EQ(Bars[0].Maximum, 10);
+    EXPECT_FALSE(Bars[1].Visible);
+    ASSERT_EQ(Listed.size(), 1);
+    const QString report = Action->LastDecode().ReportPath;
+    EXPECT_EQ(Listed[0], QStringLiteral("Detail|") + report);
+    EXPECT_TRUE(report.startsWith(Folders.TxtfileDir));
+    QList<QByteArray> lines = CutDetailSummary(expected, 40).Lines;
+    EXPECT_EQ(ReadAll(report), ReportFileBytes(lines));
+    // The line is closed and its link stops being serviced afterwards.
+    EXPECT_EQ(Ports->FindPort(QStringLiteral("COM1")), -2);
+}
+
+// The range goes to the device as packed BCD exactly as the table of the action says.
+TEST_F(UploadActionTest, RangeFillsTheRequestData) {
+    struct Case {
+        int RangeKind;
+        QString From, To;
+        QByteArray Data;
+    };
+    const Case cases[] = {
+        {0, QStringLiteral("12"), QStringLiteral("345"), QByteArray::fromHex("0000120345")},
+        {1, QStringLiteral("240101"), QStringLiteral("241231"),
+         QByteArray::fromHex("01240101241231")},
+        // A first date after the last is sent as it is.
+        {1, QStringLiteral("241231"), QStringLiteral("240101"),
+         QByteArray::fromHex("01241231240101")},
+        // Whole memory: whatever the fields hold.
+        {2, QStringLiteral("77"), QStringLiteral("x"), QByteArray::fromHex("0000012100")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Data.toHex().toStdString());
+        Sent.clear();
+        UploadRequest r = Request(1);
+        r.RangeKind = c.RangeKind;
+        r.FromText = c.From;
+        r.ToText = c.To;
+        EXPECT_EQ(Action->Run(r), UploadOutcome::Finished) << Memo.join(u'\n').toStdString();
+        const auto requests = SentWithCode(0x80, 0x11);
+        ASSERT_FALSE(requests.empty());
+        for (const SentRequest& s : requests)
+            EXPECT_EQ(s.Data.toHex(), c.Data.toHex());
+    }
+}
+
+// Detail and Summary ranges are checked before anything is opened; change reports are not
+// checked here at all (their decoder applies the range).
+TEST_F(UploadActionTest, RangeCheckUsesTheMessageTable) {
+    Messages.MsgInputZCountError = QStringLiteral("Z?");
+    Messages.MsgInputDateError = QStringLiteral("date?");
+    Messages.MsgDateFormatError = QStringLiteral("yymmdd!");
+    struct Case {
+        int Kind, RangeKind;
+        QString From, To;
+        QString Box; // message box; for an upload that runs, the decoder's
+        UploadOutcome Outcome = UploadOutcome::BadRange;
+    };
+    const Case cases[] = {
+        {0, 0, QStringLiteral("  "), QStringLiteral("5"), QStringLiteral("Z?")},
+        {1, 0, QStringLiteral("1"), QString(), QStringLiteral("Z?")},
+        {0, 0, QStringLiteral("1"), QStringLiteral("10000"), QStringLiteral("Z?")},
+        {0, 0, QStringLiteral("-1"), QStringLiteral("3"), QStringLiteral("Z?")},
+        {0, 0, QStringLiteral("a"), QStringLiteral("3"),
+         QStringLiteral("'a' is not a valid integer value")},
+        {0, 1, QString(), QStringLiteral("240101"), QStringLiteral("date?")},
+        {0, 1, QStringLiteral("24011"), QStringLiteral("240101"), QStringLiteral("yymmdd!")},
+        {0, 1, QStringLiteral(" 240101"), QStringLiteral("240101"), QStringLiteral("yymmdd!")},
+        {0, 2, QString(), QString(), QStringLiteral("Finish"), UploadOutcome::Finished},
+        // The upload runs; only its decoder finds that the range is no number.
+        {4, 0, QString(), QString(), QStringLiteral("'' is not a valid integer value"),
+         UploadOutcome::DecodeFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QStringLiteral("%1 %2 '%3' '%4'")
+                         .arg(c.Kind)
+                         .arg(c.RangeKind)
+                         .arg(c.From, c.To)
+                         .toStdString());
+        Boxes.clear();
+        States.clear();
+        Memo.clear();
+        UploadRequest r = Request(c.Kind);
+        r.RangeKind = c.RangeKind;
+        r.FromText = c.From;
+        r.ToText = c.To;
+        const UploadOutcome outcome = Action->Run(r);
+        EXPECT_EQ(outcome, c.Outcome) << Memo.join(u'\n').toStdString();
+        EXPECT_EQ(Boxes, QStringList{c.Box});
+        EXPECT_EQ(States.empty(), c.Outcome == UploadOutcome::BadRange);
+        EXPECT_TRUE(Memo.isEmpty());
+    }
+}
+
+// Cancel while the header of a tax-rate report is fetched: no footer and no main exchange,
+// the buttons return to idle, and the link sends nothing more.
+TEST_F(UploadActionTest, CancelDuringTheHeaderEndsTheWholeAction) {
+    FaultPlan faults;
+    faults.SilentAfter = 1; // the bit-rate acknowledge only: the header never comes
+    MakeDevice(faults);
+    Action->OnStateChanged = [this](UploadState S) {
+        States.push_back(S);
+        if (S == UploadState::Exchanging)
+            QTimer::singleShot(100, Action.get(), [this] { Action->Cancel(); });
+    };
+    const UploadOutcome outcome = Action->Run(Request(2));
+    EXPECT_EQ(outcome, UploadOutcome::Cancelled);
+    EXPECT_EQ(Memo, QStringList{QStringLiteral("cancel upload...")});
+    EXPECT_TRUE(Boxes.isEmpty());
+    EXPECT_TRUE(Listed.isEmpty());
+    EXPECT_EQ(States.back(), UploadState::Idle);
+    EXPECT_FALSE(SentWithCode(0x80, 0x12).empty());
+    EXPECT_TRUE(SentWithCode(0x80, 0x13).empty());
+    EXPECT_TRUE(SentWithCode(0x83, 0x00).empty());
+    EXPECT_FALSE(QFile::exists(Path("up.hex")));
+    const std::size_t sent = Sent.size();
+    RunEventsFor(300);
+    EXPECT_EQ(Sent.size(), sent);
+}
+
+// The UDP link keeps being ticked after an upload; a cancelled session must not go on
+// retransmitting into a closed file.
+TEST_F(UploadActionTest, CancelledUdpSessionSendsNothingMore) {
+    FaultPlan faults;
+    faults.SilentAfter = 2;
+    MakeDevice(faults);
+    Ports->Port(0)->AckTimeoutMs = 40;
+    Ports->Port(0)->BaudTimeoutMs = 40;
+    Action->OnStateChanged = [this](UploadState S) {
+        if (S == UploadState::Exchanging)
+            QTimer::singleShot(100, Action.get(), [this] { Action->Cancel(); });
+    };
+    UploadRequest r = Request(0);
+    r.Mode = tmTCPIP;
+    r.UdpHost = QStringLiteral("192.0.2.1");
+    EXPECT_EQ(Action->Run(r), UploadOutcome::Cancelled);
+    EXPECT_EQ(ReadAll(Path("up.hex")),
+              ToFiscalBlocks(SampleDetailUpload(kSeed, 40, 3)).left(2 * 256));
+    const std::size_t sent = Sent.size();
+    Action->OnFrameTrace = nullptr;
+    int writesBefore = 0;
+    for (const FakeDeviceTransport* t : Transports)
+        writesBefore += t->Writes;
+    RunEventsFor(300);
+    int writesAfter = 0;
+    for (const FakeDeviceTransport* t : Transports)
+        writesAfter += t->Writes;
+    EXPECT_EQ(writesAfter, writesBefore);
+    EXPECT_GT(sent, 2u);
+}
+
+TEST_F(UploadActionTest, RefusalShowsUploadFailOnly) {
+    FaultPlan faults;
+    faults.RefuseCommands.push_back({0x80, 0x10});
+    MakeDevice(faults);
+    EXPECT_EQ(Action->Run(Request(0)), UploadOutcome::Refused);
+    EXPECT_EQ(Memo, QStringList{QStringLiteral("upload fail...")});
+    EXPECT_TRUE(Boxes.isEmpty());
+    EXPECT_TRUE(Listed.isEmpty());
+    EXPECT_FALSE(Ports->Port(0)->OutputFile().isOpen());
+    EXPECT_TRUE(Ports->StopUpload);
+}
+
+// No bit-rate acknowledge within the serial limit: the action's own limit ends the wait
+// (the link, with 5 s per attempt, has not given up yet).
+TEST_F(UploadActionTest, SerialLimitEndsAWaitWithoutProgress) {
+    FaultPlan faults;
+    faults.SilentAfter = 0;
+    MakeDevice(faults);
+    Action->Limits.ComNoProgressMs = 150;
+    EXPECT_EQ(Action->Run(Request(0)), UploadOutcome::TimedOut);
+    EXPECT_EQ(Memo, (QStringList{QStringLiteral("timeout..."), QStringLiteral("connect fail...")}));
+    EXPECT_LE(Ports->Port(0)->SessionResult(), 1);
+    EXPECT_FALSE(Ports->Port(0)->OutputFile().isOpen());
+    EXPECT_TRUE(Boxes.isEmpty());
+}
+
+TEST_F(UploadActionTest, UnknownOrClosedPortGivesOpenFail) {
+    Transports.front()->Openable = false; // entry 0 takes the name and fails to open
+    EXPECT_EQ(Action->Run(Request(0)), UploadOutcome::PortOpenFailed);
+    EXPECT_EQ(Memo, QStringList{QStringLiteral("port COM1 open fail!")});
+    EXPECT_TRUE(States.empty());
+}
+
+// Reachability check before a UDP upload fails: the two lines, the first request still goes
+// out, the wait ends at once and nothing is decoded.
+TEST_F(UploadActionTest, UdpReachabilityCheckFailureEndsTheWait) {
+    QStringList checked;
+    Action->ReachabilityCheck = [&](const QString& Host) {
+        checked.append(Host);
+        return false;
+    };
+    UploadRequest r = Request(0);
+    r.Mode = tmTCPIP;
+    r.UdpHost = QStringLiteral("192.0.2.7");
+    EXPECT_EQ(Action->Run(r), UploadOutcome::TimedOut);
+    EXPECT_EQ(checked, QStringList{QStringLiteral("192.0.2.7")});
+    EXPECT_EQ(Memo, (QStringList{QStringLiteral("timeout..."), QStringLiteral("connect fail...")}));
+    EXPECT_EQ(SentWithCode(0x80, 0x10).size(), 1u);
+    EXPECT_TRUE(Listed.isEmpty());
+    EXPECT_TRUE(Boxes.isEmpty());
+}
+
+// A failed decode keeps "Finish" away from that upload only.
+TEST_F(UploadActionTest, DecodeFailureSuppressesFinishForThatUploadOnly) {
+    ListError = QStringLiteral("list file is read-only");
+    EXPECT_EQ(Action->Run(Request(0)), UploadOutcome::DecodeFailed);
+    EXPECT_EQ(Boxes, QStringList{QStringLiteral("Please choose the right machine!")});
+    EXPECT_TRUE(Action->DecodeFailed());
+    EXPECT_FALSE(Action->LastDecode().ReportPath.isEmpty());
+
+    Boxes.clear();
+    ListError.clear();
+    EXPECT_EQ(Action->Run(Request(3)), UploadOutcome::Finished);
+    EXPECT_FALSE(Action->DecodeFailed());
+    EXPECT_EQ(Boxes, QStringList{QStringLiteral("Finish")});
+
+    // The change-report decoder's failure counts too.
+    Boxes.clear();
+    ListError = QStringLiteral("disk full");
+    EXPECT_EQ(Action->Run(Request(4)), UploadOutcome::DecodeFailed);
+    EXPECT_EQ(Boxes, QStringList{QStringLiteral("data error")});
+}
+
+TEST_F(UploadActionTest, SecondRunWhileOneWaitsIsRefused) {
+    UploadOutcome nested = UploadOutcome::Finished;
+    Action->OnStateChanged = [&](UploadState S) {
+        if (S == UploadState::Exchanging && nested == UploadOutcome::Finished)
+            nested = Action->Run(Request(1, Path("other.hex")));
+    };
+    EXPECT_EQ(Action->Run(Request(0)), UploadOutcome::Finished);
+    EXPECT_EQ(nested, UploadOutcome::Busy);
+    EXPECT_FALSE(QFile::exists(Path("other.hex")));
+}
+
+} // namespace
