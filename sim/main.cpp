@@ -1,14 +1,17 @@
 // orvexfm-sim: a simulated Orvex fiscal device on a pseudo-terminal or on UDP.
 
+#include "sim/command_play.h"
 #include "sim/content_source.h"
 #include "sim/device_engine.h"
 #include "sim/pty_device.h"
+#include "sim/scale_main.h"
 #include "sim/sim_content.h"
 #include "sim/sim_options.h"
 #include "sim/udp_device.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -36,6 +39,8 @@ int main(int argc, char** argv) {
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvexfm-sim"));
+    if (QCoreApplication::arguments().contains(QStringLiteral("--scale")))
+        return RunScaleSimulator(QCoreApplication::arguments(), stopSignals);
 
     const SimOptionsResult parsed = ParseSimOptions(QCoreApplication::arguments());
     if (parsed.HelpRequested) {
@@ -69,6 +74,12 @@ int main(int argc, char** argv) {
     }
 
     DeviceEngine engine(o.Engine, content);
+    CommandPlayer commands(engine, o.Commands);
+    if (!commands.Load(&error)) {
+        PrintErr(error);
+        return 2;
+    }
+    commands.Install();
     if (o.Verbose)
         engine.OnLog = [](const QString& text) { PrintErr(text); };
 
@@ -92,6 +103,16 @@ int main(int argc, char** argv) {
         firstLine =
             QStringLiteral("UDP %1:%2").arg(udp->LocalAddress().toString()).arg(udp->LocalPort());
     }
+    // Answers the device sends on its own a while after a request.
+    engine.Defer = [&app, &pty, &udp](int Ms, std::function<void()> Work) {
+        QTimer::singleShot(Ms, &app, [&pty, &udp, Work = std::move(Work)] {
+            Work();
+            if (pty)
+                pty->KickOutput();
+            if (udp)
+                udp->KickOutput();
+        });
+    };
     std::printf("%s\n", firstLine.toLocal8Bit().constData());
     std::fflush(stdout);
 
