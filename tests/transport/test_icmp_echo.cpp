@@ -611,8 +611,8 @@ protected:
                    ns.Ip({QStringLiteral("link"), QStringLiteral("set"), device,
                           QStringLiteral("up")});
         };
-        const auto route = [](TestNamespace& ns, const QStringList& spec) {
-            return ns.Ip(QStringList{QStringLiteral("route"), QStringLiteral("add")} + spec);
+        const auto route = [](TestNamespace& ns, const QStringList& routeArgs) {
+            return ns.Ip(QStringList{QStringLiteral("route"), QStringLiteral("add")} + routeArgs);
         };
         if (!link(*m_a, QStringLiteral("a0"), *m_b, QStringLiteral("b0")) ||
             !link(*m_b, QStringLiteral("b1"), *m_c, QStringLiteral("c0")))
