@@ -25,6 +25,10 @@ constexpr std::array kCommands{
     NamedCommand{"H_UPLOAD_Header", 0x80, 0x12},
     NamedCommand{"H_UPLOAD_Footer", 0x80, 0x13},
     NamedCommand{"H_UPLOAD_EPROM", 0x83, 0x00},
+    // Requests this device serves under bytes that other commands share.
+    NamedCommand{"H_UPLOAD_XRPT", 0x80, 0x06},
+    NamedCommand{"H_UPLOAD_CLERKRPT", 0x80, 0x07},
+    NamedCommand{"H_UPLOAD_COMDATA", 0x80, 0x08},
     NamedCommand{"H_PROGRAM64K", 0x90, 0x03},
     NamedCommand{"H_PROGRAM60K", 0x90, 0x05},
     NamedCommand{"H_LINE_OFF", 0x80, 0x02},

@@ -73,6 +73,13 @@ void DeviceEngine::SetHandler(CommandKey Key, Handler H) {
     m_handlers[Key.Packed()] = std::move(H);
 }
 
+void DeviceEngine::RunLater(int Ms, std::function<void()> Work) {
+    if (Defer)
+        Defer(Ms, std::move(Work));
+    else
+        Work();
+}
+
 void DeviceEngine::Feed(const QByteArray& Bytes, int HostRate) {
     if (Bytes.isEmpty())
         return;

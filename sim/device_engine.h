@@ -84,6 +84,14 @@ public:
     using Handler = std::function<void(const DeviceFrame& Request)>;
     void SetHandler(simcmd::CommandKey Key, Handler H);
 
+    // Runs Work after Ms milliseconds (the front end's timer), for answers a device sends on
+    // its own a while after a request. Unset: Work runs at once.
+    std::function<void(int Ms, std::function<void()> Work)> Defer;
+    void RunLater(int Ms, std::function<void()> Work);
+
+    // The built-in H_SETBAUD answer, for a handler that replaces it and adds to it.
+    void ServeSetBaud(const DeviceFrame& Request) { HandleSetBaud(Request); }
+
     // Queues an answer to Request, echoing its address and sequence byte, through the fault
     // plan. EndOfUpload marks the last answer of an upload (see ResetRateAtEnd).
     void Answer(const DeviceFrame& Request, std::uint8_t Class, std::uint8_t Code,

@@ -24,6 +24,11 @@ public:
 
     // The speed the slave side is set to now (0 if unknown).
     int HostRate() const;
+    // Sends what the engine queued outside a request (answers it sends on its own later).
+    void KickOutput() {
+        if (m_pump)
+            m_pump->Kick();
+    }
 
 private:
     void OnReadable();

@@ -177,6 +177,7 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
          split,        corrupt,       drop,        dropPercent, duplicate, duplicatePercent,
          refuse,       refuseRequest, silentAfter, garbage,     onlyRate,  pace,
          udpPaceRate,  stdinEof,      verbose});
+    AddCommandPlayOptions(p);
     result.HelpText = p.helpText();
 
     if (!p.parse(Arguments)) {
@@ -336,6 +337,9 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
     o.Pace = p.isSet(pace);
     o.ExitOnStdinEof = p.isSet(stdinEof);
     o.Verbose = p.isSet(verbose);
+    QString commandsError;
+    if (!ReadCommandPlayOptions(p, o.Commands, &commandsError))
+        return fail(commandsError);
     result.Options = std::move(o);
     return result;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sim/command_play.h"
 #include "sim/device_engine.h"
 #include "sim/sim_content.h"
 
@@ -19,6 +20,7 @@ struct SimOptions {
 
     GeneratedContentSettings Content; // what the device holds where no file is given
     EngineConfig Engine;
+    CommandPlaySettings Commands; // report uploads, device check, dumps, downloads
 
     bool Pace = false;
     int UdpPaceRate = 115200; // bits per second a paced UDP device sends at

@@ -21,6 +21,11 @@ public:
     bool Open(const QString& Address, quint16 Port, QString* Error);
     QHostAddress LocalAddress() const { return m_socket.localAddress(); }
     quint16 LocalPort() const { return m_socket.localPort(); }
+    // Sends what the engine queued outside a request (answers it sends on its own later).
+    void KickOutput() {
+        if (m_pump)
+            m_pump->Kick();
+    }
 
 private:
     void OnReadyRead();
