@@ -228,6 +228,13 @@ QStringList TBurnFrm::Files() const {
     return paths;
 }
 
+int TBurnFrm::ShowModal(QWidget* Over) {
+    if (Over)
+        move(Over->frameGeometry().center() -
+             QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
+    return exec();
+}
+
 void TBurnFrm::DeleteBtnClick() {
     QList<int> rows;
     for (const QModelIndex& index : lv1->selectionModel()->selectedRows())

@@ -40,6 +40,8 @@ public:
     void AddFiles(const QStringList& FullPaths);
     // Full paths of the list, in order.
     QStringList Files() const;
+    // Shows the window modally, centred over Over (when given); returns when it is closed.
+    int ShowModal(QWidget* Over);
 
     // Control handlers, public so the main window and tests can drive the window as an operator.
     void FormCreate();

@@ -372,4 +372,24 @@ TEST_F(BurnFormTest, LanguageFileRenamesCaptionsOnEveryShowing) {
     EXPECT_EQ(Form->windowTitle(), QStringLiteral("Zapis"));
 }
 
+TEST_F(BurnFormTest, ShowModalAppliesTheLanguageAndCentresOverItsOwner) {
+    const QString lng = Path("OrvexFM.LNG");
+    ASSERT_TRUE(WriteTestFile(lng, "[seting]\r\ns20=Nagraj\r\n"));
+    MakeWindow({}, lng);
+    QWidget owner;
+    owner.setGeometry(100, 80, 900, 700);
+    owner.show();
+    QString titleWhileShown;
+    QPoint centreWhileShown;
+    QTimer::singleShot(0, Form.get(), [&] {
+        titleWhileShown = Form->windowTitle();
+        centreWhileShown = Form->frameGeometry().center();
+        Form->accept();
+    });
+    Form->ShowModal(&owner);
+    EXPECT_EQ(titleWhileShown, QStringLiteral("Nagraj"));
+    EXPECT_LE((centreWhileShown - owner.frameGeometry().center()).manhattanLength(), 4);
+    EXPECT_EQ(Form->size(), QSize(491, 235));
+}
+
 } // namespace
