@@ -1,0 +1,44 @@
+// orvexfm: the main window of the fiscal-memory reader.
+
+#include "app/main_window.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QProcessEnvironment>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("OrvexFM"));
+    QApplication::setApplicationDisplayName(QStringLiteral("OrvexFM"));
+    QApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Reads the fiscal memory of Orvex fiscal cash registers."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral("Add the serial port NAME (e.g. /dev/pts/7 of orvexfm-sim --pty, or "
+                       "ttyUSB0) to the COM list and select it."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption workdir(
+        QStringLiteral("workdir"),
+        QStringLiteral("Keep the working folders Data/, Dufile/ and Txtfile/ below DIR instead "
+                       "of beside the program (also: environment variable ORVEXFM_WORKDIR)."),
+        QStringLiteral("DIR"));
+    parser.addOption(port);
+    parser.addOption(workdir);
+    parser.process(app);
+
+    MainWindowOptions options;
+    options.PreselectPort = parser.value(port);
+    options.BaseDir =
+        parser.isSet(workdir)
+            ? parser.value(workdir)
+            : QProcessEnvironment::systemEnvironment().value(QStringLiteral("ORVEXFM_WORKDIR"));
+
+    Tfrm_Main window(options);
+    window.show();
+    return app.exec();
+}

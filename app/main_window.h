@@ -1,0 +1,210 @@
+#pragma once
+
+#include "app/archive_handover.h"
+#include "app/core/message_table.h"
+#include "app/core/report_decoding.h"
+#include "app/core/report_list.h"
+#include "app/core/upload_action.h"
+#include "app/dialogs.h"
+#include "link/port_manager.h"
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include <memory>
+
+class QAction;
+class QComboBox;
+class QGroupBox;
+class QHeaderView;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPrinter;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QSplitter;
+class QTableView;
+class QTableWidget;
+class QTextEdit;
+class ReportListModel;
+
+// How the window is set up. Empty fields take the program's normal choices.
+struct MainWindowOptions {
+    // The working folders "Data/", "Dufile/" and "Txtfile/" are made below this folder;
+    // empty: the program's own folder.
+    QString BaseDir;
+    // The language file; empty: the program's path with the extension ".LNG".
+    QString LanguageFile;
+    // A serial port added to the COM drop-down and selected (e.g. a simulator's /dev/pts/N).
+    QString PreselectPort;
+    // The serial ports the system reports, added after "COM1".."COM6"; unset: asked from the
+    // system when the window is made.
+    std::optional<QStringList> SystemPorts;
+    // Dialogs and message boxes; null: the desktop's real dialogs.
+    TDialogs* Dialogs = nullptr;
+    // Transports of the device links; unset: serial lines and UDP sockets.
+    TVarnMPComm::TransportFactory Transports;
+};
+
+// The main window: upload selectors, the list of produced reports, the report memo, and the
+// file commands. Controls keep the names of the window's design (also as objectName), so the
+// other parts of the program and the tests find them by name.
+class Tfrm_Main : public QWidget {
+    Q_OBJECT
+public:
+    explicit Tfrm_Main(MainWindowOptions Options = {}, QWidget* Parent = nullptr);
+    ~Tfrm_Main() override;
+
+    // --- Controls --------------------------------------------------------------------------
+    // Top row
+    QLabel* lbl2 = nullptr;
+    QComboBox* ComboBox2 = nullptr; // report type 0..4
+    QLabel* Label3 = nullptr;
+    QComboBox* cb_qrytype = nullptr; // range kind 0..2
+    QLabel* lb_from = nullptr;
+    QLineEdit* ed_From = nullptr;
+    QLabel* lb_to = nullptr;
+    QLineEdit* ed_To = nullptr;
+    QPushButton* btnUpload = nullptr;
+    QPushButton* btnCancel = nullptr;
+    QPushButton* btnClose = nullptr;
+    QPushButton* Button1 = nullptr; // Save
+    QPushButton* Button2 = nullptr; // Open
+    // Second row
+    QGroupBox* RadioGroup1 = nullptr; // "COM" / "UDP"; see RadioGroupIndex()
+    QRadioButton* RadioCom = nullptr;
+    QRadioButton* RadioUdp = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* Edit1 = nullptr; // device address for UDP
+    QLabel* Label2 = nullptr;
+    QComboBox* cb_com = nullptr;
+    QPushButton* btn4 = nullptr; // Delete
+    QPushButton* btn3 = nullptr; // Print
+    QPushButton* btn2 = nullptr; // Burn
+    // Working area
+    QHeaderView* head = nullptr;
+    QTableView* wwfilelist = nullptr;
+    QSplitter* sp = nullptr;
+    QTextEdit* Memo1 = nullptr;
+    QMenu* MemoMenu = nullptr;
+    QAction* MenuItem1 = nullptr; // "Save as"
+    QMenu* GridMenu = nullptr;
+    QAction* N1 = nullptr; // "delete"
+    // Status panel
+    QWidget* Panel3 = nullptr;
+    QLabel* lb_file = nullptr;
+    QProgressBar* pgbar = nullptr;
+    QWidget* Panel4 = nullptr;
+    QLabel* lbl3 = nullptr;              // hidden
+    QComboBox* ComboBox3 = nullptr;      // machine selector, hidden
+    QTableWidget* StringGrid1 = nullptr; // print copy of the memo, hidden
+    // Hidden test buttons
+    QPushButton* btn5 = nullptr;    // decode the last opened file as a tax-rate report
+    QPushButton* Button6 = nullptr; // fill the memo with numbered lines
+
+    // --- Fields other parts use ------------------------------------------------------------
+    QString FDataDir;
+    QString FDufileDir;
+    QString FTxtfileDir;
+    QString FUploadFileName;
+    bool FUploading = false;
+    // A report could not be decoded (any kind). Cleared when an upload starts, so a failure
+    // suppresses "Finish" only for the upload it belongs to.
+    bool FDecodeFailed = false;
+    int FPrintColumns = 3;
+    QString FLastOpenedFile; // the file last chosen in the Open dialog
+
+    MessageTable Messages;
+    ReportList dxlist;
+
+    TVarnMPComm& PortManager() { return *FPortManager; }
+    UploadAction& Upload() { return *m_upload; }
+    ReportListModel& ListModel() { return *m_listModel; }
+    TDialogs& Dialogs() { return *m_dialogs; }
+    const QString& LanguageFilePath() const { return m_languageFile; }
+
+    // The archiving window the "Burn" command hands over to; null: the built-in stand-in,
+    // which tells the operator which files would be handed over.
+    void SetArchiveWindow(TArchiveHandOver* Window) { m_archive = Window; }
+    TArchiveHandOver& ArchiveWindow();
+
+    // 0 "COM", 1 "UDP".
+    int RadioGroupIndex() const;
+    void SetRadioGroupIndex(int Index);
+
+    // The memo's lines (no line for an empty memo).
+    QStringList MemoLines() const;
+    // Replaces the memo's text by a report file's lines, decoding the device's Windows-1250
+    // bytes. False (memo unchanged) when the file cannot be read; Error says why.
+    bool LoadMemoFromFile(const QString& Path, QString* Error = nullptr);
+
+    // --- Handlers ---------------------------------------------------------------------------
+    void FormShow();
+    void LoadLanguage();
+    void cb_qrytypeChange();
+    static bool DigitKeyFilter(QChar Key);
+    void RadioGroup1Click();
+    void ComboBox3Change();
+    void spMoved();
+    void UpdateHeaderWidths();
+
+    void btnUploadClick();
+    void btnCancelClick();
+    void btnCloseClick();
+
+    void Button1Click();   // Save
+    void MenuItem1Click(); // Save as
+    void btn1Click();      // Open
+    void btn3Click();      // Print
+    void PrintReport(int Columns, QPrinter& Printer);
+    void btn4Click(); // Delete
+    void N1Click();   // delete (grid menu)
+    void btn2Click(); // Burn
+    void btn5Click();
+    void Button6Click();
+
+    void DecodeDetailSummary(const QString& HexFile);
+    void DecodeChangeReport(const QString& HexFile, int ReportKind);
+    void AddListEntry(const QString& FileName, const QString& ReportTypeCaption);
+
+    void wwfilelistDblClick();
+    void lb_fileClick();
+
+protected:
+    void showEvent(QShowEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
+    void resizeEvent(QResizeEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+private:
+    void BuildControls(const QStringList& ComPorts, const QString& PreselectPort);
+    void FormCreate();
+    void FormClose();
+    void ConnectUpload();
+    void ApplyUploadState(UploadState State);
+    void dxlistAfterScroll(const QString& FileName);
+    void SyncGridToList();
+    void AppendMemoLine(const QString& Line);
+    void AddProgressDot(ProgressDotKind Kind);
+    void ShowMessage(const QString& Text, const QString& Caption = {},
+                     MessageIcon Icon = MessageIcon::None);
+    void ShowDecodeResult(const ReportDecodeResult& Result);
+    ReportDecodeSettings DecodeSettings() const;
+    UploadRequest CurrentRequest() const;
+    void SaveMemo(const QString& Path);
+
+    MainWindowOptions m_options;
+    QString m_languageFile;
+    std::unique_ptr<TDialogs> m_ownDialogs;
+    TDialogs* m_dialogs = nullptr;
+    TVarnMPComm* FPortManager = nullptr;
+    std::unique_ptr<UploadAction> m_upload;
+    ReportListModel* m_listModel = nullptr;
+    std::unique_ptr<TPendingBurnList> m_pendingBurn;
+    TArchiveHandOver* m_archive = nullptr;
+    bool m_syncingGrid = false;
+    bool m_closed = false;
+};

@@ -1,0 +1,259 @@
+// "Upload data", Cancel and the port error lines, pressed like an operator would, against
+// the simulated device on a pseudo-terminal.
+
+#include "gui_support.h"
+
+#include "fm/cp1250.h"
+
+#include <QComboBox>
+#include <QDate>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
+
+using namespace gui;
+
+namespace {
+
+class UploadTest : public WindowFixture {
+protected:
+    QStringList FilesIn(const char* Folder, const char* Pattern) {
+        return QDir(Bin(QLatin1String(Folder))).entryList({QLatin1String(Pattern)}, QDir::Files);
+    }
+
+    // Presses "Upload data"; the click returns when the upload has ended. A guard cancels an
+    // upload that hangs, so a fault fails the test instead of blocking it.
+    void PressUpload(Tfrm_Main& w) {
+        QElapsedTimer t;
+        t.start();
+        WhenReady guard([&] { return t.elapsed() > 90000; }, [&] { w.btnCancel->click(); }, 120000);
+        w.btnUpload->click();
+        EXPECT_FALSE(guard.Done()) << "the upload hung and was cancelled";
+    }
+
+    void ExpectIdle(Tfrm_Main& w) {
+        EXPECT_FALSE(w.btnUpload->isHidden());
+        EXPECT_TRUE(w.btnUpload->isEnabled());
+        EXPECT_TRUE(w.btnCancel->isHidden());
+        EXPECT_TRUE(w.ComboBox3->isEnabled());
+        EXPECT_FALSE(w.FUploading);
+    }
+};
+
+TEST_F(UploadTest, WholeUploadsThroughTheButtons) {
+    struct Case {
+        const char* Name;
+        int ReportType;
+        int RangeKind;
+        const char* From;
+        const char* To;
+        const char* ReportPrefix; // nullptr: no report
+        const char* ListType;
+        const char* MemoHolds;
+        QStringList Messages;
+    };
+    const Case cases[] = {
+        {"Detail by Z count",
+         0,
+         0,
+         "1",
+         "5",
+         "Detail",
+         "Detail",
+         "SPRZEDA\u017b OPODATK. A",
+         {"Finish"}},
+        {"tax rate, whole memory", 2, 2, "", "", "Tax", "Change t", "PTU A", {"Finish"}},
+        // A change report that cannot be made says so, and then no "Finish" follows.
+        {"currency with a reversed Z range", 3, 0, "6", "5", nullptr, "", "", {"Data Error"}},
+    };
+    SimDevice sim;
+    ASSERT_FALSE(sim.Pty().isEmpty());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Tfrm_Main& w = Make(sim.Pty());
+        ASSERT_EQ(w.cb_com->currentText(), sim.Pty());
+
+        // A decode that failed before must not hide "Finish" for this upload.
+        Dialogs.OpenAnswers = {Base()};
+        w.Button2->click();
+        ASSERT_TRUE(w.FDecodeFailed);
+        Dialogs.Messages.clear();
+
+        w.ComboBox2->setCurrentIndex(c.ReportType);
+        w.cb_qrytype->setCurrentIndex(c.RangeKind);
+        w.ed_From->setText(QLatin1String(c.From));
+        w.ed_To->setText(QLatin1String(c.To));
+        const QString hex = PathIn(QStringLiteral("upload-%1.hex").arg(c.ReportType));
+        Dialogs.SaveAnswers = {hex};
+        PressUpload(w);
+
+        ASSERT_FALSE(Dialogs.SaveRequests.isEmpty());
+        EXPECT_EQ(Dialogs.SaveRequests.last().Filters,
+                  (QStringList{"Text files(*.txt)", "HEX files(*.hex)"}));
+        EXPECT_EQ(Dialogs.SaveRequests.last().SelectedFilter, 1);
+        EXPECT_EQ(w.FUploadFileName, hex);
+        EXPECT_EQ(Dialogs.MessageTexts(), c.Messages);
+        ExpectIdle(w);
+        const QByteArray upload = ReadAll(hex);
+        EXPECT_GT(upload.size(), 256);
+
+        if (c.ReportType >= 2) {
+            // Header and footer came first, into the Dufile folder.
+            const QStringList headers = FilesIn("Dufile", "Header*.hex");
+            const QStringList footers = FilesIn("Dufile", "Footer*.hex");
+            ASSERT_EQ(headers.size(), 1);
+            ASSERT_EQ(footers.size(), 1);
+            EXPECT_GT(QFileInfo(Bin("Dufile/") + headers[0]).size(), 0);
+            EXPECT_GT(QFileInfo(Bin("Dufile/") + footers[0]).size(), 0);
+            EXPECT_EQ(w.pgbar->value(), w.pgbar->maximum()); // one step per EPROM packet
+        }
+        if (!c.ReportPrefix) {
+            EXPECT_TRUE(w.dxlist.IsEmpty());
+            EXPECT_TRUE(w.FDecodeFailed);
+            Destroy();
+            continue;
+        }
+        const QStringList reports =
+            FilesIn("Txtfile", (std::string(c.ReportPrefix) + "*.txt").c_str());
+        ASSERT_EQ(reports.size(), 1);
+        const QString report = Bin("Txtfile/") + reports[0];
+        ASSERT_EQ(w.dxlist.Count(), 1);
+        EXPECT_EQ(w.dxlist.At(0).filename, report);
+        EXPECT_EQ(w.dxlist.At(0).ReportType, QLatin1String(c.ListType));
+        EXPECT_EQ(w.dxlist.At(0).dCreate, FormatListDate(QDate::currentDate()));
+        // The memo shows the report, decoded from Windows-1250; the file keeps those bytes.
+        EXPECT_TRUE(w.Memo1->toPlainText().contains(QString::fromUtf8(c.MemoHolds)))
+            << w.Memo1->toPlainText().left(300).toStdString();
+        EXPECT_EQ(UnicodeToCp1250(w.MemoLines().join(QStringLiteral("\r\n"))) + "\r\n",
+                  ReadAll(report));
+        EXPECT_FALSE(w.FDecodeFailed);
+        if (c.ReportType <= 1) {
+            EXPECT_EQ(w.lb_file->text(), hex);
+            EXPECT_TRUE(w.pgbar->isHidden());
+        }
+        w.close();
+        EXPECT_TRUE(ReadAll(Bin("Data/FMList.txt")).contains(report.toUtf8()));
+        Destroy();
+        QDir(Bin()).removeRecursively();
+    }
+}
+
+TEST_F(UploadTest, CancelDuringTheHeaderExchangeStopsTheWholeUpload) {
+    // The device agrees the bit rate, then stays silent: the header exchange keeps waiting.
+    SimDevice sim({QStringLiteral("--silent-after"), QStringLiteral("1")});
+    ASSERT_FALSE(sim.Pty().isEmpty());
+    Tfrm_Main& w = Make(sim.Pty());
+    w.ComboBox2->setCurrentIndex(2);
+    w.cb_qrytype->setCurrentIndex(2);
+    const QString hex = PathIn(QStringLiteral("tax.hex"));
+    Dialogs.SaveAnswers = {hex};
+
+    bool cancelShownDuringExchange = false;
+    bool uploadHiddenDuringExchange = false;
+    // Cancel once the bit rate is agreed: the header requests are running then.
+    const auto rateAgreed = [&] {
+        const TBsPort* link = w.PortManager().Port(w.PortManager().FindPort(sim.Pty()));
+        return link && link->BaudReady;
+    };
+    WhenReady cancel([&] { return !w.btnCancel->isHidden() && rateAgreed(); },
+                     [&] {
+                         cancelShownDuringExchange = true;
+                         uploadHiddenDuringExchange = w.btnUpload->isHidden();
+                         EXPECT_TRUE(w.FUploading);
+                         EXPECT_FALSE(w.ComboBox3->isEnabled());
+                         w.btnCancel->click();
+                     });
+    PressUpload(w);
+    ASSERT_TRUE(cancel.Done());
+    EXPECT_TRUE(cancelShownDuringExchange);
+    EXPECT_TRUE(uploadHiddenDuringExchange);
+
+    ASSERT_FALSE(w.MemoLines().isEmpty());
+    EXPECT_EQ(w.MemoLines().last(), QStringLiteral("cancel upload..."));
+    EXPECT_TRUE(Dialogs.Messages.isEmpty()) << Dialogs.MessageTexts().join('|').toStdString();
+    ExpectIdle(w);
+    EXPECT_TRUE(w.dxlist.IsEmpty());
+    EXPECT_TRUE(FilesIn("Txtfile", "*").isEmpty());
+    // No footer and no main exchange followed.
+    const QStringList footers = FilesIn("Dufile", "Footer*.hex");
+    for (const QString& f : footers)
+        EXPECT_EQ(QFileInfo(Bin("Dufile/") + f).size(), 0);
+    EXPECT_EQ(ReadAll(hex).size(), 0);
+    const QString summary = sim.Stop();
+    EXPECT_FALSE(summary.contains(QStringLiteral("H_UPLOAD_Footer"))) << summary.toStdString();
+    EXPECT_FALSE(summary.contains(QStringLiteral("H_UPLOAD_EPROM"))) << summary.toStdString();
+}
+
+TEST_F(UploadTest, PortThatDoesNotOpenIsReportedInTheMemo) {
+    struct Case {
+        const char* Name;
+        std::optional<QByteArray> Language;
+        QString Expected;
+    };
+    const QString port = PathIn(QStringLiteral("no-such-tty"));
+    const Case cases[] = {
+        {"default text", std::nullopt, QStringLiteral("port %1 open fail!").arg(port)},
+        {"translated text", QByteArray("[seting]\ns44=nie mo\xbfna otworzy\xe6 portu %s\n"),
+         QStringLiteral("nie mo\u017cna otworzy\u0107 portu %1").arg(port)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        QFile::remove(LanguagePath());
+        if (c.Language) {
+            ASSERT_TRUE(WriteAll(LanguagePath(), *c.Language));
+        }
+        Tfrm_Main& w = Make(port);
+        w.Memo1->setPlainText(QStringLiteral("previous report"));
+        w.cb_qrytype->setCurrentIndex(2);
+        Dialogs.SaveAnswers = {PathIn(QStringLiteral("never.hex"))};
+        PressUpload(w);
+        EXPECT_EQ(w.MemoLines(), QStringList{c.Expected});
+        EXPECT_FALSE(QFileInfo::exists(PathIn(QStringLiteral("never.hex"))));
+        ExpectIdle(w);
+        EXPECT_TRUE(w.pgbar->isHidden());
+        Destroy();
+    }
+}
+
+TEST_F(UploadTest, RangeIsCheckedBeforeTheFileIsAskedFor) {
+    struct Case {
+        int ReportType;
+        int RangeKind;
+        const char* From;
+        const char* To;
+        const char* Message; // nullptr: accepted, the file dialog opens
+    };
+    const Case cases[] = {
+        {0, 0, "", "5", "input Z Count No. error"},
+        {1, 0, "1", "  ", "input Z Count No. error"},
+        {0, 1, "", "240131", "input date error"},
+        {0, 1, "2401", "240131", "date format error"},
+        {4, 0, "", "", nullptr}, // change reports take their range later
+        {0, 2, "", "", nullptr},
+    };
+    Tfrm_Main& w = Make();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ReportType << "/" << c.RangeKind << " '" << c.From
+                                        << "' '" << c.To << "'");
+        Dialogs.Messages.clear();
+        Dialogs.SaveRequests.clear();
+        w.ComboBox2->setCurrentIndex(c.ReportType);
+        w.cb_qrytype->setCurrentIndex(c.RangeKind);
+        w.ed_From->setText(QLatin1String(c.From));
+        w.ed_To->setText(QLatin1String(c.To));
+        w.btnUpload->click(); // the file dialog, when asked, is cancelled
+        if (c.Message) {
+            EXPECT_EQ(Dialogs.MessageTexts(), QStringList{QLatin1String(c.Message)});
+            EXPECT_TRUE(Dialogs.SaveRequests.isEmpty());
+        } else {
+            EXPECT_TRUE(Dialogs.Messages.isEmpty());
+            EXPECT_EQ(Dialogs.SaveRequests.size(), 1);
+        }
+        ExpectIdle(w);
+    }
+}
+
+} // namespace
