@@ -92,6 +92,9 @@ public:
     UploadLimits Limits;
 
     // Runs the whole upload. The port manager's tick driver is started if it is not running.
+    // With an empty OutputFile (the operator cancelled the save dialog) it ends right after
+    // the range check: BadRange with its message box, or Cancelled with nothing shown - the
+    // window uses this to check the range before it asks for the file.
     UploadOutcome Run(const UploadRequest& Request);
 
     // Cancel button: ends the wait at once; the partial .hex file stays. Announce adds

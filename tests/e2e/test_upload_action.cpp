@@ -384,3 +384,27 @@ TEST_F(UploadActionTest, SecondRunWhileOneWaitsIsRefused) {
 }
 
 } // namespace
+
+namespace {
+
+// Without an output file (the save dialog was cancelled) the action stops after the range
+// check: nothing is opened, cleared or sent.
+TEST_F(UploadActionTest, NoOutputFileStopsAfterTheRangeCheck) {
+    int cleared = 0;
+    Action->OnMemoClear = [&] { ++cleared; };
+    UploadRequest r = Request(0);
+    r.OutputFile.clear();
+    r.RangeKind = 0;
+    r.FromText = QStringLiteral("1");
+    r.ToText = QStringLiteral("2");
+    EXPECT_EQ(Action->Run(r), UploadOutcome::Cancelled);
+    r.ToText.clear();
+    EXPECT_EQ(Action->Run(r), UploadOutcome::BadRange);
+    EXPECT_EQ(Boxes, QStringList{QStringLiteral("input Z Count No. error")});
+    EXPECT_EQ(cleared, 0);
+    EXPECT_TRUE(States.empty());
+    EXPECT_TRUE(Sent.empty());
+    EXPECT_FALSE(Ports->WorkerRunning());
+}
+
+} // namespace
