@@ -7,7 +7,8 @@
 namespace scalebus {
 
 // The reachability check a new link uses for Connect in tmTCPIP mode: one ICMP echo request
-// to a dotted IPv4 address, true when it is answered.
+// (TIcmpEcho::PingAddress) to a dotted IPv4 address, true when it is answered; false when the
+// system grants no echo socket.
 std::function<bool(const QString& Address)> DefaultPingAddress();
 
 } // namespace scalebus

@@ -12,19 +12,20 @@ void Status(const ScaleMemoryReadHooks& Hooks, bool Error, const char* Text) {
         Hooks.SetStatus(Error, QString::fromLatin1(Text));
 }
 
-void FailWith(TVarnIBusComm& Link, const ScaleMemoryReadHooks& Hooks, const char* Text) {
-    Link.Finish(kTestScaleNo, 1);
+void FailWith(TVarnIBusComm& Link, long long ScaleNo, const ScaleMemoryReadHooks& Hooks,
+              const char* Text) {
+    Link.Finish(ScaleNo, 1);
     Status(Hooks, true, Text);
     if (Hooks.WaitForOperator)
         Hooks.WaitForOperator();
 }
 
-ScaleReadResult Read(TVarnIBusComm& Link, const QString& TargetFile,
+ScaleReadResult Read(TVarnIBusComm& Link, long long ScaleNo, const QString& TargetFile,
                      const ScaleMemoryReadHooks& Hooks) {
     ScaleReadResult result;
     Status(Hooks, false, kStatusConnect);
-    if (!Link.Connect(kTestScaleNo, true)) {
-        FailWith(Link, Hooks, kStatusConnectError);
+    if (!Link.Connect(ScaleNo, true)) {
+        FailWith(Link, ScaleNo, Hooks, kStatusConnectError);
         result.Outcome = ScaleReadOutcome::ConnectFailed;
         return result;
     }
@@ -43,7 +44,7 @@ ScaleReadResult Read(TVarnIBusComm& Link, const QString& TargetFile,
         data[1] = static_cast<std::uint8_t>(block >> 8);
         data[2] = kReadMemoryBlock;
         if (!Link.Exchange(kCommandScale, kParamRead)) {
-            FailWith(Link, Hooks, kStatusReceiveError);
+            FailWith(Link, ScaleNo, Hooks, kStatusReceiveError);
             result.Outcome = ScaleReadOutcome::BlockFailed;
             result.FailedBlock = block;
             return result;
@@ -52,7 +53,7 @@ ScaleReadResult Read(TVarnIBusComm& Link, const QString& TargetFile,
     }
 
     Status(Hooks, false, kStatusDisconnect);
-    Link.Finish(kTestScaleNo, 0);
+    Link.Finish(ScaleNo, 0);
 
     // Written beside the target and renamed over it, so an earlier complete file is never
     // left half overwritten.
@@ -68,9 +69,9 @@ ScaleReadResult Read(TVarnIBusComm& Link, const QString& TargetFile,
 
 } // namespace
 
-ScaleReadResult ReadScaleMemory(TVarnIBusComm& Link, const QString& TargetFile,
+ScaleReadResult ReadScaleMemory(TVarnIBusComm& Link, long long ScaleNo, const QString& TargetFile,
                                 const ScaleMemoryReadHooks& Hooks) {
-    const ScaleReadResult result = Read(Link, TargetFile, Hooks);
+    const ScaleReadResult result = Read(Link, ScaleNo, TargetFile, Hooks);
     Link.SetActive(false);
     return result;
 }

@@ -48,10 +48,11 @@ struct ScaleReadResult {
     QString WriteError;   // why the file could not be written (WriteFailed)
 };
 
-// Runs the read on Link as it is set up (mode, address or port; a serial port must already be
-// open through SetActive(true)). Ends with Link.SetActive(false) in every case. TargetFile is
-// replaced only by a complete read.
-ScaleReadResult ReadScaleMemory(TVarnIBusComm& Link, const QString& TargetFile,
+// Runs the read of scale ScaleNo (the window's test command reads kTestScaleNo) on Link as it
+// is set up (mode, address or port; a serial port must already be open through
+// SetActive(true)). Ends with Link.SetActive(false) in every case. TargetFile is replaced only
+// by a complete read.
+ScaleReadResult ReadScaleMemory(TVarnIBusComm& Link, long long ScaleNo, const QString& TargetFile,
                                 const ScaleMemoryReadHooks& Hooks);
 
 } // namespace scalebus

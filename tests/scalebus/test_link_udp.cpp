@@ -113,3 +113,19 @@ TEST(ScaleUdp, UnansweredFinishIsSentThreeTimesAndStillSucceeds) {
 }
 
 } // namespace
+
+namespace {
+
+// The link's own echo check, not a test double: the loopback address answers, a host name is
+// refused without sending. Skipped where the system grants no echo socket.
+TEST(ScaleUdpEcho, DefaultConnectPingsTheAddress) {
+    scalebus::TVarnIBusComm link;
+    link.SetLocalPort(0);
+    link.SetIP(QStringLiteral("127.0.0.1"));
+    if (!link.Connect(1234, true))
+        GTEST_SKIP() << "no ICMP echo socket or loopback echo here";
+    link.SetIP(QStringLiteral("localhost"));
+    EXPECT_FALSE(link.Connect(1234, true));
+}
+
+} // namespace

@@ -47,7 +47,7 @@ TEST(ScaleMemoryRead, CompleteSerialReadWritesTheWholeMemory) {
     s.Link.SetBaudRate(tbr115200);
     s.Link.SetActive(true);
     Recorder r;
-    const ScaleReadResult result = ReadScaleMemory(s.Link, target, r.Hooks());
+    const ScaleReadResult result = ReadScaleMemory(s.Link, kTestScaleNo, target, r.Hooks());
     ASSERT_EQ(result.Outcome, ScaleReadOutcome::Written);
     const QByteArray written = ReadAll(target);
     EXPECT_EQ(written.size(), 524288);
@@ -71,7 +71,8 @@ TEST(ScaleMemoryRead, CompleteUdpReadInPiecesWritesTheWholeMemory) {
     UdpScale s(config);
     ASSERT_TRUE(s.Ok);
     Recorder r;
-    ASSERT_EQ(ReadScaleMemory(s.Link, target, r.Hooks()).Outcome, ScaleReadOutcome::Written);
+    ASSERT_EQ(ReadScaleMemory(s.Link, kTestScaleNo, target, r.Hooks()).Outcome,
+              ScaleReadOutcome::Written);
     const QByteArray written = ReadAll(target);
     EXPECT_EQ(written.size(), 524288);
     EXPECT_TRUE(written == ExpectedMemory(config.ContentSeed));
@@ -85,7 +86,8 @@ TEST(ScaleMemoryRead, FailedConnectFinishesWithTheErrorFlagAndWritesNothing) {
     ASSERT_TRUE(s.Ok);
     s.PingAnswers = false;
     Recorder r;
-    EXPECT_EQ(ReadScaleMemory(s.Link, target, r.Hooks()).Outcome, ScaleReadOutcome::ConnectFailed);
+    EXPECT_EQ(ReadScaleMemory(s.Link, kTestScaleNo, target, r.Hooks()).Outcome,
+              ScaleReadOutcome::ConnectFailed);
     EXPECT_FALSE(QFile::exists(target));
     EXPECT_EQ(r.Statuses, (QStringList{QStringLiteral("ok:Connect..."),
                                        QStringLiteral("error:Connect...Error!")}));
@@ -109,7 +111,7 @@ TEST(ScaleMemoryRead, FailedBlockLeavesAnEarlierFileAlone) {
     s.Link.SetRetryCount(1);
     s.Link.SetRetryInterval(60);
     Recorder r;
-    const ScaleReadResult result = ReadScaleMemory(s.Link, target, r.Hooks());
+    const ScaleReadResult result = ReadScaleMemory(s.Link, kTestScaleNo, target, r.Hooks());
     EXPECT_EQ(result.Outcome, ScaleReadOutcome::BlockFailed);
     EXPECT_EQ(result.FailedBlock, 10);
     EXPECT_EQ(r.Statuses.last(), QStringLiteral("error:Receive Data...Error!"));
@@ -133,7 +135,7 @@ TEST(ScaleMemoryRead, CancelDuringBlock100EndsWithoutAFile) {
         if (Current == 101) // block 100 is next
             QTimer::singleShot(20, &s.Link, [&s] { s.Link.Cancel(); });
     };
-    const ScaleReadResult result = ReadScaleMemory(s.Link, target, hooks);
+    const ScaleReadResult result = ReadScaleMemory(s.Link, kTestScaleNo, target, hooks);
     EXPECT_EQ(result.Outcome, ScaleReadOutcome::BlockFailed);
     EXPECT_EQ(result.FailedBlock, 100);
     EXPECT_EQ(s.Engine.Stats().BlockReads.at(100), 1); // ended by Cancel, not by retries

@@ -1,0 +1,275 @@
+// orvexfm-cli scale-read: reads a weighing scale's whole memory (2048 blocks of 256 bytes)
+// over the scale bus link, the same read the window's hidden scale test runs, and writes it
+// to a file.
+
+#include "scalebus/scale_memory_read.h"
+#include "scalebus/varn_ibus.h"
+#include "transport/spcomm.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QStringList>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 2,
+    kExitPort = 3,
+    kExitFailed = 4,
+    kExitInterrupted = 130,
+};
+
+const char kUsage[] =
+    "usage: orvexfm-cli scale-read (--port NAME | --udp HOST [--udp-port N])\n"
+    "            --scale NUMBER --out FILE\n"
+    "            [--rate 9600|19200|38400|57600|115200] [--retries 0..10]\n"
+    "            [--retry-interval MS] [--local-port N] [--no-ping] [--trace FILE]\n"
+    "\n"
+    "Reads the whole memory of a weighing scale (2048 blocks of 256 bytes) into FILE.\n"
+    "  --port            serial port of the scale (e.g. /dev/ttyUSB0): the scale is woken\n"
+    "                    up (trying each rate in turn) and its information block is read\n"
+    "  --udp             the scale's address; --udp-port its port (5001)\n"
+    "  --scale           the scale's number (the window's test reads scale 1234)\n"
+    "  --out             the file written; it is replaced only by a complete read\n"
+    "  --rate            working rate of a serial session (default 9600)\n"
+    "  --retries         extra attempts of each block (default 6); --retry-interval the\n"
+    "                    wait for each answer in ms (default 800)\n"
+    "  --local-port      local UDP port (default 5001; 0 picks a free one)\n"
+    "  --no-ping         over UDP, skip the echo (ping) check that stands for the connect\n"
+    "  --trace           writes every frame sent and received to FILE\n"
+    "\n"
+    "Status lines go to standard error.\n"
+    "exit status: 0 read and written, 2 bad usage or the file cannot be written,\n"
+    "  3 port cannot be opened, 4 connect or block read failed, 130 interrupted\n";
+
+void Error(const QString& Message) {
+    std::fprintf(stderr, "orvexfm-cli scale-read: %s\n", Message.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+int UsageError(const QString& Message) {
+    Error(Message);
+    std::fprintf(stderr, "try 'orvexfm-cli scale-read --help'\n");
+    return kExitUsage;
+}
+
+void StatusLine(const QString& Text) {
+    std::fprintf(stderr, "%s\n", Text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+// Ctrl-C: the handler only writes a byte; the link's wait reads it and cancels, as the
+// dialog's Cancel button does.
+int g_interruptPipe[2] = {-1, -1};
+
+extern "C" void OnScaleInterrupt(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(g_interruptPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool InstallInterruptHandler() {
+    if (pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction sa {};
+    sa.sa_handler = OnScaleInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &sa, nullptr) == 0;
+}
+
+struct Options {
+    TMode Mode = tmRS232;
+    QString Port;
+    QString UdpHost;
+    int UdpPort = scalebus::kScaleUdpPort;
+    int LocalPort = scalebus::kScaleUdpPort;
+    long long ScaleNo = -1;
+    QString Out;
+    scalebus::TBaudRate Rate = scalebus::tbr9600;
+    int Retries = 6;
+    int RetryInterval = 800;
+    bool Ping = true;
+    QString Trace;
+};
+
+bool ParseRate(const QString& Text, scalebus::TBaudRate& Rate) {
+    for (int i = 0; i < scalebus::kBaudRateCount; ++i) {
+        if (Text == QString::number(scalebus::BaudRateBits(i))) {
+            Rate = static_cast<scalebus::TBaudRate>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int RunScaleReadCommand(const QStringList& Args) {
+    Options opt;
+    for (qsizetype i = 0; i < Args.size(); ++i) {
+        const QString& arg = Args[i];
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+        if (!arg.startsWith(QLatin1String("--")))
+            return UsageError(QStringLiteral("unexpected argument '%1'").arg(arg));
+        QString name = arg;
+        QString value;
+        if (arg == QLatin1String("--no-ping")) {
+            opt.Ping = false;
+            continue;
+        }
+        const qsizetype eq = arg.indexOf(QLatin1Char('='));
+        if (eq >= 0) {
+            name = arg.left(eq);
+            value = arg.mid(eq + 1);
+        } else {
+            if (i + 1 >= Args.size())
+                return UsageError(QStringLiteral("%1 needs a value").arg(name));
+            value = Args[++i];
+        }
+        bool ok = false;
+        if (name == QLatin1String("--port")) {
+            if (!opt.UdpHost.isEmpty())
+                return UsageError(QStringLiteral("--port and --udp exclude each other"));
+            opt.Port = value;
+            opt.Mode = tmRS232;
+        } else if (name == QLatin1String("--udp")) {
+            if (!opt.Port.isEmpty())
+                return UsageError(QStringLiteral("--port and --udp exclude each other"));
+            opt.UdpHost = value;
+            opt.Mode = tmTCPIP;
+        } else if (name == QLatin1String("--udp-port") || name == QLatin1String("--local-port")) {
+            const int port = value.toInt(&ok);
+            const int low = name == QLatin1String("--local-port") ? 0 : 1;
+            if (!ok || port < low || port > 65535)
+                return UsageError(QStringLiteral("bad %1 '%2'").arg(name, value));
+            (name == QLatin1String("--udp-port") ? opt.UdpPort : opt.LocalPort) = port;
+        } else if (name == QLatin1String("--scale")) {
+            opt.ScaleNo = value.toLongLong(&ok);
+            if (!ok || opt.ScaleNo < 0 || opt.ScaleNo > 99999999)
+                return UsageError(QStringLiteral("scale number must be 0..99999999"));
+        } else if (name == QLatin1String("--out")) {
+            opt.Out = value;
+        } else if (name == QLatin1String("--rate")) {
+            if (!ParseRate(value, opt.Rate))
+                return UsageError(QStringLiteral("unknown rate '%1'").arg(value));
+        } else if (name == QLatin1String("--retries")) {
+            opt.Retries = value.toInt(&ok);
+            if (!ok || opt.Retries < 0 || opt.Retries > scalebus::kMaxRetryCount)
+                return UsageError(QStringLiteral("retries must be 0..10"));
+        } else if (name == QLatin1String("--retry-interval")) {
+            opt.RetryInterval = value.toInt(&ok);
+            if (!ok || opt.RetryInterval < 1 || opt.RetryInterval > 600000)
+                return UsageError(QStringLiteral("bad retry interval '%1'").arg(value));
+        } else if (name == QLatin1String("--trace")) {
+            opt.Trace = value;
+        } else {
+            return UsageError(QStringLiteral("unknown option '%1'").arg(name));
+        }
+    }
+    if (opt.Port.isEmpty() && opt.UdpHost.isEmpty())
+        return UsageError(QStringLiteral("--port or --udp is required"));
+    if (opt.ScaleNo < 0)
+        return UsageError(QStringLiteral("--scale is required"));
+    if (opt.Out.isEmpty())
+        return UsageError(QStringLiteral("--out is required"));
+
+    static int argc = 1;
+    static char arg0[] = "orvexfm-cli";
+    static char* argv[] = {arg0, nullptr};
+    QCoreApplication app(argc, argv);
+
+    scalebus::TVarnIBusComm link;
+    link.SetMode(opt.Mode);
+    link.SetLocalPort(opt.Mode == tmTCPIP ? opt.LocalPort : 0);
+    link.SetRemotePort(opt.UdpPort);
+    link.SetIP(opt.UdpHost);
+    link.SetCommName(opt.Port);
+    link.SetBaudRate(opt.Rate);
+    link.SetRetryCount(opt.Retries);
+    link.SetRetryInterval(opt.RetryInterval);
+    link.SetTracing(!opt.Trace.isEmpty());
+    if (!opt.Ping)
+        link.PingAddress = [](const QString&) { return true; };
+    link.OnError = [](const QString& Text) {
+        Error(QString(Text).replace(QLatin1Char('\n'), ' '));
+    };
+    if (opt.Mode == tmTCPIP && opt.LocalPort != 0 && link.BoundLocalPort() == 0)
+        Error(
+            QStringLiteral("local UDP port %1 is taken; answers cannot arrive (try --local-port 0)")
+                .arg(opt.LocalPort));
+
+    try {
+        link.SetActive(true);
+    } catch (const ECommsError&) {
+        return kExitPort;
+    }
+
+    bool interrupted = false;
+    std::unique_ptr<QSocketNotifier> interrupt;
+    if (InstallInterruptHandler()) {
+        interrupt = std::make_unique<QSocketNotifier>(g_interruptPipe[0], QSocketNotifier::Read);
+        QObject::connect(interrupt.get(), &QSocketNotifier::activated, [&] {
+            char buf[16];
+            while (read(g_interruptPipe[0], buf, sizeof buf) > 0) {
+            }
+            interrupted = true;
+            link.Cancel();
+        });
+    } else {
+        Error(QStringLiteral("Ctrl-C cannot be caught; it ends the read without clean-up"));
+    }
+
+    scalebus::ScaleMemoryReadHooks hooks;
+    hooks.SetStatus = [&interrupted](bool IsError, const QString& Text) {
+        // An interrupted read reports its end once, below, not as a failure of the scale.
+        if (!(IsError && interrupted))
+            StatusLine(Text);
+    };
+    hooks.SetProgress = [](int Current) {
+        if (Current % 256 == 0)
+            StatusLine(
+                QStringLiteral("block %1/%2").arg(Current).arg(scalebus::kScaleMemoryBlocks));
+    };
+    const scalebus::ScaleReadResult result =
+        scalebus::ReadScaleMemory(link, opt.ScaleNo, opt.Out, hooks);
+
+    if (!opt.Trace.isEmpty()) {
+        QFile trace(opt.Trace);
+        if (trace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+            trace.write(link.TraceList().join(QLatin1Char('\n')).toUtf8() + '\n');
+        else
+            Error(QStringLiteral("cannot write the trace file %1").arg(opt.Trace));
+    }
+
+    switch (result.Outcome) {
+    case scalebus::ScaleReadOutcome::Written:
+        StatusLine(
+            QStringLiteral("wrote %1 bytes to %2").arg(scalebus::kScaleMemoryBytes).arg(opt.Out));
+        return kExitOk;
+    case scalebus::ScaleReadOutcome::WriteFailed:
+        Error(QStringLiteral("cannot write %1: %2").arg(opt.Out, result.WriteError));
+        return kExitUsage;
+    case scalebus::ScaleReadOutcome::ConnectFailed:
+    case scalebus::ScaleReadOutcome::BlockFailed:
+        if (interrupted) {
+            StatusLine(QStringLiteral("interrupted; nothing written"));
+            return kExitInterrupted;
+        }
+        return kExitFailed;
+    }
+    return kExitFailed;
+}
