@@ -64,6 +64,36 @@ TEST(ScaleSerial, NegativeWakeUpWithFlagEndsTheHandshakeAtOnce) {
     EXPECT_EQ(s.Engine.Stats().InfoReads, 0);
 }
 
+TEST(ScaleSerial, BroadcastWakeUpGoesOutOnceAtTheWorkingRate) {
+    const struct {
+        bool Negative;
+        TBroadCastScaleType Type;
+        bool Connected;
+        int Flag14;
+    } cases[] = {
+        {false, tbs1024, true, 0x5A},
+        {false, tbs5120, true, 0xA5},
+        {true, tbs1024, false, 0x5A},
+    };
+    for (const auto& c : cases) {
+        ScaleConfig config;
+        config.Faults.NegativeWakeUp = c.Negative;
+        SerialScale s(config);
+        ASSERT_TRUE(s.Ok);
+        s.Link.SetBroadCast(true);
+        s.Link.SetBroadCastScaleType(c.Type);
+        s.Link.SetBaudRate(tbr19200);
+        s.Link.BroadcastList()[0] = {1234, 7};
+        s.Link.SetActive(true);
+        EXPECT_EQ(s.Link.Connect(55, true), c.Connected);
+        EXPECT_EQ(WakeUpsSent(s.Engine), 1);
+        EXPECT_EQ(s.Engine.Stats().WakeUpsByRate.at(19200), 1);
+        EXPECT_EQ(s.Engine.Stats().LastScaleNo, 0); // the list names the scales
+        EXPECT_EQ(s.Engine.Stats().LastWakeUpFlag, c.Flag14);
+        EXPECT_EQ(s.Link.BroadcastList()[0].Status, 0);
+    }
+}
+
 TEST(ScaleSerial, InformationBlockValueDependsOnTheQxtText) {
     const struct {
         bool WithQxt;
