@@ -40,14 +40,24 @@ protected:
     }
 
     // Runs one case against a fresh device; returns the device's summary line.
-    QString Run(const CommandCase& c, const QString& ResultFile) {
+    // Udp: the device on a free UDP port of 127.0.0.2 instead of a pseudo-terminal.
+    QString Run(const CommandCase& c, const QString& ResultFile, bool Udp = false) {
         QFile::remove(ResultFile);
-        Sim sim(Expand(c.simArgs) << QStringLiteral("--pty"));
-        EXPECT_FALSE(sim.PtyPath().isEmpty()) << sim.FirstLine().toStdString();
-        if (sim.PtyPath().isEmpty())
+        const QStringList line =
+            Udp ? QStringList{"--udp", "--bind", "127.0.0.2", "--port", "0"} : QStringList{"--pty"};
+        Sim sim(Expand(c.simArgs) + line);
+        const bool up = Udp ? sim.UdpPort() > 0 : !sim.PtyPath().isEmpty();
+        EXPECT_TRUE(up) << sim.FirstLine().toStdString();
+        if (!up)
             return {};
         QStringList args{QStringLiteral("command")};
-        args << Expand(c.cliArgs) << QStringLiteral("--port") << sim.PtyPath();
+        args << Expand(c.cliArgs);
+        if (Udp)
+            args << "--udp"
+                 << "127.0.0.2"
+                 << "--udp-port" << QString::number(sim.UdpPort());
+        else
+            args << QStringLiteral("--port") << sim.PtyPath();
         const CliResult r = RunCli(args);
         EXPECT_TRUE(r.Finished);
         EXPECT_EQ(r.ExitCode, c.exitCode) << r.ErrText().toStdString();
@@ -348,6 +358,63 @@ TEST_F(CommandsE2e, ProgramDownloadsFollowTheVersionRules) {
             Received(image, c.firstBlock, c.tail)};
         Run(run, log);
     }
+}
+
+// Over UDP there is no bit-rate step and no device check: the command's first request goes
+// out at once and every answer releases the next.
+TEST_F(CommandsE2e, CommandsRunOverUdp) {
+    QByteArray memory(2048, '\0');
+    for (int i = 0; i < memory.size(); ++i)
+        memory[i] = static_cast<char>((i * 13 + 5) & 0xFF);
+    ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("memory.bin")), memory));
+    const QByteArray image = ProgramImage(0x50);
+    ASSERT_TRUE(WriteFile(dir.filePath(QStringLiteral("in.bin")), image));
+    const QByteArray com = Report(SimReport::CommonData);
+    const QString ok = QStringLiteral("SessionResult 3");
+    const CommandCase cases[] = {
+        {"clerk after a busy answer",
+         {"--busy", "1"},
+         {"H_UPLOAD_CLERKRPT", "--out", "@OUT", "--ack-timeout", "200"},
+         0,
+         ok,
+         "Finish upload clerk report!",
+         Report(SimReport::Clerk) + com},
+        {"X report, then the period financial report",
+         {},
+         {"H_UPLOAD_XRPT", "--out", "@OUT"},
+         0,
+         ok,
+         "Finish upload period financial affairs report!",
+         Report(SimReport::X) + Report(SimReport::PeriodFinancial)},
+        {"fiscal, mode 1",
+         {},
+         {"H_UPLOAD_FISCAL", "--out", "@OUT", "--fiscal-mode", "1", "--fiscal-params",
+          "010203040506"},
+         0,
+         ok,
+         "Finish upload FISCAL report!",
+         "PARAMS 010203040506\n" + Report(SimReport::Fiscal) + com},
+        {"RAM range",
+         {"--memory", "@MEM"},
+         {"H_UPLOAD_RAM", "--out", "@OUT", "--dump-start", "0", "--dump-end", "200"},
+         0,
+         ok,
+         "Finish upload RAM data!",
+         memory.left(0x300)},
+    };
+    for (const CommandCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Run(c, OutFile(), true);
+    }
+    // Without a device check the device's version counts as 0: the tail from block 16 on.
+    const CommandCase program{"64K without a device check",
+                              {"--download-log", "@LOG"},
+                              {"H_PROGRAM64K", "--in", "@IN"},
+                              0,
+                              ok,
+                              "Finish trans VARN 64K program!",
+                              Received(image, 0, [](int b) { return b >= 16; })};
+    Run(program, dir.filePath(QStringLiteral("download.log")), true);
 }
 
 TEST_F(CommandsE2e, HelpListsEveryCommandOfTheSet) {
