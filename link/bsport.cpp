@@ -388,6 +388,11 @@ bool TBsPort::PrepareCommand(const QString& FileName) {
     SentAt = Now();
     BlockCounter = 0;
     Commands[cmd][8] = static_cast<std::uint32_t>(DeviceSequence) & 0xFFFF;
+    if (cmd == H_UPLOAD_FISCAL) {
+        // A new fiscal report asks for its first packet, not for a continuation: over UDP the
+        // table is not reloaded between sessions, so the flag of the last report would stay.
+        Commands[cmd][7] = TemplateOf(cmd).Byte8;
+    }
     if (cmd == H_PROGRAM60K) {
         // The 60K image leaves out the first 4 KiB (16 blocks) of the device's program area.
         BlockCounter = kProgram60KFirstBlock;

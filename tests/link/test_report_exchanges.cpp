@@ -298,6 +298,29 @@ TEST_F(ReportExchanges, FiscalReportSendsItsParametersAndEndsOnMark15) {
 
 // After the data of a trade upload the device is told the task is done; the session reports
 // 5 in between and 3 once the device acknowledges.
+TEST_F(ReportExchanges, SecondFiscalReportOverUdpAsksForItsFirstPacket) {
+    link.SetMode(tmTCPIP);
+    udp->Open();
+    link.FiscalMode = 2;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        link.EnumVarnCmd = H_UPLOAD_FISCAL;
+        link.BeginSession(1, kBaudIndex115200, true);
+        ASSERT_TRUE(link.PrepareCommand(FilePath("fiscal.hex")));
+        link.SendRequest();
+        DeviceFrame req = LastRequest();
+        EXPECT_EQ(req.Param2, 0) << "a new report";
+        udp->Deliver(EncodeFrame(Answer(0x80, 0x0A, req.Sequence, ReportBytes(1, 30))));
+        req = LastRequest();
+        EXPECT_EQ(req.Param2, 1) << "its continuation";
+        udp->Deliver(EncodeFrame(Answer(0x80, 0x0A, req.Sequence, ReportBytes(2, 30), 15)));
+        req = LastRequest();
+        ASSERT_EQ(req.Code, 0x08);
+        udp->Deliver(EncodeFrame(Answer(0x80, 0x08, req.Sequence, ReportBytes(3, 5))));
+        EXPECT_EQ(link.SessionResult(), 3);
+    }
+}
+
 TEST_F(ReportExchanges, TradeFollowUpReportsFiveThenAcknowledges) {
     const QString file = FilePath("trade.hex");
     StartSerialUpload(H_UPLOAD_CLERKRPT, file);
