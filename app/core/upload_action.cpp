@@ -5,6 +5,7 @@
 #include "fm/upload_layout.h"
 #include "link/bsport.h"
 #include "link/commands.h"
+#include "link/link_transport.h"
 #include "link/port_manager.h"
 
 #include <QDateTime>
@@ -96,7 +97,7 @@ UploadOutcome UploadAction::Run(const UploadRequest& Request) {
         return UploadOutcome::Busy;
     m_running = true;
     m_request = Request;
-    m_cancelled = m_refused = m_timedOut = m_outputFailed = false;
+    m_cancelled = m_refused = m_timedOut = m_outputFailed = m_portFailed = false;
     m_headerFile.clear();
     m_footerFile.clear();
     m_portError.clear();
@@ -156,6 +157,8 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
             return UploadOutcome::Refused;
         if (m_outputFailed)
             return UploadOutcome::OutputFailed;
+        if (m_portFailed)
+            return UploadOutcome::PortOpenFailed;
         return UploadOutcome::TimedOut;
     };
 
@@ -331,6 +334,19 @@ bool UploadAction::StartExchange(int PortIndex, int Command, const QString& File
     link.RetriesLeft = kBaudRetries;
     AttachLink(link);
     link.BeginSession(kDeviceAddress, kBaudIndex, true);
+    // Over UDP the session opens the socket itself. A socket that cannot be bound would only
+    // show up as silence, ending in "timeout..." half a minute later: say so at once.
+    if (link.Mode() == tmTCPIP) {
+        LinkTransport* udp = link.Transport(tmTCPIP);
+        if (udp && !udp->IsOpen()) {
+            m_portFailed = true;
+            m_portError = udp->LastError();
+            MemoLine(FormatPortMessage(m_messages.MsgPortOpenFail, QStringLiteral("UDP")));
+            EndLinkSession(link);
+            DetachLink(link);
+            return false;
+        }
+    }
     if (!link.PrepareCommand(FileName)) {
         m_outputFailed = true;
         Message(QStringLiteral("Cannot create file %1: %2")
@@ -449,7 +465,11 @@ int UploadAction::WaitForLink(int PortIndex) {
         }
         if (!serial && checkDue) {
             checkDue = false;
-            if (r <= 0 && !Reachable(link.IP())) {
+            // Once the first request has gone out (result 1) the link's own time-outs decide;
+            // over UDP the result never falls back to 0, so the checks are over.
+            if (r > 0)
+                udpCheck.stop();
+            else if (!Reachable(link.IP())) {
                 TimeoutLines();
                 link.OutputFile().close();
                 return r;

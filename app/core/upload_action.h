@@ -36,7 +36,7 @@ struct UploadRequest {
 enum class UploadOutcome {
     Finished,       // uploaded and decoded (or nothing to decode: NoReport)
     BadRange,       // range fields rejected before anything was opened
-    PortOpenFailed, // the serial port is unknown or does not open
+    PortOpenFailed, // the serial port is unknown or does not open, or the UDP socket
     OutputFailed,   // an upload file could not be created
     TimedOut,       // no answer, or the link gave up: "timeout...", "connect fail..."
     Refused,        // the device refused a request: "upload fail..."
@@ -178,6 +178,7 @@ private:
     bool m_refused = false;
     bool m_timedOut = false;
     bool m_outputFailed = false;
+    bool m_portFailed = false;
     QString m_headerFile;
     QString m_footerFile;
     QString m_portError;

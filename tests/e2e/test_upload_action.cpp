@@ -408,3 +408,46 @@ TEST_F(UploadActionTest, NoOutputFileStopsAfterTheRangeCheck) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(UploadActionTest, UdpSocketThatCannotOpenFailsAtOnce) {
+    Transports.at(1)->Openable = false; // link 0's UDP socket
+    UploadRequest r = Request(2);
+    r.Mode = tmTCPIP;
+    r.UdpHost = QStringLiteral("192.0.2.7");
+    EXPECT_EQ(Action->Run(r), UploadOutcome::PortOpenFailed);
+    EXPECT_EQ(Memo, QStringList{QStringLiteral("port UDP open fail!")});
+    EXPECT_TRUE(Sent.empty());
+    EXPECT_FALSE(Action->PortError().isEmpty());
+}
+
+// A silent device over UDP: the check before the upload passes; during the wait the
+// reachability check applies only while no request has gone out, so here the link's own
+// retries end the session, with the two time-out lines.
+TEST_F(UploadActionTest, UdpSilentDeviceEndsThroughTheLinkRetries) {
+    FaultPlan faults;
+    faults.SilentAfter = 0;
+    MakeDevice(faults);
+    Ports->Port(0)->AckTimeoutMs = 20;
+    Action->Limits.UdpCheckAfterMs = 10;
+    Action->Limits.ReachabilityRepeatMs = 10;
+    int checks = 0;
+    Action->ReachabilityCheck = [&](const QString& Host) {
+        EXPECT_EQ(Host, QStringLiteral("192.0.2.9"));
+        ++checks;
+        return true;
+    };
+    UploadRequest r = Request(0);
+    r.Mode = tmTCPIP;
+    r.UdpHost = QStringLiteral("192.0.2.9");
+    EXPECT_EQ(Action->Run(r), UploadOutcome::TimedOut);
+    EXPECT_EQ(checks, 1);
+    EXPECT_EQ(Ports->Port(0)->SessionResult(), 2);
+    // The first request and its retransmissions: six expiries end the session.
+    EXPECT_EQ(SentWithCode(0x80, 0x10).size(), 6u);
+    EXPECT_EQ(Memo, (QStringList{QStringLiteral("timeout..."), QStringLiteral("connect fail...")}));
+    EXPECT_FALSE(Ports->Port(0)->OutputFile().isOpen());
+}
+
+} // namespace
