@@ -7,6 +7,8 @@
 
 #include <QTemporaryDir>
 
+#include <csignal>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -415,6 +417,26 @@ TEST_F(CommandsE2e, CommandsRunOverUdp) {
                               "Finish trans VARN 64K program!",
                               Received(image, 0, [](int b) { return b >= 16; })};
     Run(program, dir.filePath(QStringLiteral("download.log")), true);
+}
+
+TEST_F(CommandsE2e, CtrlCEndsAWaitingSession) {
+    Sim sim({"--pty", "--busy", "1000000"});
+    ASSERT_FALSE(sim.PtyPath().isEmpty());
+    const CliResult r = RunCli({"command", "H_UPLOAD_CLERKRPT", "--port", sim.PtyPath(), "--out",
+                                OutFile(), "--ack-timeout", "60000", "--verbose"},
+                               kRunGuardMs, [](QProcess& p) {
+                                   // Interrupt once the device has said it is busy.
+                                   p.setReadChannel(QProcess::StandardError);
+                                   if (!p.peek(1 << 16).contains("is busy"))
+                                       return false;
+                                   ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+                                   return true;
+                               });
+    ASSERT_TRUE(r.Finished);
+    EXPECT_EQ(r.ExitCode, 130) << r.ErrText().toStdString();
+    EXPECT_TRUE(r.Out.isEmpty());
+    EXPECT_TRUE(r.ErrText().contains(QStringLiteral("interrupted")));
+    EXPECT_TRUE(ReadAll(OutFile()).isEmpty());
 }
 
 TEST_F(CommandsE2e, HelpListsEveryCommandOfTheSet) {
