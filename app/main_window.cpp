@@ -26,6 +26,7 @@
 #include <QTableView>
 #include <QTableWidget>
 #include <QTextEdit>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -39,6 +40,7 @@ constexpr int kListWidth = 337;
 constexpr int kSplitterWidth = 6;
 constexpr int kZDigits = 4;
 constexpr int kDateDigits = 6;
+constexpr int kDotRefreshMs = 100;
 // A private address of the device on the shop's network; the operator types the real one.
 constexpr char kDefaultDeviceAddress[] = "192.168.1.100";
 
@@ -247,6 +249,11 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     ComboBox3->setGeometry(60, 1, 130, 22);
     ComboBox3->hide();
 
+    m_dotTimer = new QTimer(this);
+    m_dotTimer->setSingleShot(true);
+    m_dotTimer->setInterval(kDotRefreshMs);
+    connect(m_dotTimer, &QTimer::timeout, this, [this] { FlushProgressDots(); });
+
     StringGrid1 = Named(new QTableWidget(0, 1, this), "StringGrid1");
     StringGrid1->hide();
     btn5 = Named(new QPushButton(this), "btn5");
@@ -329,7 +336,7 @@ void Tfrm_Main::FormCreate() {
     }
 
     FDecodeFailed = false;
-    Memo1->clear();
+    ClearMemo();
     FPrintColumns = ComboBox3->currentIndex() == 0 ? 4 : 3;
     lb_file->clear();
 
@@ -503,7 +510,7 @@ void Tfrm_Main::RadioGroup1Click() {
 }
 
 void Tfrm_Main::ComboBox3Change() {
-    Memo1->clear();
+    ClearMemo();
     RadioGroup1->setEnabled(ComboBox3->currentIndex() == 1);
     const int wanted = RadioGroup1->isEnabled() ? 1 : 0;
     if (wanted != RadioGroupIndex()) {
@@ -566,6 +573,7 @@ void Tfrm_Main::lb_fileClick() {
 // Memo and messages
 
 QStringList Tfrm_Main::MemoLines() const {
+    const_cast<Tfrm_Main*>(this)->FlushProgressDots();
     const QString text = Memo1->toPlainText();
     if (text.isEmpty())
         return {};
@@ -573,18 +581,44 @@ QStringList Tfrm_Main::MemoLines() const {
 }
 
 void Tfrm_Main::AppendMemoLine(const QString& Line) {
+    FlushProgressDots();
     Memo1->append(Line);
 }
 
+void Tfrm_Main::ClearMemo() {
+    m_pendingDots = 0;
+    m_pendingClear = false;
+    m_dotTimer->stop();
+    Memo1->clear();
+}
+
 void Tfrm_Main::AddProgressDot(ProgressDotKind Kind) {
-    QTextDocument* doc = Memo1->document();
-    if (Kind == ProgressDotKind::Limited && doc->characterCount() - 1 > kProgressDotLimit) {
-        Memo1->clear();
-        return;
+    if (!m_dotTimer->isActive() && m_pendingDots == 0 && !m_pendingClear)
+        m_memoLength = Memo1->document()->characterCount() - 1;
+    // The same rule as applying each dot at once (ApplyProgressDot), on the memo's length.
+    if (Kind == ProgressDotKind::Limited && m_memoLength > kProgressDotLimit) {
+        m_pendingClear = true;
+        m_pendingDots = 0;
+        m_memoLength = 0;
+    } else {
+        ++m_pendingDots;
+        ++m_memoLength;
     }
-    QTextCursor end(doc);
-    end.movePosition(QTextCursor::End);
-    end.insertText(QStringLiteral("."));
+    if (!m_dotTimer->isActive())
+        m_dotTimer->start();
+}
+
+void Tfrm_Main::FlushProgressDots() {
+    m_dotTimer->stop();
+    if (m_pendingClear)
+        Memo1->clear();
+    if (m_pendingDots > 0) {
+        QTextCursor end(Memo1->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(QString(m_pendingDots, QLatin1Char('.')));
+    }
+    m_pendingClear = false;
+    m_pendingDots = 0;
 }
 
 void Tfrm_Main::ShowMessage(const QString& Text, const QString& Caption, MessageIcon Icon) {

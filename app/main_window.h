@@ -28,6 +28,7 @@ class QRadioButton;
 class QSplitter;
 class QTableView;
 class QTableWidget;
+class QTimer;
 class QTextEdit;
 class ReportListModel;
 
@@ -170,6 +171,10 @@ public:
     void DecodeChangeReport(const QString& HexFile, int ReportKind);
     void AddListEntry(const QString& FileName, const QString& ReportTypeCaption);
 
+    // A "." per received packet (the rule of ApplyProgressDot); shown a few times a second.
+    void AddProgressDot(ProgressDotKind Kind);
+    void FlushProgressDots();
+
     void wwfilelistDblClick();
     void lb_fileClick();
 
@@ -188,7 +193,7 @@ private:
     void dxlistAfterScroll(const QString& FileName);
     void SyncGridToList();
     void AppendMemoLine(const QString& Line);
-    void AddProgressDot(ProgressDotKind Kind);
+    void ClearMemo();
     void ShowMessage(const QString& Text, const QString& Caption = {},
                      MessageIcon Icon = MessageIcon::None);
     void ShowDecodeResult(const ReportDecodeResult& Result);
@@ -206,5 +211,12 @@ private:
     std::unique_ptr<TPendingBurnList> m_pendingBurn;
     TArchiveHandOver* m_archive = nullptr;
     bool m_syncingGrid = false;
+    // Progress dots not yet in the memo: a packet arrives every few milliseconds, and laying
+    // out the memo for each dot would cost more than the whole link. They are shown a few
+    // times a second, and always before anything else changes the memo.
+    QTimer* m_dotTimer = nullptr;
+    int m_pendingDots = 0;
+    bool m_pendingClear = false;
+    int m_memoLength = 0; // the memo's text length with the pending dots applied
     bool m_closed = false;
 };

@@ -55,7 +55,7 @@ void Tfrm_Main::ConnectUpload() {
         AddListEntry(Path, Caption);
         return QString();
     };
-    up.OnMemoClear = [this] { Memo1->clear(); };
+    up.OnMemoClear = [this] { ClearMemo(); };
     up.OnMemoLine = [this](const QString& Line) { AppendMemoLine(Line); };
     up.OnProgressDot = [this](ProgressDotKind Kind) { AddProgressDot(Kind); };
     up.OnProgressBar = [this](const ProgressBar& Bar) {
@@ -63,6 +63,7 @@ void Tfrm_Main::ConnectUpload() {
         pgbar->setValue(Bar.Position);
         pgbar->setVisible(Bar.Visible);
     };
+    up.OnFinished = [this](UploadOutcome) { FlushProgressDots(); };
     up.OnMessage = [this](const DecodeMessage& Message) {
         ShowMessage(Message.Text, Message.Caption,
                     Message.Information ? MessageIcon::Information : MessageIcon::None);
@@ -206,7 +207,7 @@ void Tfrm_Main::DecodeDetailSummary(const QString& HexFile) {
     if (QFileInfo::exists(HexFile)) {
         pgbar->hide();
         lb_file->setText(HexFile);
-        Memo1->clear();
+        ClearMemo();
     }
     ShowDecodeResult(::DecodeDetailSummary(HexFile, ComboBox2->currentIndex(), settings, Messages));
 }
@@ -221,7 +222,7 @@ void Tfrm_Main::DecodeChangeReport(const QString& HexFile, int ReportKind) {
     // The report was started (and the memo cleared) unless the range or the file was wrong.
     if (result.Failed && result.Error != ReportError::FileMissing &&
         result.Error != ReportError::InvalidInteger && result.Error != ReportError::RangeError)
-        Memo1->clear();
+        ClearMemo();
     ShowDecodeResult(result);
 }
 
@@ -240,6 +241,7 @@ bool Tfrm_Main::LoadMemoFromFile(const QString& Path, QString* Error) {
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     if (text.endsWith(QLatin1Char('\n')))
         text.chop(1);
+    ClearMemo();
     Memo1->setPlainText(text);
     return true;
 }

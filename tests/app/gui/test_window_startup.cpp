@@ -294,3 +294,48 @@ TEST_F(StartupTest, LanguageFileIsReadAgainAtEveryShow) {
 }
 
 } // namespace
+
+namespace {
+
+// The memo's progress dots are shown in batches; the text must end up exactly as if every
+// dot had been applied on arrival.
+TEST_F(StartupTest, ProgressDotsEndAsIfAppliedOneByOne) {
+    Tfrm_Main& w = Make();
+    using K = ProgressDotKind;
+    struct Case {
+        const char* Name;
+        QString Start;
+        QList<K> Dots;
+    };
+    const Case cases[] = {
+        {"Detail dots restart after 100 characters", QString(95, QLatin1Char('x')),
+         QList<K>(20, K::Limited)},
+        {"empty memo, many Detail dots", QString(), QList<K>(250, K::Limited)},
+        {"header dots have no limit", QStringLiteral("abc"), QList<K>(150, K::Unlimited)},
+        {"mixed", QString(99, QLatin1Char('y')),
+         QList<K>{K::Unlimited, K::Limited, K::Limited, K::Unlimited, K::Limited}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        w.Memo1->setPlainText(c.Start);
+        QString expected = c.Start;
+        for (const K kind : c.Dots) {
+            w.AddProgressDot(kind);
+            expected = ApplyProgressDot(expected, kind);
+        }
+        EXPECT_EQ(w.MemoLines().join(QLatin1Char('\n')), expected);
+        // Flushed by the refresh timer alone, too.
+        w.Memo1->setPlainText(c.Start);
+        for (const K kind : c.Dots)
+            w.AddProgressDot(kind);
+        QTRY_COMPARE_WITH_TIMEOUT(w.Memo1->toPlainText(), expected, 10000);
+        // A line written meanwhile comes after the dots that arrived before it.
+        w.Memo1->setPlainText(c.Start);
+        w.AddProgressDot(c.Dots.first());
+        w.Upload().OnMemoLine(QStringLiteral("timeout..."));
+        EXPECT_EQ(w.Memo1->toPlainText(),
+                  ApplyProgressDot(c.Start, c.Dots.first()) + QStringLiteral("\ntimeout..."));
+    }
+}
+
+} // namespace
