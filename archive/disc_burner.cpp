@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -93,27 +94,56 @@ void DiscardLibraryMessages() {
     iso_obtain_msgs(const_cast<char*>("NEVER"), &code, &imageId, text, severity);
 }
 
-// The libraries' own reasons for the last failure: libisofs first (it is the source of the
-// data), then libburn; one message a line.
-QStringList TakeLibraryMessages() {
-    QStringList lines;
+struct LibraryMessage {
+    int Code = 0;
+    QString Severity;
+    QString Text;
+};
+
+// libburn's refusal to start writing while an earlier run of its writer has not ended. It comes
+// shortly after a failed run, whose drive already reads as idle.
+constexpr int kBurnStillBusy = 0x20102;
+// The last word of a failed run of libburn's writer, which comes after its drive reads as idle.
+constexpr int kBurnRunFailed = 0x2010b;
+
+bool IsFailureSeverity(const QString& Severity) {
+    return Severity == QLatin1String("FAILURE") || Severity == QLatin1String("FATAL") ||
+           Severity == QLatin1String("ABORT");
+}
+
+// The libraries' queued messages (SORRY and worse): libisofs first (it is the source of the
+// data), then libburn.
+QList<LibraryMessage> TakeMessages() {
+    QList<LibraryMessage> messages;
     int code = 0;
     int osErrno = 0;
     int imageId = 0;
     char text[BURN_MSGS_MESSAGE_LEN];
     char severity[80];
     while (iso_obtain_msgs(const_cast<char*>("SORRY"), &code, &imageId, text, severity) == 1)
-        lines.append(QString::fromUtf8(text).trimmed());
+        messages.append({code, QString::fromLatin1(severity), QString::fromUtf8(text).trimmed()});
     while (burn::burn_msgs_obtain(const_cast<char*>("SORRY"), &code, text, &osErrno, severity) ==
            1) {
         QString line = QString::fromUtf8(text).trimmed();
         if (osErrno != 0)
             line += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(osErrno)));
-        lines.append(line);
+        messages.append({code, QString::fromLatin1(severity), line});
     }
+    return messages;
+}
+
+QStringList MessageLines(const QList<LibraryMessage>& Messages) {
+    QStringList lines;
+    for (const LibraryMessage& m : Messages)
+        lines.append(m.Text);
     lines.removeAll(QString());
     lines.removeDuplicates();
     return lines;
+}
+
+// The libraries' own reasons for the last failure, one message a line.
+QStringList TakeLibraryMessages() {
+    return MessageLines(TakeMessages());
 }
 
 QString IsoReason(int Code) {
@@ -553,41 +583,57 @@ struct TDiscBurner::Impl {
     // Runs on the writer thread: libburn writes on a thread of its own; this one watches it,
     // keeps the byte counter and reports the end.
     void Write(WriteJob Job) {
-        burn::burn_disc_write(Job.Options, Job.Disc);
         bool finalizing = false;
         bool cancelSent = false;
-        burn::burn_progress progress{};
-        for (;;) {
-            const burn::burn_drive_status status = burn::burn_drive_get_status(Drive, &progress);
-            if (status == burn::BURN_DRIVE_IDLE)
+        QList<LibraryMessage> messages;
+        // Right after a failed run libburn may still refuse for a moment; try again for a while
+        // rather than report a writing that never happened.
+        constexpr int kAttempts = 40;
+        for (int attempt = 1;; ++attempt) {
+            burn::burn_disc_write(Job.Options, Job.Disc);
+            Watch(finalizing, cancelSent);
+            messages = TakeMessages();
+            const bool refused =
+                std::any_of(messages.begin(), messages.end(),
+                            [](const LibraryMessage& m) { return m.Code == kBurnStillBusy; });
+            if (!refused || cancelSent || attempt == kAttempts)
                 break;
-            if (status != burn::BURN_DRIVE_SPAWNING && progress.sector > 0)
-                Written = qint64(progress.sector) * kDiscBlockBytes;
-            if (!finalizing && (status == burn::BURN_DRIVE_CLOSING_TRACK ||
-                                status == burn::BURN_DRIVE_CLOSING_SESSION ||
-                                status == burn::BURN_DRIVE_WRITING_LEADOUT)) {
-                finalizing = true;
-                Post([this] { DeliverFinalizing(); });
-            }
             std::unique_lock lock(WakeMutex);
-            if (CancelRequested && !cancelSent) {
+            if (Wake.wait_for(lock, std::chrono::milliseconds(250),
+                              [&] { return CancelRequested; })) {
                 cancelSent = true;
-                lock.unlock();
-                burn::burn_drive_cancel(Drive);
-                continue;
+                break;
             }
-            // A timed wait: libburn offers no completion callback, and a release of the
-            // engine wakes it at once.
-            Wake.wait_for(lock, std::chrono::milliseconds(100),
-                          [&] { return CancelRequested && !cancelSent; });
         }
-        const bool ok = burn::burn_drive_wrote_well(Drive) == 1 && !cancelSent;
+        const bool wroteWell = burn::burn_drive_wrote_well(Drive) == 1;
+        if (!wroteWell)
+            AwaitEndOfFailedRun(messages);
+        // libburn's own verdict is not enough: it reports a refused run as well written.
+        bool ok = wroteWell && !cancelSent;
+        for (const LibraryMessage& m : messages) {
+            if (m.Code == kBurnStillBusy || IsFailureSeverity(m.Severity))
+                ok = false;
+        }
+        QStringList lines = MessageLines(messages);
+        if (ok && !CreatedFile.isEmpty()) {
+            const qint64 size = QFileInfo(CreatedFile).size();
+            if (size < ImageBytes) {
+                ok = false;
+                lines.append(QStringLiteral("The image file %1 holds %2 of %3 bytes")
+                                 .arg(CreatedFile)
+                                 .arg(size)
+                                 .arg(ImageBytes));
+            }
+        }
         QString error;
-        if (!ok)
-            error = BurnReason(cancelSent ? QStringLiteral("Writing was cancelled")
-                                          : QStringLiteral("Writing failed"));
-        else
+        if (!ok) {
+            if (lines.isEmpty())
+                lines.append(cancelSent ? QStringLiteral("Writing was cancelled")
+                                        : QStringLiteral("Writing failed"));
+            error = lines.join(u'\n');
+        } else {
             Written = ImageBytes;
+        }
         Job.Free();
         if (!ok)
             RemoveCreatedFile();
@@ -604,6 +650,52 @@ struct TDiscBurner::Impl {
             if (Owner.OnWriteDone)
                 Owner.OnWriteDone(error);
         });
+    }
+
+    // A failed run's writer thread outlives the drive's idle state and ends with a message of
+    // its own. Wait for it (briefly) so that message stays with this writing and the next one
+    // is not refused.
+    void AwaitEndOfFailedRun(QList<LibraryMessage>& Messages) {
+        auto ended = [&] {
+            return std::any_of(Messages.begin(), Messages.end(),
+                               [](const LibraryMessage& m) { return m.Code == kBurnRunFailed; });
+        };
+        for (int i = 0; i < 30 && !ended(); ++i) {
+            {
+                std::unique_lock lock(WakeMutex);
+                Wake.wait_for(lock, std::chrono::milliseconds(100));
+            }
+            Messages += TakeMessages();
+        }
+    }
+
+    // Follows one run of libburn's writer until the drive is idle again.
+    void Watch(bool& Finalizing, bool& CancelSent) {
+        burn::burn_progress progress{};
+        for (;;) {
+            const burn::burn_drive_status status = burn::burn_drive_get_status(Drive, &progress);
+            if (status == burn::BURN_DRIVE_IDLE)
+                break;
+            if (status != burn::BURN_DRIVE_SPAWNING && progress.sector > 0)
+                Written = qint64(progress.sector) * kDiscBlockBytes;
+            if (!Finalizing && (status == burn::BURN_DRIVE_CLOSING_TRACK ||
+                                status == burn::BURN_DRIVE_CLOSING_SESSION ||
+                                status == burn::BURN_DRIVE_WRITING_LEADOUT)) {
+                Finalizing = true;
+                Post([this] { DeliverFinalizing(); });
+            }
+            std::unique_lock lock(WakeMutex);
+            if (CancelRequested && !CancelSent) {
+                CancelSent = true;
+                lock.unlock();
+                burn::burn_drive_cancel(Drive);
+                continue;
+            }
+            // A timed wait: libburn offers no completion callback, and a release of the
+            // engine wakes it at once.
+            Wake.wait_for(lock, std::chrono::milliseconds(100),
+                          [&] { return CancelRequested && !CancelSent; });
+        }
     }
 
     template <typename F> void Post(F&& Fn) {

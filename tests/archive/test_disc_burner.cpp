@@ -263,6 +263,29 @@ TEST_F(DiscBurnerTest, LibraryWriteFailureReachesOnWriteDoneWithItsReason) {
     EXPECT_TRUE(outcome.OnCreatingThread);
 }
 
+TEST_F(DiscBurnerTest, WritingAfterAFailedWritingIsWholeAndReportedTruthfully) {
+    // After a failed run libburn briefly refuses the next one yet calls it well written; the
+    // retry must produce the whole image, not an empty file reported as success.
+    ASSERT_TRUE(WriteTestFile(Path("r.txt"), QByteArray(100000, 'r')));
+    TDiscBurner burner;
+    Start(burner, "stdio:/dev/full");
+    ASSERT_TRUE(burner.AddFile("\\", Path("r.txt")));
+    ASSERT_TRUE(burner.LayoutImage());
+    const Outcome failed = WriteAndWait(burner);
+    ASSERT_FALSE(failed.Error.isEmpty());
+
+    ASSERT_TRUE(burner.ClearImage());
+    ASSERT_TRUE(burner.SelectDrive("stdio:" + Path("retry.iso")));
+    ASSERT_TRUE(burner.AddFile("\\", Path("r.txt")));
+    ASSERT_TRUE(burner.LayoutImage());
+    const Outcome retried = WriteAndWait(burner);
+    ASSERT_TRUE(retried.Error.isEmpty()) << retried.Error.toStdString();
+    QString error;
+    const auto tree = ReadJolietTree(Path("retry.iso"), &error);
+    ASSERT_TRUE(error.isEmpty()) << error.toStdString();
+    EXPECT_EQ(tree, (QMap<QString, QByteArray>{{"r.txt", QByteArray(100000, 'r')}}));
+}
+
 TEST_F(DiscBurnerTest, NameClashFailsWithLibraryReasonUnlessReplacing) {
     ASSERT_TRUE(WriteTestFile(Path("a/report.txt"), "first"));
     ASSERT_TRUE(WriteTestFile(Path("b/report.txt"), "second"));
