@@ -2,6 +2,11 @@
 
 #include "app/main_window.h"
 
+#ifdef ORVEXFM_HAVE_ARCHIVE
+#include "app/archive_window_link.h"
+#include "archive/burn_form.h"
+#endif
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QProcessEnvironment>
@@ -38,7 +43,13 @@ int main(int argc, char** argv) {
             ? parser.value(workdir)
             : QProcessEnvironment::systemEnvironment().value(QStringLiteral("ORVEXFM_WORKDIR"));
 
+    // The main window first, then the archiving window; both live until the program ends.
     Tfrm_Main window(options);
+#ifdef ORVEXFM_HAVE_ARCHIVE
+    TBurnFrm burnFrm(&window, nullptr, window.LanguageFilePath());
+    TBurnFrmHandOver handOver(burnFrm);
+    window.SetArchiveWindow(&handOver);
+#endif
     window.show();
     return app.exec();
 }

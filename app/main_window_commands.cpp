@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "app/print_layout.h"
 #include "fm/cp1250.h"
+#include "transport/icmp_echo.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -54,6 +55,15 @@ void Tfrm_Main::ConnectUpload() {
     up.AddListEntry = [this](const QString& Path, const QString& Caption) {
         AddListEntry(Path, Caption);
         return QString();
+    };
+    up.ReachabilityCheck = [this](const QString& Host) {
+        if (!CnPing1) {
+            AppendMemoLine(QString::fromUtf8(kIcmpRunError));
+            return false;
+        }
+        CnPing1->SetRemoteHost(Host);
+        QString content;
+        return CnPing1->PingRemote(content);
     };
     up.OnMemoClear = [this] { ClearMemo(); };
     up.OnMemoLine = [this](const QString& Line) { AppendMemoLine(Line); };

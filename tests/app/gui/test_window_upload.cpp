@@ -14,6 +14,10 @@
 #include <QPushButton>
 #include <QTextEdit>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 using namespace gui;
 
 namespace {
@@ -187,6 +191,24 @@ TEST_F(UploadTest, CancelDuringTheHeaderExchangeStopsTheWholeUpload) {
     EXPECT_FALSE(summary.contains(QStringLiteral("H_UPLOAD_EPROM"))) << summary.toStdString();
 }
 
+TEST_F(UploadTest, CloseDuringAnUploadEndsItWithoutDecodingAndSavesTheList) {
+    SimDevice sim({QStringLiteral("--silent-after"), QStringLiteral("1")});
+    ASSERT_FALSE(sim.Pty().isEmpty());
+    Tfrm_Main& w = Make(sim.Pty());
+    w.cb_qrytype->setCurrentIndex(2);
+    Dialogs.SaveAnswers = {PathIn(QStringLiteral("detail.hex"))};
+    WhenReady close([&] { return !w.btnCancel->isHidden(); }, [&] { w.btnClose->click(); });
+    PressUpload(w);
+    ASSERT_TRUE(close.Done());
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_FALSE(w.MemoLines().contains(QStringLiteral("cancel upload...")));
+    EXPECT_TRUE(Dialogs.Messages.isEmpty()) << Dialogs.MessageTexts().join('|').toStdString();
+    EXPECT_TRUE(FilesIn("Txtfile", "*").isEmpty());
+    EXPECT_TRUE(w.dxlist.IsEmpty());
+    EXPECT_EQ(ReadAll(Bin("Data/FMList.txt")), QByteArray("ReportType\tfilename\tdCreate\r\n"));
+    ExpectIdle(w);
+}
+
 TEST_F(UploadTest, PortThatDoesNotOpenIsReportedInTheMemo) {
     struct Case {
         const char* Name;
@@ -254,6 +276,53 @@ TEST_F(UploadTest, RangeIsCheckedBeforeTheFileIsAskedFor) {
         }
         ExpectIdle(w);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A pseudo-terminal whose slave side a link can open; closed at the end.
+class Pty {
+public:
+    Pty() {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
+            m_slave = QString::fromLocal8Bit(ptsname(m_master));
+    }
+    ~Pty() {
+        if (m_master >= 0)
+            close(m_master);
+    }
+    QString Slave() const { return m_slave; }
+
+private:
+    int m_master = -1;
+    QString m_slave;
+};
+
+TEST_F(UploadTest, PortWithNoFreeLinkGivesBothPortLines) {
+    // All eight links of the port manager are busy with other lines: the selected port has
+    // no entry, so it "is not exist", and then it does not open.
+    std::vector<std::unique_ptr<Pty>> busy;
+    Pty selected;
+    ASSERT_FALSE(selected.Slave().isEmpty());
+    Tfrm_Main& w = Make(selected.Slave());
+    for (int i = 0; i < TVarnMPComm::kPortCount; ++i) {
+        busy.push_back(std::make_unique<Pty>());
+        ASSERT_TRUE(w.PortManager().OpenPort(busy.back()->Slave()))
+            << w.PortManager().LastError().toStdString();
+    }
+    ASSERT_EQ(w.PortManager().FindPort(selected.Slave()), -1);
+    w.cb_qrytype->setCurrentIndex(2);
+    Dialogs.SaveAnswers = {PathIn(QStringLiteral("never.hex"))};
+    PressUpload(w);
+    EXPECT_EQ(w.MemoLines(),
+              (QStringList{selected.Slave() + QStringLiteral(" Port is not exist"),
+                           QStringLiteral("port %1 open fail!").arg(selected.Slave())}));
+    ExpectIdle(w);
+    for (const auto& p : busy)
+        w.PortManager().ClosePort(p->Slave());
 }
 
 } // namespace
