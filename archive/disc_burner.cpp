@@ -68,8 +68,10 @@ bool AcquireBurn() {
     std::lock_guard lock(gLibraryMutex);
     if (gBurnUsers++ == 0) {
         gBurnReady = burn::burn_initialize() > 0;
+        // Everything is queued: the end of libburn's writer thread is told only as a DEBUG
+        // message. Nothing is printed.
         if (gBurnReady)
-            burn::burn_msgs_set_severities(const_cast<char*>("SORRY"), const_cast<char*>("NEVER"),
+            burn::burn_msgs_set_severities(const_cast<char*>("ALL"), const_cast<char*>("NEVER"),
                                            const_cast<char*>("libburn: "));
     }
     return gBurnReady;
@@ -103,12 +105,18 @@ struct LibraryMessage {
 // libburn's refusal to start writing while an earlier run of its writer has not ended. It comes
 // shortly after a failed run, whose drive already reads as idle.
 constexpr int kBurnStillBusy = 0x20102;
-// The last word of a failed run of libburn's writer, which comes after its drive reads as idle.
-constexpr int kBurnRunFailed = 0x2010b;
+// libburn's writer thread has ended. The drive reads as idle a little earlier, while that thread
+// still uses the drive and the data source.
+constexpr int kBurnWriterEnded = 0x20178;
 
 bool IsFailureSeverity(const QString& Severity) {
     return Severity == QLatin1String("FAILURE") || Severity == QLatin1String("FATAL") ||
            Severity == QLatin1String("ABORT");
+}
+
+// Messages worth telling the operator: SORRY and worse.
+bool IsReasonSeverity(const QString& Severity) {
+    return Severity == QLatin1String("SORRY") || IsFailureSeverity(Severity);
 }
 
 // The libraries' queued messages (SORRY and worse): libisofs first (it is the source of the
@@ -122,8 +130,7 @@ QList<LibraryMessage> TakeMessages() {
     char severity[80];
     while (iso_obtain_msgs(const_cast<char*>("SORRY"), &code, &imageId, text, severity) == 1)
         messages.append({code, QString::fromLatin1(severity), QString::fromUtf8(text).trimmed()});
-    while (burn::burn_msgs_obtain(const_cast<char*>("SORRY"), &code, text, &osErrno, severity) ==
-           1) {
+    while (burn::burn_msgs_obtain(const_cast<char*>("ALL"), &code, text, &osErrno, severity) == 1) {
         QString line = QString::fromUtf8(text).trimmed();
         if (osErrno != 0)
             line += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(osErrno)));
@@ -134,8 +141,10 @@ QList<LibraryMessage> TakeMessages() {
 
 QStringList MessageLines(const QList<LibraryMessage>& Messages) {
     QStringList lines;
-    for (const LibraryMessage& m : Messages)
-        lines.append(m.Text);
+    for (const LibraryMessage& m : Messages) {
+        if (IsReasonSeverity(m.Severity))
+            lines.append(m.Text);
+    }
     lines.removeAll(QString());
     lines.removeDuplicates();
     return lines;
@@ -242,8 +251,8 @@ struct TDiscBurner::Impl {
     std::atomic<qint64> Written{0};
     std::mutex WakeMutex;
     std::condition_variable Wake;
-    bool CancelRequested = false; // guarded by WakeMutex
-    QString CreatedFile;          // an image file this writing created, removed if it fails
+    std::atomic<bool> CancelRequested{false}; // set under WakeMutex so a waiting writer wakes
+    QString CreatedFile; // an image file this writing created, removed if it fails
 
     explicit Impl(TDiscBurner& O) : Owner(O) {
         IsoUp = AcquireIso();
@@ -596,20 +605,21 @@ struct TDiscBurner::Impl {
             const bool refused =
                 std::any_of(messages.begin(), messages.end(),
                             [](const LibraryMessage& m) { return m.Code == kBurnStillBusy; });
-            if (!refused || cancelSent || attempt == kAttempts)
+            if (!refused) {
+                AwaitWriterEnd(messages);
+                break;
+            }
+            if (cancelSent || attempt == kAttempts)
                 break;
             std::unique_lock lock(WakeMutex);
             if (Wake.wait_for(lock, std::chrono::milliseconds(250),
-                              [&] { return CancelRequested; })) {
+                              [&] { return CancelRequested.load(); })) {
                 cancelSent = true;
                 break;
             }
         }
-        const bool wroteWell = burn::burn_drive_wrote_well(Drive) == 1;
-        if (!wroteWell)
-            AwaitEndOfFailedRun(messages);
         // libburn's own verdict is not enough: it reports a refused run as well written.
-        bool ok = wroteWell && !cancelSent;
+        bool ok = burn::burn_drive_wrote_well(Drive) == 1 && !cancelSent;
         for (const LibraryMessage& m : messages) {
             if (m.Code == kBurnStillBusy || IsFailureSeverity(m.Severity))
                 ok = false;
@@ -652,15 +662,14 @@ struct TDiscBurner::Impl {
         });
     }
 
-    // A failed run's writer thread outlives the drive's idle state and ends with a message of
-    // its own. Wait for it (briefly) so that message stays with this writing and the next one
-    // is not refused.
-    void AwaitEndOfFailedRun(QList<LibraryMessage>& Messages) {
+    // Waits (briefly) for libburn's writer thread to end, collecting its last messages, so
+    // that nothing it still uses is released under it and the next writing is not refused.
+    void AwaitWriterEnd(QList<LibraryMessage>& Messages) {
         auto ended = [&] {
             return std::any_of(Messages.begin(), Messages.end(),
-                               [](const LibraryMessage& m) { return m.Code == kBurnRunFailed; });
+                               [](const LibraryMessage& m) { return m.Code == kBurnWriterEnded; });
         };
-        for (int i = 0; i < 30 && !ended(); ++i) {
+        for (int i = 0; i < 100 && !ended(); ++i) {
             {
                 std::unique_lock lock(WakeMutex);
                 Wake.wait_for(lock, std::chrono::milliseconds(100));
