@@ -82,7 +82,8 @@ public:
     QString LastError() const;
 
     // Events, delivered on the creating thread.
-    std::function<void()> OnFinalizingTrack;               // the track is being closed
+    // The track is being closed. A writing that succeeds always raises it before OnWriteDone.
+    std::function<void()> OnFinalizingTrack;
     std::function<void(const QString& Error)> OnWriteDone; // Error empty on success
     std::function<void(bool Error)> OnEraseDone;           // no erase operation raises it yet
 
