@@ -5,20 +5,44 @@
 #include <QMessageBox>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace {
 
-QString RunSaveDialog(QWidget* Parent, const FileDialogRequest& Request,
+// The extension in the pattern of a filter such as "HEX files(*.hex)"; empty for "(*)" or
+// "(*.*)".
+QString SuffixOfFilter(const QString& Filter) {
+    static const QRegularExpression pattern(QStringLiteral("\\(\\*\\.([A-Za-z0-9]+)"));
+    const auto m = pattern.match(Filter);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
+QString RunFileDialog(QWidget* Parent, const FileDialogRequest& Request,
                       QFileDialog::AcceptMode Mode) {
     QFileDialog dialog(Parent, Request.Title, Request.Directory);
     dialog.setAcceptMode(Mode);
-    dialog.setFileMode(Mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile
-                                                       : QFileDialog::ExistingFile);
+    // Open does not insist on an existing file: a missing one is reported by the decoder
+    // ("file not exists").
+    dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilters(Request.Filters);
-    if (Request.SelectedFilter >= 0 && Request.SelectedFilter < Request.Filters.size())
-        dialog.selectNameFilter(Request.Filters.at(Request.SelectedFilter));
     dialog.setDefaultSuffix(Request.DefaultSuffix);
+    if (Request.SelectedFilter >= 0 && Request.SelectedFilter < Request.Filters.size()) {
+        const QString filter = Request.Filters.at(Request.SelectedFilter);
+        dialog.selectNameFilter(filter);
+        if (Mode == QFileDialog::AcceptSave && !SuffixOfFilter(filter).isEmpty())
+            dialog.setDefaultSuffix(SuffixOfFilter(filter));
+    }
+    // A name typed without extension takes that of the filter shown: an upload saved under
+    // "HEX files" becomes ".hex", a text under "Text files" ".txt".
+    if (Mode == QFileDialog::AcceptSave) {
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                         [&dialog, &Request](const QString& Filter) {
+                             const QString suffix = SuffixOfFilter(Filter);
+                             dialog.setDefaultSuffix(suffix.isEmpty() ? Request.DefaultSuffix
+                                                                      : suffix);
+                         });
+    }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().constFirst();
@@ -50,22 +74,11 @@ void QtDialogs::ShowMessage(QWidget* Parent, const QString& Text, const QString&
 }
 
 QString QtDialogs::SaveFileName(QWidget* Parent, const FileDialogRequest& Request) {
-    return RunSaveDialog(Parent, Request, QFileDialog::AcceptSave);
+    return RunFileDialog(Parent, Request, QFileDialog::AcceptSave);
 }
 
 QString QtDialogs::OpenFileName(QWidget* Parent, const FileDialogRequest& Request) {
-    // The operator may type a name that does not exist; the decoder then says
-    // "file not exists", so the dialog does not insist on an existing file.
-    QFileDialog dialog(Parent, Request.Title, Request.Directory);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters(Request.Filters);
-    if (Request.SelectedFilter >= 0 && Request.SelectedFilter < Request.Filters.size())
-        dialog.selectNameFilter(Request.Filters.at(Request.SelectedFilter));
-    dialog.setDefaultSuffix(Request.DefaultSuffix);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
-    return dialog.selectedFiles().constFirst();
+    return RunFileDialog(Parent, Request, QFileDialog::AcceptOpen);
 }
 
 bool QtDialogs::SetUpPrinter(QWidget* Parent, QPrinter& Printer) {

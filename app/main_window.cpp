@@ -22,6 +22,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QTableView>
@@ -367,6 +368,12 @@ void Tfrm_Main::FormCreate() {
 
 void Tfrm_Main::showEvent(QShowEvent* Event) {
     QWidget::showEvent(Event);
+    if (!m_centred && !Event->spontaneous()) {
+        // Centred on the desktop the first time it is shown.
+        m_centred = true;
+        if (const QScreen* desk = screen())
+            move(desk->availableGeometry().center() - frameGeometry().center() + pos());
+    }
     if (!Event->spontaneous())
         FormShow();
 }

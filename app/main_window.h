@@ -222,5 +222,5 @@ private:
     int m_pendingDots = 0;
     bool m_pendingClear = false;
     int m_memoLength = 0; // the memo's text length with the pending dots applied
-    bool m_closed = false;
+    bool m_centred = false;
 };

@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -300,6 +301,49 @@ TEST(PrintLayoutTest, ColumnsPagesAndClipEdges) {
     const PrintLayout four = LayOutPrint(1000, 400, 4, QList<int>(47, 20));
     EXPECT_EQ(four.Pages, 1);
     EXPECT_EQ(four.Lines.last().Box.left(), 40 + 3 * 290);
+}
+
+} // namespace
+
+namespace {
+
+// The desktop's own save dialog: a name typed without extension takes the extension of the
+// filter shown, so an upload saved under "HEX files" is a .hex file.
+TEST(QtDialogsTest, SaveDialogCompletesTheNameFromTheSelectedFilter) {
+    App();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    struct Case {
+        int Filter;
+        const char* Typed;
+        const char* Expected;
+    };
+    const Case cases[] = {
+        {1, "upload", "upload.hex"},
+        {0, "report", "report.txt"},
+        {1, "named.bin", "named.bin"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        QtDialogs dialogs;
+        FileDialogRequest request;
+        request.Filters = {QStringLiteral("Text files(*.txt)"), QStringLiteral("HEX files(*.hex)")};
+        request.SelectedFilter = c.Filter;
+        request.DefaultSuffix = QStringLiteral("txt");
+        request.Directory = dir.path();
+        bool answered = false;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            answered = true;
+            dialog->selectFile(QLatin1String(c.Typed));
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        const QString chosen = dialogs.SaveFileName(nullptr, request);
+        ASSERT_TRUE(answered);
+        EXPECT_EQ(chosen, QDir(dir.path()).filePath(QLatin1String(c.Expected)));
+    }
 }
 
 } // namespace
