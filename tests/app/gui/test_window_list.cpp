@@ -131,6 +131,17 @@ TEST_F(ListTest, StatusLabelClickOpensTheFolderOfItsFile) {
     w.lb_file->setText(QStringLiteral("/no/such/folder/file.txt"));
     w.lb_fileClick();
     EXPECT_EQ(Dialogs.OpenedFolders.size(), 1);
+
+    // Hover: blue text and a hand pointer, back to normal when the pointer leaves.
+    const QColor normal = w.lb_file->palette().color(QPalette::WindowText);
+    QEvent enter(QEvent::Enter);
+    QApplication::sendEvent(w.lb_file, &enter);
+    EXPECT_EQ(w.lb_file->palette().color(QPalette::WindowText), QColor(Qt::blue));
+    EXPECT_EQ(w.lb_file->cursor().shape(), Qt::PointingHandCursor);
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(w.lb_file, &leave);
+    EXPECT_EQ(w.lb_file->palette().color(QPalette::WindowText), normal);
+    EXPECT_EQ(w.lb_file->cursor().shape(), Qt::ArrowCursor);
 }
 
 TEST_F(ListTest, BurnHandsOverTheExistingFilesOfTheSelectedRows) {
