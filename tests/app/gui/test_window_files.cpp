@@ -8,10 +8,13 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSplitter>
+#include <QTableView>
 #include <QTextEdit>
 
 #include <map>
@@ -344,6 +347,33 @@ TEST(QtDialogsTest, SaveDialogCompletesTheNameFromTheSelectedFilter) {
         ASSERT_TRUE(answered);
         EXPECT_EQ(chosen, QDir(dir.path()).filePath(QLatin1String(c.Expected)));
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FilesTest, HiddenTaxButtonDecodesTheFileLastOpened) {
+    Tfrm_Main& w = Make();
+    w.cb_qrytype->setCurrentIndex(2);
+    // Opened as a Detail report first (the selected type), then decoded as tax-rate changes.
+    Dialogs.OpenAnswers = {SourcePath("samples/changes-joined.hex")};
+    w.Button2->click();
+    EXPECT_EQ(w.FLastOpenedFile, SourcePath("samples/changes-joined.hex"));
+    Dialogs.Messages.clear();
+    w.btn5->click();
+    EXPECT_EQ(ReportFiles("Tax").size(), 1);
+    EXPECT_TRUE(w.Memo1->toPlainText().contains(QStringLiteral("PTU A")));
+    EXPECT_TRUE(Dialogs.Messages.isEmpty()) << Dialogs.MessageTexts().join('|').toStdString();
+}
+
+TEST_F(FilesTest, HeaderSectionsFollowTheSplitter) {
+    Tfrm_Main& w = Make();
+    w.sp->setSizes({200, 669});
+    w.spMoved();
+    EXPECT_EQ(w.head->sectionSize(0), w.wwfilelist->width());
+    EXPECT_EQ(w.head->sectionSize(0), 200);
+    EXPECT_EQ(w.head->sectionSize(1), w.frameGeometry().width() - 200);
 }
 
 } // namespace
