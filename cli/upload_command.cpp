@@ -4,6 +4,7 @@
 // Data/FMList.txt.
 
 #include "app/core/message_table.h"
+#include "app/core/reachability.h"
 #include "app/core/report_decoding.h"
 #include "app/core/report_list.h"
 #include "app/core/upload_action.h"
@@ -48,7 +49,10 @@ const char kUsage[] =
     "\n"
     "Uploads a report from the device and decodes it, as the main window does.\n"
     "  --port      serial port of the device (e.g. /dev/ttyUSB0)\n"
-    "  --udp       the device's address on the network; --udp-port its port (5002)\n"
+    "  --udp       the device's address on the network; --udp-port its port (5002).\n"
+    "              The address is checked with ICMP echo requests before the upload and\n"
+    "              while the device has not answered: no answer ends the upload\n"
+    "              (\"timeout...\", \"connect fail...\")\n"
     "  --report    detail, summary: printout reports; tax, currency, ram: change reports\n"
     "              (header and footer are uploaded first, into DIR/Dufile/)\n"
     "  --range     all (default), by Z number z:FROM-TO, or by date date:YYMMDD-YYMMDD;\n"
@@ -62,7 +66,8 @@ const char kUsage[] =
     "\n"
     "The memo's lines and the progress dots go to standard error; the report's full path is\n"
     "the last line of standard output.\n"
-    "exit status: 0 finished, 2 bad usage or bad range, 3 port cannot be opened,\n"
+    "exit status: 0 finished, 2 bad usage or bad range, 3 port (or, with --udp, the\n"
+    "  ICMP echo socket: \"ICMP运行错误\") cannot be opened,\n"
     "  4 time-out or connect fail, 5 refused by the device, 6 decoding failed,\n"
     "  130 interrupted (the partial .hex file stays)\n";
 
@@ -338,6 +343,9 @@ int RunUploadCommand(const QStringList& Args) {
     action.OnMemoLine = [&memo](const QString& Line) { memo.Line(Line); };
     action.OnProgressDot = [&memo](ProgressDotKind Kind) { memo.Dot(Kind); };
     action.OnMessage = [&memo](const DecodeMessage& M) { memo.Line(M.Text); };
+    // As the main window does: the device's address must answer echo requests.
+    if (opt.Mode == tmTCPIP)
+        action.ReachabilityCheck = MakeIcmpReachabilityCheck();
     action.AddListEntry = [&folders](const QString& Path, const QString& Caption) {
         const ReportListUpdateResult r =
             AddReportToListFile(folders.ReportListPath(), Path, Caption);

@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <exception>
 #include <utility>
 
 namespace {
@@ -275,6 +276,13 @@ int UploadAction::ChooseLink(bool WithReachabilityCheck) {
         link.SetIP(m_request.UdpHost);
         link.SetMode(tmTCPIP);
         if (WithReachabilityCheck && !Reachable(m_request.UdpHost)) {
+            if (!m_checkError.isEmpty()) {
+                // Without a working check (no echo socket) the upload does not start at all:
+                // the operator learns why instead of watching an upload that cannot be judged.
+                m_portFailed = true;
+                MemoLine(m_checkError);
+                return -1;
+            }
             // The upload still starts; the set flag ends its wait at once.
             TimeoutLines();
             m_ports.StopUpload = true;
@@ -289,7 +297,17 @@ int UploadAction::ChooseLink(bool WithReachabilityCheck) {
 }
 
 bool UploadAction::Reachable(const QString& Host) {
-    return !ReachabilityCheck || ReachabilityCheck(Host);
+    m_checkError.clear();
+    if (!ReachabilityCheck)
+        return true;
+    try {
+        return ReachabilityCheck(Host);
+    } catch (const std::exception& e) {
+        m_checkError = QString::fromUtf8(e.what());
+        if (m_checkError.isEmpty())
+            m_checkError = QStringLiteral("The reachability check of %1 failed").arg(Host);
+        return false;
+    }
 }
 
 bool UploadAction::ReserveFile(const QString& Prefix, QString& Path) {
@@ -415,7 +433,8 @@ void UploadAction::EndLinkSession(TBsPort& Link) {
 
 int UploadAction::WaitForLink(int PortIndex) {
     TBsPort& link = *m_ports.Port(PortIndex);
-    const bool serial = m_request.Mode == tmRS232;
+    // The port manager's mode is the window's COM/UDP choice (Run sets it from the request).
+    const bool serial = m_ports.Mode() == tmRS232;
 
     QEventLoop loop;
     QEventLoop* const outer = std::exchange(m_loop, &loop);
@@ -429,12 +448,17 @@ int UploadAction::WaitForLink(int PortIndex) {
         comExpired = true;
         loop.quit();
     });
-    // UDP: once the device has been silent for a while, check that it is there at all.
+    // UDP: once the device has been silent for a while, check that it is there at all, and
+    // again ReachabilityRepeatMs after each check that passed. Each check sends echo requests,
+    // so it must not run on every wake-up of the wait: the timer is armed again only after a
+    // check has ended, and a precise timer never fires early, so two checks are never closer
+    // than the limit.
     bool checkDue = false;
     QTimer udpCheck;
+    udpCheck.setSingleShot(true);
+    udpCheck.setTimerType(Qt::PreciseTimer);
     connect(&udpCheck, &QTimer::timeout, &loop, [&] {
         checkDue = true;
-        udpCheck.setInterval(std::max(1, Limits.ReachabilityRepeatMs));
         loop.quit();
     });
     if (serial)
@@ -467,12 +491,18 @@ int UploadAction::WaitForLink(int PortIndex) {
             checkDue = false;
             // Once the first request has gone out (result 1) the link's own time-outs decide;
             // over UDP the result never falls back to 0, so the checks are over.
-            if (r > 0)
-                udpCheck.stop();
-            else if (!Reachable(link.IP())) {
-                TimeoutLines();
-                link.OutputFile().close();
-                return r;
+            if (r <= 0) {
+                if (!Reachable(link.IP())) {
+                    if (m_checkError.isEmpty()) {
+                        TimeoutLines();
+                    } else {
+                        m_portFailed = true;
+                        MemoLine(m_checkError);
+                    }
+                    link.OutputFile().close();
+                    return r;
+                }
+                udpCheck.start(std::max(1, Limits.ReachabilityRepeatMs));
             }
         }
         loop.exec();

@@ -54,10 +54,11 @@ enum class UploadState {
 struct UploadLimits {
     // Serial: the wait ends when the bit rate is not agreed within this time.
     int ComNoProgressMs = 40000;
-    // UDP: from this time on, the reachability check (when attached) runs while nothing has
-    // come from the device, every ReachabilityRepeatMs.
+    // UDP: from this time on, the reachability check (when attached) runs while the link has
+    // made no progress (SessionResult 0 or below), at most once every ReachabilityRepeatMs.
+    // Every check sends echo requests to the device, so it is not repeated any sooner.
     int UdpCheckAfterMs = 4000;
-    int ReachabilityRepeatMs = 1000;
+    int ReachabilityRepeatMs = 4000;
 };
 
 struct ProgressBar {
@@ -116,7 +117,12 @@ public:
     // --- Hooks the owner attaches ---------------------------------------------------------
     // Adds a report to the list of reports; returns an error text, empty on success.
     std::function<QString(const QString& ReportPath, const QString& Caption)> AddListEntry;
-    // UDP reachability check of the device's address (ICMP echo). Unattached: skipped.
+    // UDP reachability check of the device's address (ICMP echo, see
+    // app/core/reachability.h). Unattached: skipped. It runs before the first request (false:
+    // "timeout...", "connect fail...", the request still goes out and the wait ends at once)
+    // and during the wait (see UploadLimits). A check that cannot be made at all throws a
+    // std::exception: its what() goes to the memo as a line and the upload ends as
+    // PortOpenFailed, before the first request when it is the check before the upload.
     std::function<bool(const QString& Host)> ReachabilityCheck;
 
     // --- Events ---------------------------------------------------------------------------
@@ -156,6 +162,8 @@ private:
     void DetachLink(TBsPort& Link);
     void EndLinkSession(TBsPort& Link);
     bool ReserveFile(const QString& Prefix, QString& Path);
+    // The attached check (true when none is attached). A check that throws counts as not
+    // reachable and leaves its text in m_checkError.
     bool Reachable(const QString& Host);
     UploadOutcome RunSteps(const UploadRequest& Request);
     UploadOutcome Decode(const UploadRequest& Request);
@@ -182,5 +190,6 @@ private:
     QString m_headerFile;
     QString m_footerFile;
     QString m_portError;
+    QString m_checkError; // why the last reachability check could not be made
     ReportDecodeResult m_decode;
 };
