@@ -131,7 +131,7 @@ TEST(ScaleSerial, CorruptedAnswersAreRetriedUpToRetryCount) {
         config.Faults.ClearTopBit = c.Corrupted;
         SerialScale s(config);
         ASSERT_TRUE(s.Ok);
-        s.Link.SetRetryInterval(150);
+        s.Link.SetRetryInterval(500); // ample for a good answer; spoilt ones wait it out
         s.Link.SetActive(true);
         ASSERT_TRUE(s.Link.Connect(1234, true));
         s.Link.SetRetryCount(c.RetryCount);
@@ -191,7 +191,7 @@ TEST(ScaleSerial, TracingRecordsSendsAnswersAndRetries) {
     config.Faults.DropAnswers = {3};
     SerialScale s(config);
     ASSERT_TRUE(s.Ok);
-    s.Link.SetRetryInterval(150);
+    s.Link.SetRetryInterval(500);
     s.Link.SetActive(true);
     ASSERT_TRUE(s.Link.Connect(1234, true));
     EXPECT_TRUE(s.Link.TraceList().isEmpty()); // off from creation
