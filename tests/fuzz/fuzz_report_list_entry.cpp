@@ -30,6 +30,7 @@ int FuzzReportListOneInput(const std::uint8_t* Data, std::size_t Size) {
     Require(parsed.HasLines || parsed.Entries.isEmpty());
 
     bool singleByte = true;
+    bool wellFormed = true; // a UTF-16 file may hold unpaired surrogates
     for (const ReportListEntry& e : parsed.Entries) {
         Require(e.ReportType.size() <= kReportTypeWidth);
         Require(e.dCreate.size() <= kDateCreateWidth);
@@ -38,6 +39,8 @@ int FuzzReportListOneInput(const std::uint8_t* Data, std::size_t Size) {
             for (const QChar c : *field)
                 Require(c.unicode() >= 0x20); // damaged lines are skipped, never taken in
         singleByte = singleByte && FitsCodePage(e);
+        wellFormed = wellFormed && e.ReportType.isValidUtf16() && e.filename.isValidUtf16() &&
+                     e.dCreate.isValidUtf16();
     }
     for (const ReportListIssue& issue : parsed.Issues)
         Require(issue.Line >= 1);
@@ -47,6 +50,10 @@ int FuzzReportListOneInput(const std::uint8_t* Data, std::size_t Size) {
     // UTF-8 is read back as UTF-8 (the reader cannot tell the two apart); that case is left
     // out of the round trip here.
     if (singleByte && !IsAscii(saved) && IsValidUtf8(saved))
+        return 0;
+    // An unpaired surrogate (only a damaged UTF-16 file gives one, and no file name holds one)
+    // cannot be written as UTF-8; it is saved as a replacement character.
+    if (!wellFormed)
         return 0;
     const ParsedReportList reread = ParseReportList(saved);
     Require(reread.Issues.isEmpty());
