@@ -5,7 +5,6 @@
 #include "app/core/report_list_model.h"
 #include "app/core/work_folders.h"
 #include "link/default_transports.h"
-#include "transport/icmp_echo.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -81,7 +80,6 @@ Tfrm_Main::Tfrm_Main(MainWindowOptions Options, QWidget* Parent)
 }
 
 Tfrm_Main::~Tfrm_Main() {
-    // TIcmpEcho is complete here, so the owning pointer can release it.
     // FormDestroy: the tick driver stops before the links go.
     if (m_upload)
         m_upload->Cancel(false);
@@ -353,14 +351,6 @@ void Tfrm_Main::FormCreate() {
 
     FPortManager =
         new TVarnMPComm(m_options.Transports ? m_options.Transports : DefaultTransportFactory());
-    try {
-        CnPing1 = std::make_unique<TIcmpEcho>();
-        CnPing1->SetRemoteIP(QStringLiteral("127.0.0.1"));
-        CnPing1->SetTTL(64);
-        CnPing1->SetTimeOut(10);
-    } catch (const EIcmpError&) {
-        CnPing1.reset();
-    }
     m_upload = std::make_unique<UploadAction>(*FPortManager, folders, Messages);
     ConnectUpload();
     FPortManager->StartWorker();

@@ -31,7 +31,6 @@ class QTableWidget;
 class QTimer;
 class QTextEdit;
 class ReportListModel;
-class TIcmpEcho;
 
 // How the window is set up. Empty fields take the program's normal choices.
 struct MainWindowOptions {
@@ -121,9 +120,6 @@ public:
 
     MessageTable Messages;
     ReportList dxlist;
-    // The reachability check of UDP uploads; null when the system grants no echo socket
-    // (a UDP upload then says so and stops).
-    std::unique_ptr<TIcmpEcho> CnPing1;
 
     TVarnMPComm& PortManager() { return *FPortManager; }
     UploadAction& Upload() { return *m_upload; }

@@ -1,11 +1,11 @@
 // The main window's upload wiring and its file commands: Save, Save as, Open, Print, Delete,
 // Burn, and the report decoders around the fm builders.
 
+#include "app/core/reachability.h"
 #include "app/core/report_list_model.h"
 #include "app/main_window.h"
 #include "app/print_layout.h"
 #include "fm/cp1250.h"
-#include "transport/icmp_echo.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -56,15 +56,9 @@ void Tfrm_Main::ConnectUpload() {
         AddListEntry(Path, Caption);
         return QString();
     };
-    up.ReachabilityCheck = [this](const QString& Host) {
-        if (!CnPing1) {
-            AppendMemoLine(QString::fromUtf8(kIcmpRunError));
-            return false;
-        }
-        CnPing1->SetRemoteHost(Host);
-        QString content;
-        return CnPing1->PingRemote(content);
-    };
+    // UDP uploads check the device with ICMP echo (the echo socket is made at the first UDP
+    // upload; without one the upload stops with the check's own line in the memo).
+    up.ReachabilityCheck = MakeIcmpReachabilityCheck();
     up.OnMemoClear = [this] { ClearMemo(); };
     up.OnMemoLine = [this](const QString& Line) { AppendMemoLine(Line); };
     up.OnProgressDot = [this](ProgressDotKind Kind) { AddProgressDot(Kind); };
