@@ -4,7 +4,9 @@
 #include "app/core/language_file.h"
 #include "app/core/report_list_model.h"
 #include "app/core/work_folders.h"
+#include "app/progress/progress_form.h"
 #include "link/default_transports.h"
+#include "scalebus/varn_ibus.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -88,6 +90,9 @@ Tfrm_Main::~Tfrm_Main() {
     m_upload.reset();
     delete FPortManager;
     FPortManager = nullptr;
+    // The dialog keeps a pointer to the scale link for Cancel: it goes first.
+    m_progressForm.reset();
+    FScaleBus.reset();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -257,6 +262,8 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
 
     StringGrid1 = Named(new QTableWidget(0, 1, this), "StringGrid1");
     StringGrid1->hide();
+    Button3 = Named(new QPushButton(this), "Button3");
+    Button3->hide();
     btn5 = Named(new QPushButton(this), "btn5");
     btn5->hide();
     Button6 = Named(new QPushButton(this), "Button6");
@@ -290,6 +297,7 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     connect(N1, &QAction::triggered, this, [this] { N1Click(); });
     connect(btn3, &QPushButton::clicked, this, [this] { btn3Click(); });
     connect(btn2, &QPushButton::clicked, this, [this] { btn2Click(); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
     connect(btn5, &QPushButton::clicked, this, [this] { btn5Click(); });
     connect(Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
     connect(wwfilelist, &QTableView::doubleClicked, this, [this] { wwfilelistDblClick(); });
@@ -348,6 +356,15 @@ void Tfrm_Main::FormCreate() {
     if (loaded.State == ReportListLoadState::Unreadable)
         ShowMessage(loaded.Error, QStringLiteral("OrvexFM"), MessageIcon::Warning);
     SyncGridToList();
+
+    FScaleBus = std::make_unique<scalebus::TVarnIBusComm>();
+    FScaleBus->OnError = [this](const QString& Text) {
+        ShowMessage(Text, QStringLiteral("OrvexFM"), MessageIcon::Critical);
+    };
+    // Not a child: the dialog stays usable while it disables the window.
+    m_progressForm = std::make_unique<TProgressForm>();
+    m_progressForm->setObjectName(QStringLiteral("ProgressForm"));
+    m_progressForm->SetMainWindow(this);
 
     FPortManager =
         new TVarnMPComm(m_options.Transports ? m_options.Transports : DefaultTransportFactory());

@@ -31,6 +31,11 @@ class QTableWidget;
 class QTimer;
 class QTextEdit;
 class ReportListModel;
+class TProgressForm;
+
+namespace scalebus {
+class TVarnIBusComm;
+}
 
 // How the window is set up. Empty fields take the program's normal choices.
 struct MainWindowOptions {
@@ -103,6 +108,7 @@ public:
     QComboBox* ComboBox3 = nullptr;      // machine selector, hidden
     QTableWidget* StringGrid1 = nullptr; // print copy of the memo, hidden
     // Hidden test buttons
+    QPushButton* Button3 = nullptr; // scale-memory test with the progress dialog
     QPushButton* btn5 = nullptr;    // decode the last opened file as a tax-rate report
     QPushButton* Button6 = nullptr; // fill the memo with numbered lines
 
@@ -122,6 +128,9 @@ public:
     ReportList dxlist;
 
     TVarnMPComm& PortManager() { return *FPortManager; }
+    // The scale bus link of the scale-memory test, and the progress dialog it shows.
+    scalebus::TVarnIBusComm& ScaleBus() { return *FScaleBus; }
+    TProgressForm& ProgressForm() { return *m_progressForm; }
     UploadAction& Upload() { return *m_upload; }
     ReportListModel& ListModel() { return *m_listModel; }
     TDialogs& Dialogs() { return *m_dialogs; }
@@ -161,9 +170,10 @@ public:
     void btn1Click();      // Open
     void btn3Click();      // Print
     void PrintReport(int Columns, QPrinter& Printer);
-    void btn4Click(); // Delete
-    void N1Click();   // delete (grid menu)
-    void btn2Click(); // Burn
+    void btn4Click();    // Delete
+    void N1Click();      // delete (grid menu)
+    void btn2Click();    // Burn
+    void Button3Click(); // scale-memory test
     void btn5Click();
     void Button6Click();
 
@@ -206,6 +216,8 @@ private:
     std::unique_ptr<TDialogs> m_ownDialogs;
     TDialogs* m_dialogs = nullptr;
     TVarnMPComm* FPortManager = nullptr;
+    std::unique_ptr<scalebus::TVarnIBusComm> FScaleBus;
+    std::unique_ptr<TProgressForm> m_progressForm;
     std::unique_ptr<UploadAction> m_upload;
     ReportListModel* m_listModel = nullptr;
     std::unique_ptr<TPendingBurnList> m_pendingBurn;

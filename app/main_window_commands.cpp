@@ -5,6 +5,8 @@
 #include "app/core/report_list_model.h"
 #include "app/main_window.h"
 #include "app/print_layout.h"
+#include "app/progress/progress_form.h"
+#include "app/progress/scale_memory_test.h"
 #include "fm/cp1250.h"
 
 #include <QComboBox>
@@ -292,6 +294,11 @@ void Tfrm_Main::btn1Click() {
         DecodeChangeReport(file, kind);
     else
         DecodeDetailSummary(file);
+}
+
+void Tfrm_Main::Button3Click() {
+    // The dialog disables the window while it is up, so a second run cannot start meanwhile.
+    ScaleMemoryTest(*FScaleBus, *m_progressForm, Edit1->text(), ScaleTestFile(FDataDir));
 }
 
 void Tfrm_Main::btn5Click() {
