@@ -8,6 +8,7 @@
 #include "app/core/report_decoding.h"
 #include "app/core/report_list.h"
 #include "app/core/upload_action.h"
+#include "app/core/upload_exit_status.h"
 #include "app/core/work_folders.h"
 #include "fm/change_report.h"
 #include "link/default_transports.h"
@@ -30,16 +31,6 @@
 #include <unistd.h>
 
 namespace {
-
-enum ExitCode {
-    kExitOk = 0,
-    kExitUsage = 2,
-    kExitPort = 3,
-    kExitTimeout = 4,
-    kExitRefused = 5,
-    kExitDecode = 6,
-    kExitInterrupted = 130,
-};
 
 const char kUsage[] =
     "usage: orvexfm-cli upload (--port NAME | --udp HOST [--udp-port N])\n"
@@ -93,7 +84,7 @@ void Error(const QString& Message) {
 int UsageError(const QString& Message) {
     Error(Message);
     std::fprintf(stderr, "try 'orvexfm-cli upload --help'\n");
-    return kExitUsage;
+    return kUploadExitUsage;
 }
 
 std::optional<int> KindOf(const QString& Name) {
@@ -228,7 +219,7 @@ int RunUploadCommand(const QStringList& Args) {
         const QString& arg = Args[i];
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             std::fputs(kUsage, stdout);
-            return kExitOk;
+            return kUploadExitOk;
         }
         if (!arg.startsWith(QLatin1String("--")))
             return UsageError(QStringLiteral("unexpected argument '%1'").arg(arg));
@@ -297,7 +288,7 @@ int RunUploadCommand(const QStringList& Args) {
         const RangeParse parsed = ParseReportRange(opt.RangeKind, opt.From, opt.To);
         if (parsed.Error != ReportError::None) {
             Error(ReportOutcome{parsed.Error, parsed.Detail, {}}.message());
-            return kExitUsage;
+            return kUploadExitUsage;
         }
     }
 
@@ -311,7 +302,7 @@ int RunUploadCommand(const QStringList& Args) {
     if (const QStringList problems = CreateWorkFolders(folders); !problems.isEmpty()) {
         for (const QString& p : problems)
             Error(p);
-        return kExitUsage;
+        return kUploadExitUsage;
     }
 
     TraceFile trace;
@@ -376,34 +367,24 @@ int RunUploadCommand(const QStringList& Args) {
     trace.Close();
 
     switch (outcome) {
-    case UploadOutcome::Finished: {
-        const ReportDecodeResult& decoded = action.LastDecode();
-        if (decoded.ReportPath.isEmpty()) {
+    case UploadOutcome::Finished:
+        if (action.LastDecode().ReportPath.isEmpty()) {
             Error(QStringLiteral("no report: %1 holds no printout block").arg(opt.Out));
-            return kExitOk;
+        } else {
+            std::fprintf(stdout, "%s\n", action.LastDecode().ReportPath.toLocal8Bit().constData());
+            std::fflush(stdout);
         }
-        std::fprintf(stdout, "%s\n", decoded.ReportPath.toLocal8Bit().constData());
-        std::fflush(stdout);
-        return kExitOk;
-    }
-    case UploadOutcome::BadRange:
-    case UploadOutcome::OutputFailed:
-    case UploadOutcome::Busy:
-        return kExitUsage;
+        break;
     case UploadOutcome::PortOpenFailed:
         if (!action.PortError().isEmpty())
             Error(action.PortError());
-        return kExitPort;
-    case UploadOutcome::TimedOut:
-        return kExitTimeout;
-    case UploadOutcome::Refused:
-        return kExitRefused;
+        break;
     case UploadOutcome::DecodeFailed:
         if (!action.LastDecode().Detail.isEmpty())
             Error(action.LastDecode().Detail);
-        return kExitDecode;
-    case UploadOutcome::Cancelled:
-        return kExitInterrupted;
+        break;
+    default:
+        break;
     }
-    return kExitUsage;
+    return ExitStatusFor(outcome);
 }
