@@ -3,21 +3,16 @@
 // an owner of the link does: BeginSession, PrepareCommand with the file, SendRequest, then
 // wait for the session's result.
 
+#include "cli/cli_options.h"
+#include "cli/interrupt.h"
 #include "link/default_transports.h"
 #include "link/port_manager.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
-#include <QSocketNotifier>
 #include <QStringList>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <memory>
 #include <optional>
-#include <unistd.h>
 
 namespace {
 
@@ -72,15 +67,7 @@ void PrintUsage(std::FILE* Out) {
     }
 }
 
-void Error(const QString& Message) {
-    std::fprintf(stderr, "orvexfm-cli command: %s\n", Message.toUtf8().constData());
-}
-
-int UsageError(const QString& Message) {
-    Error(Message);
-    std::fprintf(stderr, "try 'orvexfm-cli command --help'\n");
-    return kExitUsage;
-}
+const CliCommand kCli("command", kExitUsage);
 
 std::optional<TEnumVarnCmd> CommandByName(const QString& Name) {
     for (int i = 0; i < kCommandCount; ++i) {
@@ -103,10 +90,7 @@ std::optional<int> HexAddress(QString Text) {
 
 struct Options {
     std::optional<TEnumVarnCmd> Command;
-    TMode Mode = tmRS232;
-    QString Port;
-    QString UdpHost;
-    int UdpPort = TBsPort::kUdpPort;
+    DeviceAddress Device{tmRS232, {}, {}, TBsPort::kUdpPort};
     QString In;
     QString Out;
     int DumpStart = 0;
@@ -118,70 +102,37 @@ struct Options {
     bool Verbose = false;
 };
 
-// Ctrl-C: the handler only writes a byte; the wait reads it and ends the session.
-int g_interruptPipe[2] = {-1, -1};
-
-extern "C" void OnCommandInterrupt(int) {
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(g_interruptPipe[1], &byte, 1);
-    errno = saved;
-}
-
-bool InstallInterrupt() {
-    if (pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction sa {};
-    sa.sa_handler = OnCommandInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &sa, nullptr) == 0;
-}
-
 // Parses the arguments; returns an exit status when the command should not run.
 std::optional<int> Parse(const QStringList& Args, Options& Opt) {
-    for (qsizetype i = 0; i < Args.size(); ++i) {
-        const QString& arg = Args[i];
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+    ArgumentReader reader(Args, {QStringLiteral("--verbose")});
+    for (auto kind = reader.Next(); kind != ArgumentReader::Kind::End; kind = reader.Next()) {
+        const QString& name = reader.Name();
+        const QString& value = reader.Value();
+        if (kind == ArgumentReader::Kind::Help) {
             PrintUsage(stdout);
             return kExitOk;
         }
-        if (!arg.startsWith(QLatin1String("--"))) {
+        if (kind == ArgumentReader::Kind::Plain) {
             if (Opt.Command)
-                return UsageError(QStringLiteral("unexpected argument '%1'").arg(arg));
-            Opt.Command = CommandByName(arg);
+                return kCli.UsageError(QStringLiteral("unexpected argument '%1'").arg(name));
+            Opt.Command = CommandByName(name);
             if (!Opt.Command)
-                return UsageError(QStringLiteral("unknown command '%1'").arg(arg));
+                return kCli.UsageError(QStringLiteral("unknown command '%1'").arg(name));
             continue;
         }
-        QString name = arg;
-        QString value;
-        const bool flag = arg == QLatin1String("--verbose");
-        if (const qsizetype eq = arg.indexOf(QLatin1Char('=')); eq >= 0) {
-            name = arg.left(eq);
-            value = arg.mid(eq + 1);
-        } else if (!flag) {
-            if (i + 1 >= Args.size())
-                return UsageError(QStringLiteral("%1 needs a value").arg(name));
-            value = Args[++i];
-        }
+        if (kind == ArgumentReader::Kind::MissingValue)
+            return kCli.UsageError(QStringLiteral("%1 needs a value").arg(name));
         bool ok = true;
-        if (flag) {
+        if (kind == ArgumentReader::Kind::Flag) {
             Opt.Verbose = true;
-        } else if (name == QLatin1String("--port")) {
-            if (!Opt.UdpHost.isEmpty())
-                return UsageError(QStringLiteral("--port and --udp exclude each other"));
-            Opt.Port = value;
-            Opt.Mode = tmRS232;
-        } else if (name == QLatin1String("--udp")) {
-            if (!Opt.Port.isEmpty())
-                return UsageError(QStringLiteral("--port and --udp exclude each other"));
-            Opt.UdpHost = value;
-            Opt.Mode = tmTCPIP;
+        } else if (IsDeviceOption(name)) {
+            if (const QString error = SetDeviceOption(name, value, Opt.Device); !error.isEmpty())
+                return kCli.UsageError(error);
         } else if (name == QLatin1String("--udp-port")) {
-            Opt.UdpPort = value.toInt(&ok);
-            if (!ok || Opt.UdpPort < 1 || Opt.UdpPort > 65535)
-                return UsageError(QStringLiteral("bad UDP port '%1'").arg(value));
+            const auto port = PortNumberOption(value);
+            if (!port)
+                return kCli.UsageError(QStringLiteral("bad UDP port '%1'").arg(value));
+            Opt.Device.UdpPort = *port;
         } else if (name == QLatin1String("--in")) {
             Opt.In = value;
         } else if (name == QLatin1String("--out")) {
@@ -189,44 +140,45 @@ std::optional<int> Parse(const QStringList& Args, Options& Opt) {
         } else if (name == QLatin1String("--dump-start") || name == QLatin1String("--dump-end")) {
             const auto v = HexAddress(value);
             if (!v)
-                return UsageError(QStringLiteral("%1 needs a hex address up to FFFFFF").arg(name));
+                return kCli.UsageError(
+                    QStringLiteral("%1 needs a hex address up to FFFFFF").arg(name));
             (name == QLatin1String("--dump-start") ? Opt.DumpStart : Opt.DumpEnd) = *v;
         } else if (name == QLatin1String("--fiscal-mode")) {
             Opt.FiscalMode = value.toInt(&ok);
             if (!ok || Opt.FiscalMode < 0 || Opt.FiscalMode > 2)
-                return UsageError(QStringLiteral("--fiscal-mode must be 0, 1 or 2"));
+                return kCli.UsageError(QStringLiteral("--fiscal-mode must be 0, 1 or 2"));
         } else if (name == QLatin1String("--fiscal-params")) {
             const QByteArray hex = value.trimmed().toLatin1();
             static const QByteArray digits("0123456789abcdefABCDEF");
             for (const char c : hex)
                 ok = ok && digits.contains(c);
             if (!ok || hex.isEmpty() || hex.size() % 2 != 0 || hex.size() > 12)
-                return UsageError(QStringLiteral("--fiscal-params needs 1 to 6 bytes in hex"));
+                return kCli.UsageError(QStringLiteral("--fiscal-params needs 1 to 6 bytes in hex"));
             Opt.FiscalParams = QByteArray::fromHex(hex);
         } else if (name == QLatin1String("--stop-after")) {
             Opt.StopAfter = value.toInt(&ok);
             if (!ok || Opt.StopAfter < 1 || Opt.StopAfter > 2)
-                return UsageError(QStringLiteral("--stop-after must be 1 or 2"));
+                return kCli.UsageError(QStringLiteral("--stop-after must be 1 or 2"));
         } else if (name == QLatin1String("--ack-timeout")) {
             Opt.AckTimeoutMs = value.toInt(&ok);
             if (!ok || Opt.AckTimeoutMs < 1 || Opt.AckTimeoutMs > 600000)
-                return UsageError(QStringLiteral("--ack-timeout needs 1 to 600000 ms"));
+                return kCli.UsageError(QStringLiteral("--ack-timeout needs 1 to 600000 ms"));
         } else {
-            return UsageError(QStringLiteral("unknown option '%1'").arg(name));
+            return kCli.UsageError(QStringLiteral("unknown option '%1'").arg(name));
         }
     }
     if (!Opt.Command)
-        return UsageError(QStringLiteral("a command NAME is required"));
-    if (Opt.Port.isEmpty() && Opt.UdpHost.isEmpty())
-        return UsageError(QStringLiteral("--port or --udp is required"));
+        return kCli.UsageError(QStringLiteral("a command NAME is required"));
+    if (!Opt.Device.Given())
+        return kCli.UsageError(QStringLiteral("--port or --udp is required"));
     const FileDirection file = TemplateOf(*Opt.Command).File;
     const char* name = CommandName(*Opt.Command);
     if (file == FileDirection::Read && (Opt.In.isEmpty() || !Opt.Out.isEmpty()))
-        return UsageError(QStringLiteral("%1 sends a file: give --in FILE").arg(name));
+        return kCli.UsageError(QStringLiteral("%1 sends a file: give --in FILE").arg(name));
     if (file == FileDirection::Write && (Opt.Out.isEmpty() || !Opt.In.isEmpty()))
-        return UsageError(QStringLiteral("%1 writes a file: give --out FILE").arg(name));
+        return kCli.UsageError(QStringLiteral("%1 writes a file: give --out FILE").arg(name));
     if (file == FileDirection::None && (!Opt.In.isEmpty() || !Opt.Out.isEmpty()))
-        return UsageError(QStringLiteral("%1 takes no file").arg(name));
+        return kCli.UsageError(QStringLiteral("%1 takes no file").arg(name));
     return std::nullopt;
 }
 
@@ -257,43 +209,37 @@ int RunCommandCommand(const QStringList& Args) {
         return *exit;
     const TEnumVarnCmd cmd = *opt.Command;
 
-    static int argc = 1;
-    static char arg0[] = "orvexfm-cli";
-    static char* argv[] = {arg0, nullptr};
-    QCoreApplication app(argc, argv);
+    CliApplication app;
 
     QEventLoop loop;
     bool interrupted = false;
-    std::unique_ptr<QSocketNotifier> interrupt;
-    if (InstallInterrupt()) {
-        interrupt = std::make_unique<QSocketNotifier>(g_interruptPipe[0], QSocketNotifier::Read);
-        QObject::connect(interrupt.get(), &QSocketNotifier::activated, [&] {
-            char buf[16];
-            while (read(g_interruptPipe[0], buf, sizeof buf) > 0) {
-            }
-            interrupted = true;
-            loop.quit();
-        });
-    }
+    // Ctrl-C ends the wait; the session is abandoned below. Without the handler Ctrl-C simply
+    // ends the process, which loses nothing here.
+    InterruptWatch interrupt;
+    interrupt.Install([&] {
+        interrupted = true;
+        loop.quit();
+    });
 
-    TVarnMPComm ports(DefaultTransportFactory(opt.UdpPort));
-    ports.SetMode(opt.Mode);
+    TVarnMPComm ports(DefaultTransportFactory(opt.Device.UdpPort));
+    ports.SetMode(opt.Device.Mode);
     TBsPort* link = nullptr;
-    if (opt.Mode == tmRS232) {
-        if (ports.FindPort(opt.Port) == -1) {
-            Error(QStringLiteral("no free link for %1").arg(opt.Port));
+    if (opt.Device.Mode == tmRS232) {
+        if (ports.FindPort(opt.Device.Port) == -1) {
+            kCli.Error(QStringLiteral("no free link for %1").arg(opt.Device.Port));
             return kExitPort;
         }
-        if (!ports.OpenPort(opt.Port)) {
-            Error(QStringLiteral("cannot open %1: %2").arg(opt.Port, ports.LastError()));
+        if (!ports.OpenPort(opt.Device.Port)) {
+            kCli.Error(
+                QStringLiteral("cannot open %1: %2").arg(opt.Device.Port, ports.LastError()));
             return kExitPort;
         }
-        link = ports.Port(ports.FindPort(opt.Port));
+        link = ports.Port(ports.FindPort(opt.Device.Port));
         link->SetMode(tmRS232);
         link->IsModem = false;
     } else {
         link = ports.Port(0);
-        link->SetIP(opt.UdpHost);
+        link->SetIP(opt.Device.UdpHost);
         link->SetMode(tmTCPIP);
     }
     if (opt.AckTimeoutMs > 0)
@@ -328,7 +274,7 @@ int RunCommandCommand(const QStringList& Args) {
     link->BeginSession(kDeviceAddress, kBaudIndex, true);
     const QString file = !opt.In.isEmpty() ? opt.In : opt.Out;
     if (!link->PrepareCommand(file)) {
-        Error(link->StatusText);
+        kCli.Error(link->StatusText);
         AbandonSession(*link);
         ports.StopWorker();
         return kExitUsage;
@@ -341,7 +287,7 @@ int RunCommandCommand(const QStringList& Args) {
     const int result = link->SessionResult();
     if (interrupted && !IsFinal(*link)) {
         AbandonSession(*link);
-        Error(QStringLiteral("interrupted"));
+        kCli.Error(QStringLiteral("interrupted"));
         return kExitInterrupted;
     }
     std::fprintf(stdout, "SessionResult %d\n", result);
@@ -352,8 +298,8 @@ int RunCommandCommand(const QStringList& Args) {
     std::fflush(stdout);
     link->OnStatus = nullptr;
     link->OnSessionResult = nullptr;
-    if (opt.Mode == tmRS232)
-        ports.ClosePort(opt.Port);
+    if (opt.Device.Mode == tmRS232)
+        ports.ClosePort(opt.Device.Port);
 
     if (result >= 3)
         return kExitOk;

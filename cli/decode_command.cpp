@@ -2,6 +2,7 @@
 // change reports, into CSV or JSON records.
 
 #include "cli/change_export.h"
+#include "cli/cli_options.h"
 #include "fm/change_report.h"
 #include "fm/detail_report.h"
 #include "fm/report_file.h"
@@ -52,32 +53,13 @@ struct Options {
     QString File;
     int Kind = -1;
     int Machine = 1;
-    int QueryType = 2;
-    QString From;
-    QString To;
+    RangeOption Range;
     QString RangeText = QStringLiteral("all");
     QString Format = QStringLiteral("text");
     QString Out;
 };
 
-void Error(const QString& Message) {
-    std::fprintf(stderr, "orvexfm-cli decode: %s\n", Message.toLocal8Bit().constData());
-}
-
-int UsageError(const QString& Message) {
-    Error(Message);
-    std::fprintf(stderr, "try 'orvexfm-cli decode --help'\n");
-    return kExitUsage;
-}
-
-std::optional<int> KindOf(const QString& Name) {
-    static const char* const names[] = {"detail", "summary", "tax", "currency", "ram"};
-    for (int i = 0; i < 5; ++i) {
-        if (Name == QLatin1String(names[i]))
-            return i;
-    }
-    return std::nullopt;
-}
+const CliCommand kCli("decode", kExitUsage);
 
 bool IsSixDigits(const QString& Text) {
     if (Text.size() != 6)
@@ -94,28 +76,13 @@ bool IsSixDigits(const QString& Text) {
 // FROM does not count as the separator.
 bool ParseRangeOption(const QString& Text, Options& Opt) {
     Opt.RangeText = Text;
-    if (Text == QLatin1String("all")) {
-        Opt.QueryType = 2;
-        return true;
-    }
-    QString body;
-    if (Text.startsWith(QLatin1String("z:"))) {
-        Opt.QueryType = 0;
-        body = Text.mid(2);
-    } else if (Text.startsWith(QLatin1String("date:"))) {
-        Opt.QueryType = 1;
-        body = Text.mid(5);
-    } else {
+    const auto range = SplitRangeOption(Text, true);
+    if (!range)
         return false;
-    }
-    const qsizetype dash = body.indexOf(QLatin1Char('-'), 1);
-    if (dash < 0)
-        return false;
-    Opt.From = body.left(dash);
-    Opt.To = body.mid(dash + 1);
-    if (Opt.QueryType == 1)
-        return IsSixDigits(Opt.From) && IsSixDigits(Opt.To);
-    return !Opt.From.isEmpty() && !Opt.To.isEmpty();
+    Opt.Range = *range;
+    if (range->Kind == 1)
+        return IsSixDigits(range->From) && IsSixDigits(range->To);
+    return range->Kind == 2 || (!range->From.isEmpty() && !range->To.isEmpty());
 }
 
 // Writes Bytes to Path (replacing it only once complete) or to standard output.
@@ -126,22 +93,14 @@ bool WriteOutput(const QString& Path, const QByteArray& Bytes) {
     }
     QSaveFile file(Path);
     if (!file.open(QIODevice::WriteOnly)) {
-        Error(QStringLiteral("cannot write %1: %2").arg(Path, file.errorString()));
+        kCli.Error(QStringLiteral("cannot write %1: %2").arg(Path, file.errorString()));
         return false;
     }
     if (file.write(Bytes) != Bytes.size() || !file.commit()) {
-        Error(QStringLiteral("cannot write %1: %2").arg(Path, file.errorString()));
+        kCli.Error(QStringLiteral("cannot write %1: %2").arg(Path, file.errorString()));
         return false;
     }
     return true;
-}
-
-QChar LocaleDecimalSeparator() {
-    const char* point = std::localeconv()->decimal_point;
-    if (point == nullptr || point[0] == '\0')
-        return QLatin1Char('.');
-    const QString text = QString::fromLocal8Bit(point);
-    return text.isEmpty() ? QLatin1Char('.') : text.front();
 }
 
 } // namespace
@@ -149,92 +108,88 @@ QChar LocaleDecimalSeparator() {
 int RunDecodeCommand(const QStringList& Args) {
     std::setlocale(LC_ALL, "");
     Options opt;
-    for (qsizetype i = 0; i < Args.size(); ++i) {
-        QString arg = Args[i];
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+    ArgumentReader reader(Args);
+    reader.AcceptEndOfOptions();
+    for (auto kind = reader.Next(); kind != ArgumentReader::Kind::End; kind = reader.Next()) {
+        const QString& name = reader.Name();
+        const QString& value = reader.Value();
+        if (kind == ArgumentReader::Kind::Help) {
             std::fputs(kUsage, stdout);
             return kExitOk;
         }
-        if (!arg.startsWith(QLatin1String("--")) || arg == QLatin1String("--")) {
-            if (arg == QLatin1String("--")) {
-                if (++i >= Args.size())
-                    return UsageError(QStringLiteral("missing FILE after --"));
-                arg = Args[i];
+        if (kind == ArgumentReader::Kind::Plain || kind == ArgumentReader::Kind::EndOfOptions) {
+            QString file = name;
+            if (kind == ArgumentReader::Kind::EndOfOptions) {
+                const auto next = reader.TakeRaw();
+                if (!next)
+                    return kCli.UsageError(QStringLiteral("missing FILE after --"));
+                file = *next;
             }
             if (!opt.File.isEmpty())
-                return UsageError(QStringLiteral("more than one FILE given"));
-            opt.File = arg;
+                return kCli.UsageError(QStringLiteral("more than one FILE given"));
+            opt.File = file;
             continue;
         }
-        QString name = arg;
-        QString value;
-        const qsizetype eq = arg.indexOf(QLatin1Char('='));
-        if (eq >= 0) {
-            name = arg.left(eq);
-            value = arg.mid(eq + 1);
-        } else {
-            if (i + 1 >= Args.size())
-                return UsageError(QStringLiteral("%1 needs a value").arg(name));
-            value = Args[++i];
-        }
+        if (kind == ArgumentReader::Kind::MissingValue)
+            return kCli.UsageError(QStringLiteral("%1 needs a value").arg(name));
         if (name == QLatin1String("--report")) {
-            const auto kind = KindOf(value);
-            if (!kind)
-                return UsageError(QStringLiteral("unknown report '%1'").arg(value));
-            opt.Kind = *kind;
+            const auto report = ReportKindOption(value);
+            if (!report)
+                return kCli.UsageError(QStringLiteral("unknown report '%1'").arg(value));
+            opt.Kind = *report;
         } else if (name == QLatin1String("--machine")) {
-            if (value != QLatin1String("0") && value != QLatin1String("1") &&
-                value != QLatin1String("2"))
-                return UsageError(QStringLiteral("machine must be 0, 1 or 2"));
-            opt.Machine = value.toInt();
+            const auto machine = MachineOption(value);
+            if (!machine)
+                return kCli.UsageError(QStringLiteral("machine must be 0, 1 or 2"));
+            opt.Machine = *machine;
         } else if (name == QLatin1String("--range")) {
             if (!ParseRangeOption(value, opt))
-                return UsageError(QStringLiteral("bad range '%1'").arg(value));
+                return kCli.UsageError(QStringLiteral("bad range '%1'").arg(value));
         } else if (name == QLatin1String("--format")) {
             if (value != QLatin1String("text") && value != QLatin1String("csv") &&
                 value != QLatin1String("json"))
-                return UsageError(QStringLiteral("unknown format '%1'").arg(value));
+                return kCli.UsageError(QStringLiteral("unknown format '%1'").arg(value));
             opt.Format = value;
         } else if (name == QLatin1String("--out")) {
             if (value.isEmpty())
-                return UsageError(QStringLiteral("--out needs a path"));
+                return kCli.UsageError(QStringLiteral("--out needs a path"));
             opt.Out = value;
         } else {
-            return UsageError(QStringLiteral("unknown option '%1'").arg(name));
+            return kCli.UsageError(QStringLiteral("unknown option '%1'").arg(name));
         }
     }
     if (opt.File.isEmpty())
-        return UsageError(QStringLiteral("no FILE given"));
+        return kCli.UsageError(QStringLiteral("no FILE given"));
     if (opt.Kind < 0)
-        return UsageError(QStringLiteral("--report is required"));
+        return kCli.UsageError(QStringLiteral("--report is required"));
     const bool printout = opt.Kind <= 1;
     if (printout && opt.Format != QLatin1String("text"))
-        return UsageError(
+        return kCli.UsageError(
             QStringLiteral("--format %1 is for tax, currency and ram reports").arg(opt.Format));
 
     // The range is checked before the file, as the window does.
     ReportRange range;
     if (!printout) {
-        const RangeParse parsed = ParseReportRange(opt.QueryType, opt.From, opt.To);
+        const RangeParse parsed = ParseReportRange(opt.Range.Kind, opt.Range.From, opt.Range.To);
         if (parsed.Error == ReportError::InvalidInteger)
-            return UsageError(
+            return kCli.UsageError(
                 QStringLiteral("'%1' is not a valid integer value").arg(parsed.Detail));
         if (parsed.Error == ReportError::RangeError) {
-            Error(QStringLiteral("Data Error"));
+            kCli.Error(QStringLiteral("Data Error"));
             return kExitRange;
         }
         range = parsed.Range;
     }
 
     if (!QFileInfo::exists(opt.File)) {
-        Error(QStringLiteral("file not exists: %1").arg(opt.File));
+        kCli.Error(QStringLiteral("file not exists: %1").arg(opt.File));
         return kExitMissing;
     }
     QByteArray data;
     try {
         data = ReadWholeFile(opt.File);
     } catch (const FileError& e) {
-        Error(QStringLiteral("cannot read %1").arg(QString::fromStdString(e.what())));
+        kCli.Error(QStringLiteral("cannot read %1").arg(QString::fromStdString(e.what())));
         return kExitUnreadable;
     }
 
@@ -243,13 +198,13 @@ int RunDecodeCommand(const QStringList& Args) {
         const ReportError error =
             CutDetailSummaryToFileBytes(data, PrintoutWidth(opt.Machine), output);
         if (error == ReportError::NoReport) {
-            Error(QStringLiteral("no report: %1 holds %2 bytes, no printout block")
-                      .arg(opt.File)
-                      .arg(data.size()));
+            kCli.Error(QStringLiteral("no report: %1 holds %2 bytes, no printout block")
+                           .arg(opt.File)
+                           .arg(data.size()));
             return kExitNoReport;
         }
         if (error != ReportError::None) {
-            Error(ReportOutcome{error, {}, {}}.message());
+            kCli.Error(ReportOutcome{error, {}, {}}.message());
             return kExitUnreadable;
         }
         return WriteOutput(opt.Out, output) ? kExitOk : kExitUnreadable;
@@ -263,7 +218,7 @@ int RunDecodeCommand(const QStringList& Args) {
         const ReportOutcome report =
             BuildChangeReport(data, opt.Kind, range, LocaleDecimalSeparator());
         if (!report.ok()) {
-            Error(report.message());
+            kCli.Error(report.message());
             return kExitUnreadable;
         }
         output = ReportFileBytes(report.Lines);

@@ -2,21 +2,16 @@
 // over the scale bus link, the same read the window's hidden scale test runs, and writes it
 // to a file.
 
+#include "cli/cli_options.h"
+#include "cli/interrupt.h"
 #include "scalebus/scale_memory_read.h"
 #include "scalebus/varn_ibus.h"
 #include "transport/spcomm.h"
 
-#include <QCoreApplication>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QStringList>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -51,48 +46,15 @@ const char kUsage[] =
     "exit status: 0 read and written, 2 bad usage or the file cannot be written,\n"
     "  3 port cannot be opened, 4 connect or block read failed, 130 interrupted\n";
 
-void Error(const QString& Message) {
-    std::fprintf(stderr, "orvexfm-cli scale-read: %s\n", Message.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
-int UsageError(const QString& Message) {
-    Error(Message);
-    std::fprintf(stderr, "try 'orvexfm-cli scale-read --help'\n");
-    return kExitUsage;
-}
+const CliCommand kCli("scale-read", kExitUsage);
 
 void StatusLine(const QString& Text) {
     std::fprintf(stderr, "%s\n", Text.toLocal8Bit().constData());
     std::fflush(stderr);
 }
 
-// Ctrl-C: the handler only writes a byte; the link's wait reads it and cancels, as the
-// dialog's Cancel button does.
-int g_interruptPipe[2] = {-1, -1};
-
-extern "C" void OnScaleInterrupt(int) {
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(g_interruptPipe[1], &byte, 1);
-    errno = saved;
-}
-
-bool InstallInterruptHandler() {
-    if (pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction sa {};
-    sa.sa_handler = OnScaleInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &sa, nullptr) == 0;
-}
-
 struct Options {
-    TMode Mode = tmRS232;
-    QString Port;
-    QString UdpHost;
-    int UdpPort = scalebus::kScaleUdpPort;
+    DeviceAddress Device{tmRS232, {}, {}, scalebus::kScaleUdpPort};
     int LocalPort = scalebus::kScaleUdpPort;
     long long ScaleNo = -1;
     QString Out;
@@ -117,87 +79,70 @@ bool ParseRate(const QString& Text, scalebus::TBaudRate& Rate) {
 
 int RunScaleReadCommand(const QStringList& Args) {
     Options opt;
-    for (qsizetype i = 0; i < Args.size(); ++i) {
-        const QString& arg = Args[i];
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+    ArgumentReader reader(Args, {QStringLiteral("--no-ping")});
+    for (auto kind = reader.Next(); kind != ArgumentReader::Kind::End; kind = reader.Next()) {
+        const QString& name = reader.Name();
+        const QString& value = reader.Value();
+        if (kind == ArgumentReader::Kind::Help) {
             std::fputs(kUsage, stdout);
             return kExitOk;
         }
-        if (!arg.startsWith(QLatin1String("--")))
-            return UsageError(QStringLiteral("unexpected argument '%1'").arg(arg));
-        QString name = arg;
-        QString value;
-        if (arg == QLatin1String("--no-ping")) {
+        if (kind == ArgumentReader::Kind::Plain)
+            return kCli.UsageError(QStringLiteral("unexpected argument '%1'").arg(name));
+        if (kind == ArgumentReader::Kind::Flag) {
             opt.Ping = false;
             continue;
         }
-        const qsizetype eq = arg.indexOf(QLatin1Char('='));
-        if (eq >= 0) {
-            name = arg.left(eq);
-            value = arg.mid(eq + 1);
-        } else {
-            if (i + 1 >= Args.size())
-                return UsageError(QStringLiteral("%1 needs a value").arg(name));
-            value = Args[++i];
-        }
+        if (kind == ArgumentReader::Kind::MissingValue)
+            return kCli.UsageError(QStringLiteral("%1 needs a value").arg(name));
         bool ok = false;
-        if (name == QLatin1String("--port")) {
-            if (!opt.UdpHost.isEmpty())
-                return UsageError(QStringLiteral("--port and --udp exclude each other"));
-            opt.Port = value;
-            opt.Mode = tmRS232;
-        } else if (name == QLatin1String("--udp")) {
-            if (!opt.Port.isEmpty())
-                return UsageError(QStringLiteral("--port and --udp exclude each other"));
-            opt.UdpHost = value;
-            opt.Mode = tmTCPIP;
+        if (IsDeviceOption(name)) {
+            if (const QString error = SetDeviceOption(name, value, opt.Device); !error.isEmpty())
+                return kCli.UsageError(error);
         } else if (name == QLatin1String("--udp-port") || name == QLatin1String("--local-port")) {
-            const int port = value.toInt(&ok);
-            const int low = name == QLatin1String("--local-port") ? 0 : 1;
-            if (!ok || port < low || port > 65535)
-                return UsageError(QStringLiteral("bad %1 '%2'").arg(name, value));
-            (name == QLatin1String("--udp-port") ? opt.UdpPort : opt.LocalPort) = port;
+            const bool local = name == QLatin1String("--local-port");
+            const auto port = PortNumberOption(value, local ? 0 : 1);
+            if (!port)
+                return kCli.UsageError(QStringLiteral("bad %1 '%2'").arg(name, value));
+            (local ? opt.LocalPort : opt.Device.UdpPort) = *port;
         } else if (name == QLatin1String("--scale")) {
             opt.ScaleNo = value.toLongLong(&ok);
             if (!ok || opt.ScaleNo < 0 || opt.ScaleNo > 99999999)
-                return UsageError(QStringLiteral("scale number must be 0..99999999"));
+                return kCli.UsageError(QStringLiteral("scale number must be 0..99999999"));
         } else if (name == QLatin1String("--out")) {
             opt.Out = value;
         } else if (name == QLatin1String("--rate")) {
             if (!ParseRate(value, opt.Rate))
-                return UsageError(QStringLiteral("unknown rate '%1'").arg(value));
+                return kCli.UsageError(QStringLiteral("unknown rate '%1'").arg(value));
         } else if (name == QLatin1String("--retries")) {
             opt.Retries = value.toInt(&ok);
             if (!ok || opt.Retries < 0 || opt.Retries > scalebus::kMaxRetryCount)
-                return UsageError(QStringLiteral("retries must be 0..10"));
+                return kCli.UsageError(QStringLiteral("retries must be 0..10"));
         } else if (name == QLatin1String("--retry-interval")) {
             opt.RetryInterval = value.toInt(&ok);
             if (!ok || opt.RetryInterval < 1 || opt.RetryInterval > 600000)
-                return UsageError(QStringLiteral("bad retry interval '%1'").arg(value));
+                return kCli.UsageError(QStringLiteral("bad retry interval '%1'").arg(value));
         } else if (name == QLatin1String("--trace")) {
             opt.Trace = value;
         } else {
-            return UsageError(QStringLiteral("unknown option '%1'").arg(name));
+            return kCli.UsageError(QStringLiteral("unknown option '%1'").arg(name));
         }
     }
-    if (opt.Port.isEmpty() && opt.UdpHost.isEmpty())
-        return UsageError(QStringLiteral("--port or --udp is required"));
+    if (!opt.Device.Given())
+        return kCli.UsageError(QStringLiteral("--port or --udp is required"));
     if (opt.ScaleNo < 0)
-        return UsageError(QStringLiteral("--scale is required"));
+        return kCli.UsageError(QStringLiteral("--scale is required"));
     if (opt.Out.isEmpty())
-        return UsageError(QStringLiteral("--out is required"));
+        return kCli.UsageError(QStringLiteral("--out is required"));
 
-    static int argc = 1;
-    static char arg0[] = "orvexfm-cli";
-    static char* argv[] = {arg0, nullptr};
-    QCoreApplication app(argc, argv);
+    CliApplication app;
 
     scalebus::TVarnIBusComm link;
-    link.SetMode(opt.Mode);
-    link.SetLocalPort(opt.Mode == tmTCPIP ? opt.LocalPort : 0);
-    link.SetRemotePort(opt.UdpPort);
-    link.SetIP(opt.UdpHost);
-    link.SetCommName(opt.Port);
+    link.SetMode(opt.Device.Mode);
+    link.SetLocalPort(opt.Device.Mode == tmTCPIP ? opt.LocalPort : 0);
+    link.SetRemotePort(opt.Device.UdpPort);
+    link.SetIP(opt.Device.UdpHost);
+    link.SetCommName(opt.Device.Port);
     link.SetBaudRate(opt.Rate);
     link.SetRetryCount(opt.Retries);
     link.SetRetryInterval(opt.RetryInterval);
@@ -205,10 +150,10 @@ int RunScaleReadCommand(const QStringList& Args) {
     if (!opt.Ping)
         link.PingAddress = [](const QString&) { return true; };
     link.OnError = [](const QString& Text) {
-        Error(QString(Text).replace(QLatin1Char('\n'), ' '));
+        kCli.Error(QString(Text).replace(QLatin1Char('\n'), ' '));
     };
-    if (opt.Mode == tmTCPIP && opt.LocalPort != 0 && link.BoundLocalPort() == 0)
-        Error(
+    if (opt.Device.Mode == tmTCPIP && opt.LocalPort != 0 && link.BoundLocalPort() == 0)
+        kCli.Error(
             QStringLiteral("local UDP port %1 is taken; answers cannot arrive (try --local-port 0)")
                 .arg(opt.LocalPort));
 
@@ -219,18 +164,13 @@ int RunScaleReadCommand(const QStringList& Args) {
     }
 
     bool interrupted = false;
-    std::unique_ptr<QSocketNotifier> interrupt;
-    if (InstallInterruptHandler()) {
-        interrupt = std::make_unique<QSocketNotifier>(g_interruptPipe[0], QSocketNotifier::Read);
-        QObject::connect(interrupt.get(), &QSocketNotifier::activated, [&] {
-            char buf[16];
-            while (read(g_interruptPipe[0], buf, sizeof buf) > 0) {
-            }
+    // Ctrl-C: the link's wait sees the cancel, as with the dialog's Cancel button.
+    InterruptWatch interrupt;
+    if (!interrupt.Install([&] {
             interrupted = true;
             link.Cancel();
-        });
-    } else {
-        Error(QStringLiteral("Ctrl-C cannot be caught; it ends the read without clean-up"));
+        })) {
+        kCli.Error(QStringLiteral("Ctrl-C cannot be caught; it ends the read without clean-up"));
     }
 
     scalebus::ScaleMemoryReadHooks hooks;
@@ -252,7 +192,7 @@ int RunScaleReadCommand(const QStringList& Args) {
         if (trace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
             trace.write(link.TraceList().join(QLatin1Char('\n')).toUtf8() + '\n');
         else
-            Error(QStringLiteral("cannot write the trace file %1").arg(opt.Trace));
+            kCli.Error(QStringLiteral("cannot write the trace file %1").arg(opt.Trace));
     }
 
     switch (result.Outcome) {
@@ -261,7 +201,7 @@ int RunScaleReadCommand(const QStringList& Args) {
             QStringLiteral("wrote %1 bytes to %2").arg(scalebus::kScaleMemoryBytes).arg(opt.Out));
         return kExitOk;
     case scalebus::ScaleReadOutcome::WriteFailed:
-        Error(QStringLiteral("cannot write %1: %2").arg(opt.Out, result.WriteError));
+        kCli.Error(QStringLiteral("cannot write %1: %2").arg(opt.Out, result.WriteError));
         return kExitUsage;
     case scalebus::ScaleReadOutcome::ConnectFailed:
     case scalebus::ScaleReadOutcome::BlockFailed:

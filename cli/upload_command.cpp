@@ -10,25 +10,19 @@
 #include "app/core/upload_action.h"
 #include "app/core/upload_exit_status.h"
 #include "app/core/work_folders.h"
+#include "cli/cli_options.h"
+#include "cli/interrupt.h"
 #include "fm/change_report.h"
 #include "link/default_transports.h"
 #include "link/port_manager.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QStringList>
 
-#include <cerrno>
 #include <clocale>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <memory>
-#include <optional>
-#include <unistd.h>
 
 namespace {
 
@@ -63,92 +57,16 @@ const char kUsage[] =
     "  130 interrupted (the partial .hex file stays)\n";
 
 struct Options {
-    TMode Mode = tmRS232;
-    QString Port;
-    QString UdpHost;
-    int UdpPort = 5002;
+    DeviceAddress Device{tmRS232, {}, {}, 5002};
     int Kind = -1;
-    int RangeKind = 2;
-    QString From;
-    QString To;
+    RangeOption Range;
     QString Out;
     int Machine = 1;
     QString WorkDir = QStringLiteral(".");
     QString Trace;
 };
 
-void Error(const QString& Message) {
-    std::fprintf(stderr, "orvexfm-cli upload: %s\n", Message.toLocal8Bit().constData());
-}
-
-int UsageError(const QString& Message) {
-    Error(Message);
-    std::fprintf(stderr, "try 'orvexfm-cli upload --help'\n");
-    return kUploadExitUsage;
-}
-
-std::optional<int> KindOf(const QString& Name) {
-    static const char* const names[] = {"detail", "summary", "tax", "currency", "ram"};
-    for (int i = 0; i < 5; ++i) {
-        if (Name == QLatin1String(names[i]))
-            return i;
-    }
-    return std::nullopt;
-}
-
-// "all", "z:FROM-TO" or "date:YYMMDD-YYMMDD" into the range kind and the two texts. The
-// texts themselves are judged by the upload's range check, with the program's messages.
-bool ParseRange(const QString& Text, Options& Opt) {
-    if (Text == QLatin1String("all")) {
-        Opt.RangeKind = 2;
-        return true;
-    }
-    QString body;
-    if (Text.startsWith(QLatin1String("z:"))) {
-        Opt.RangeKind = 0;
-        body = Text.mid(2);
-    } else if (Text.startsWith(QLatin1String("date:"))) {
-        Opt.RangeKind = 1;
-        body = Text.mid(5);
-    } else {
-        return false;
-    }
-    const qsizetype dash = body.indexOf(QLatin1Char('-'));
-    if (dash < 0)
-        return false;
-    Opt.From = body.left(dash);
-    Opt.To = body.mid(dash + 1);
-    return true;
-}
-
-QChar LocaleDecimalSeparator() {
-    const char* point = std::localeconv()->decimal_point;
-    if (point == nullptr || point[0] == '\0')
-        return QLatin1Char('.');
-    const QString text = QString::fromLocal8Bit(point);
-    return text.isEmpty() ? QLatin1Char('.') : text.front();
-}
-
-// Ctrl-C: the handler only writes a byte; the event loop reads it and cancels like the
-// Cancel button.
-int g_signalPipe[2] = {-1, -1};
-
-extern "C" void OnInterrupt(int) {
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &byte, 1);
-    errno = saved;
-}
-
-bool InstallInterruptHandler() {
-    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &sa, nullptr) == 0;
-}
+const CliCommand kCli("upload", kUploadExitUsage);
 
 // The memo on standard error: lines as they come, progress dots on a line of their own.
 class StderrMemo {
@@ -215,117 +133,99 @@ private:
 int RunUploadCommand(const QStringList& Args) {
     std::setlocale(LC_ALL, "");
     Options opt;
-    for (qsizetype i = 0; i < Args.size(); ++i) {
-        const QString& arg = Args[i];
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+    ArgumentReader reader(Args);
+    for (auto kind = reader.Next(); kind != ArgumentReader::Kind::End; kind = reader.Next()) {
+        const QString& name = reader.Name();
+        const QString& value = reader.Value();
+        if (kind == ArgumentReader::Kind::Help) {
             std::fputs(kUsage, stdout);
             return kUploadExitOk;
         }
-        if (!arg.startsWith(QLatin1String("--")))
-            return UsageError(QStringLiteral("unexpected argument '%1'").arg(arg));
-        QString name = arg;
-        QString value;
-        const qsizetype eq = arg.indexOf(QLatin1Char('='));
-        if (eq >= 0) {
-            name = arg.left(eq);
-            value = arg.mid(eq + 1);
-        } else {
-            if (i + 1 >= Args.size())
-                return UsageError(QStringLiteral("%1 needs a value").arg(name));
-            value = Args[++i];
-        }
-        if (name == QLatin1String("--port")) {
-            if (!opt.UdpHost.isEmpty())
-                return UsageError(QStringLiteral("--port and --udp exclude each other"));
-            opt.Port = value;
-            opt.Mode = tmRS232;
-        } else if (name == QLatin1String("--udp")) {
-            if (!opt.Port.isEmpty())
-                return UsageError(QStringLiteral("--port and --udp exclude each other"));
-            opt.UdpHost = value;
-            opt.Mode = tmTCPIP;
+        if (kind == ArgumentReader::Kind::Plain)
+            return kCli.UsageError(QStringLiteral("unexpected argument '%1'").arg(name));
+        if (kind == ArgumentReader::Kind::MissingValue)
+            return kCli.UsageError(QStringLiteral("%1 needs a value").arg(name));
+        if (IsDeviceOption(name)) {
+            if (const QString error = SetDeviceOption(name, value, opt.Device); !error.isEmpty())
+                return kCli.UsageError(error);
         } else if (name == QLatin1String("--udp-port")) {
-            bool ok = false;
-            opt.UdpPort = value.toInt(&ok);
-            if (!ok || opt.UdpPort < 1 || opt.UdpPort > 65535)
-                return UsageError(QStringLiteral("bad UDP port '%1'").arg(value));
+            const auto port = PortNumberOption(value);
+            if (!port)
+                return kCli.UsageError(QStringLiteral("bad UDP port '%1'").arg(value));
+            opt.Device.UdpPort = *port;
         } else if (name == QLatin1String("--report")) {
-            const auto kind = KindOf(value);
-            if (!kind)
-                return UsageError(QStringLiteral("unknown report '%1'").arg(value));
-            opt.Kind = *kind;
+            const auto report = ReportKindOption(value);
+            if (!report)
+                return kCli.UsageError(QStringLiteral("unknown report '%1'").arg(value));
+            opt.Kind = *report;
         } else if (name == QLatin1String("--range")) {
-            if (!ParseRange(value, opt))
-                return UsageError(QStringLiteral("bad range '%1'").arg(value));
+            // The texts themselves are judged by the upload's range check, with the program's
+            // messages.
+            const auto range = SplitRangeOption(value, false);
+            if (!range)
+                return kCli.UsageError(QStringLiteral("bad range '%1'").arg(value));
+            opt.Range = *range;
         } else if (name == QLatin1String("--out")) {
             opt.Out = value;
         } else if (name == QLatin1String("--machine")) {
-            if (value != QLatin1String("0") && value != QLatin1String("1") &&
-                value != QLatin1String("2"))
-                return UsageError(QStringLiteral("machine must be 0, 1 or 2"));
-            opt.Machine = value.toInt();
+            const auto machine = MachineOption(value);
+            if (!machine)
+                return kCli.UsageError(QStringLiteral("machine must be 0, 1 or 2"));
+            opt.Machine = *machine;
         } else if (name == QLatin1String("--work-dir")) {
             opt.WorkDir = value;
         } else if (name == QLatin1String("--trace")) {
             opt.Trace = value;
         } else {
-            return UsageError(QStringLiteral("unknown option '%1'").arg(name));
+            return kCli.UsageError(QStringLiteral("unknown option '%1'").arg(name));
         }
     }
-    if (opt.Port.isEmpty() && opt.UdpHost.isEmpty())
-        return UsageError(QStringLiteral("--port or --udp is required"));
+    if (!opt.Device.Given())
+        return kCli.UsageError(QStringLiteral("--port or --udp is required"));
     if (opt.Kind < 0)
-        return UsageError(QStringLiteral("--report is required"));
+        return kCli.UsageError(QStringLiteral("--report is required"));
     if (opt.Out.isEmpty())
-        return UsageError(QStringLiteral("--out is required"));
+        return kCli.UsageError(QStringLiteral("--out is required"));
     if (opt.WorkDir.isEmpty())
-        return UsageError(QStringLiteral("--work-dir needs a folder"));
+        return kCli.UsageError(QStringLiteral("--work-dir needs a folder"));
 
     const MessageTable messages;
     // A change report's range is applied to the decoded entries; a range that cannot select
     // anything is refused before the device is asked for a whole upload.
-    if (opt.Kind >= 2 && opt.RangeKind != 2) {
-        const RangeParse parsed = ParseReportRange(opt.RangeKind, opt.From, opt.To);
+    if (opt.Kind >= 2 && opt.Range.Kind != 2) {
+        const RangeParse parsed = ParseReportRange(opt.Range.Kind, opt.Range.From, opt.Range.To);
         if (parsed.Error != ReportError::None) {
-            Error(ReportOutcome{parsed.Error, parsed.Detail, {}}.message());
+            kCli.Error(ReportOutcome{parsed.Error, parsed.Detail, {}}.message());
             return kUploadExitUsage;
         }
     }
 
-    static int argc = 1;
-    static char arg0[] = "orvexfm-cli";
-    static char* argv[] = {arg0, nullptr};
-    QCoreApplication app(argc, argv);
+    CliApplication app;
 
     // Absolute, so the list entry and the printed path name the report wherever it is read.
     const WorkFolders folders = WorkFoldersBelow(QDir(opt.WorkDir).absolutePath());
     if (const QStringList problems = CreateWorkFolders(folders); !problems.isEmpty()) {
         for (const QString& p : problems)
-            Error(p);
+            kCli.Error(p);
         return kUploadExitUsage;
     }
 
     TraceFile trace;
     if (!opt.Trace.isEmpty() && !trace.Open(opt.Trace))
-        return UsageError(QStringLiteral("cannot write the trace file %1").arg(opt.Trace));
+        return kCli.UsageError(QStringLiteral("cannot write the trace file %1").arg(opt.Trace));
 
-    std::unique_ptr<QSocketNotifier> interrupt;
+    // Ctrl-C cancels like the Cancel button.
     UploadAction* actionPtr = nullptr;
-    if (InstallInterruptHandler()) {
-        interrupt = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(interrupt.get(), &QSocketNotifier::activated, [&actionPtr] {
-            char buf[16];
-            while (read(g_signalPipe[0], buf, sizeof buf) > 0) {
-            }
+    InterruptWatch interrupt;
+    if (!interrupt.Install([&actionPtr] {
             if (actionPtr)
                 actionPtr->Cancel();
-        });
-    } else {
-        Error(QStringLiteral("Ctrl-C cannot be caught; it ends the upload without clean-up"));
+        })) {
+        kCli.Error(QStringLiteral("Ctrl-C cannot be caught; it ends the upload without clean-up"));
     }
 
-    TVarnMPComm ports(DefaultTransportFactory(opt.UdpPort));
-    ports.SetMode(opt.Mode);
+    TVarnMPComm ports(DefaultTransportFactory(opt.Device.UdpPort));
+    ports.SetMode(opt.Device.Mode);
     ports.StartWorker();
 
     UploadAction action(ports, folders, messages);
@@ -335,7 +235,7 @@ int RunUploadCommand(const QStringList& Args) {
     action.OnProgressDot = [&memo](ProgressDotKind Kind) { memo.Dot(Kind); };
     action.OnMessage = [&memo](const DecodeMessage& M) { memo.Line(M.Text); };
     // As the main window does: the device's address must answer echo requests.
-    if (opt.Mode == tmTCPIP)
+    if (opt.Device.Mode == tmTCPIP)
         action.ReachabilityCheck = MakeIcmpReachabilityCheck();
     action.AddListEntry = [&folders](const QString& Path, const QString& Caption) {
         const ReportListUpdateResult r =
@@ -351,12 +251,12 @@ int RunUploadCommand(const QStringList& Args) {
 
     UploadRequest request;
     request.ReportType = opt.Kind;
-    request.RangeKind = opt.RangeKind;
-    request.FromText = opt.From;
-    request.ToText = opt.To;
-    request.Mode = opt.Mode;
-    request.PortName = opt.Port;
-    request.UdpHost = opt.UdpHost;
+    request.RangeKind = opt.Range.Kind;
+    request.FromText = opt.Range.From;
+    request.ToText = opt.Range.To;
+    request.Mode = opt.Device.Mode;
+    request.PortName = opt.Device.Port;
+    request.UdpHost = opt.Device.UdpHost;
     request.OutputFile = opt.Out;
     request.MachineIndex = opt.Machine;
     request.DecimalSeparator = LocaleDecimalSeparator();
@@ -369,7 +269,7 @@ int RunUploadCommand(const QStringList& Args) {
     switch (outcome) {
     case UploadOutcome::Finished:
         if (action.LastDecode().ReportPath.isEmpty()) {
-            Error(QStringLiteral("no report: %1 holds no printout block").arg(opt.Out));
+            kCli.Error(QStringLiteral("no report: %1 holds no printout block").arg(opt.Out));
         } else {
             std::fprintf(stdout, "%s\n", action.LastDecode().ReportPath.toLocal8Bit().constData());
             std::fflush(stdout);
@@ -377,11 +277,11 @@ int RunUploadCommand(const QStringList& Args) {
         break;
     case UploadOutcome::PortOpenFailed:
         if (!action.PortError().isEmpty())
-            Error(action.PortError());
+            kCli.Error(action.PortError());
         break;
     case UploadOutcome::DecodeFailed:
         if (!action.LastDecode().Detail.isEmpty())
-            Error(action.LastDecode().Detail);
+            kCli.Error(action.LastDecode().Detail);
         break;
     default:
         break;
