@@ -1,0 +1,179 @@
+#include "bench/soak/fault_choice.h"
+
+#include "fm/sample_content.h"
+#include "sim/device_engine.h"
+
+namespace {
+
+constexpr int kBlock = 256;
+constexpr int kWidth = 40;        // machine 1 (Pelta), the width the soak decodes with
+constexpr int kEpromAnswers = 11; // ten change-data blocks and the empty answer that ends them
+
+int Pick(std::mt19937& Rng, int Low, int High) {
+    return std::uniform_int_distribution<int>(Low, High)(Rng);
+}
+
+bool Coin(std::mt19937& Rng, int PercentTrue) {
+    return Pick(Rng, 0, 99) < PercentTrue;
+}
+
+int Blocks(const QByteArray& Area) {
+    return int(ToFiscalBlocks(Area).size() / kBlock);
+}
+
+} // namespace
+
+const char* ExpectationName(Expectation E) {
+    switch (E) {
+    case Expectation::Finish:
+        return "finish";
+    case Expectation::Refusal:
+        return "refused";
+    case Expectation::TimedOut:
+        return "silent";
+    }
+    return "?";
+}
+
+const char* ReportKindName(int Kind) {
+    static const char* const names[] = {"detail", "summary", "tax", "currency", "ram"};
+    return names[Kind];
+}
+
+const char* RefusedCommandName(int Kind, int Pick) {
+    if (Kind == 0)
+        return "H_UPLOAD_Detail";
+    if (Kind == 1)
+        return "H_UPLOAD_Summary";
+    static const char* const change[] = {"H_UPLOAD_Header", "H_UPLOAD_Footer", "H_UPLOAD_EPROM"};
+    return change[Pick % 3];
+}
+
+QByteArray SoakContent::ExpectedHex() const {
+    switch (Kind) {
+    case 0:
+        return ToFiscalBlocks(Detail);
+    case 1:
+        return ToFiscalBlocks(Summary);
+    default:
+        return ToFiscalBlocks(Header) + Eprom + ToFiscalBlocks(Footer);
+    }
+}
+
+int SoakContent::FirstExchangeBlocks() const {
+    switch (Kind) {
+    case 0:
+        return Blocks(Detail);
+    case 1:
+        return Blocks(Summary);
+    default:
+        return Blocks(Header);
+    }
+}
+
+int SoakContent::CleanAnswers(SoakTransport Transport) const {
+    const int setBaud = Transport == SoakTransport::Serial ? 1 : 0;
+    if (Kind <= 1)
+        return setBaud + FirstExchangeBlocks();
+    return (setBaud + Blocks(Header)) + (setBaud + Blocks(Footer)) + (setBaud + kEpromAnswers);
+}
+
+int SoakContent::RequestsBeforeData(SoakTransport Transport) const {
+    return Transport == SoakTransport::Serial ? 1 : 0;
+}
+
+SoakContent ChooseContent(std::mt19937& Rng, int Kind) {
+    SoakContent c;
+    c.Kind = Kind;
+    const auto seed = static_cast<std::uint32_t>(Pick(Rng, 1, 1000000));
+    // Small content: a clean upload is a handful of blocks and takes well under a second.
+    if (Kind == 0) {
+        c.Detail = SampleDetailUpload(seed, kWidth, Pick(Rng, 1, 5));
+    } else if (Kind == 1) {
+        c.Summary = SampleSummaryUpload(seed, kWidth, Pick(Rng, 1, 3));
+    } else {
+        c.Header = SampleHeaderBlocks(seed, Pick(Rng, 1, 2));
+        c.Footer = SampleFooterBlocks(seed);
+        c.Eprom = SampleChangeDataArea(seed);
+    }
+    return c;
+}
+
+FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTransport Transport) {
+    FaultChoice f;
+    f.SimSeed = static_cast<std::uint32_t>(Pick(Rng, 1, 1000000000));
+    const int roll = Pick(Rng, 0, 99);
+    if (roll < 8)
+        f.Expect = Expectation::Refusal;
+    else if (roll < 13)
+        f.Expect = Expectation::TimedOut;
+
+    const int answers = Content.CleanAnswers(Transport);
+    // Losses (drops, spoilt checks) cost the link a time-out each; refusal plans leave them
+    // out, so that the request numbers stay those of a clean upload.
+    const bool losses = f.Expect != Expectation::Refusal;
+
+    // The recoverable faults: each one with some chance, at least one of them.
+    bool any = false;
+    while (!any) {
+        if (Coin(Rng, 35)) {
+            f.SimArgs << QStringLiteral("--split-chunks");
+            any = true;
+        }
+        if (Coin(Rng, 35)) {
+            f.SimArgs << QStringLiteral("--garbage") << QString::number(Pick(Rng, 1, 48));
+            any = true;
+        }
+        if (Coin(Rng, 30)) {
+            if (Coin(Rng, 50)) {
+                f.SimArgs << QStringLiteral("--duplicate-percent")
+                          << QString::number(Pick(Rng, 2, 15));
+            } else {
+                QStringList list;
+                for (int i = Pick(Rng, 1, 2); i > 0; --i)
+                    list << QString::number(Pick(Rng, 1, answers));
+                f.SimArgs << QStringLiteral("--duplicate") << list.join(QLatin1Char(','));
+            }
+            any = true;
+        }
+        if (losses && Coin(Rng, 25)) {
+            f.SimArgs << QStringLiteral("--corrupt-crc") << QString::number(Pick(Rng, 1, 4));
+            any = true;
+        }
+        if (losses && Coin(Rng, 25)) {
+            if (Coin(Rng, 50)) {
+                f.SimArgs << QStringLiteral("--drop-percent") << QString::number(Pick(Rng, 1, 4));
+            } else {
+                QStringList list;
+                for (int i = Pick(Rng, 1, 2); i > 0; --i)
+                    list << QString::number(Pick(Rng, 1, answers));
+                f.SimArgs << QStringLiteral("--drop") << list.join(QLatin1Char(','));
+            }
+            any = true;
+        }
+        if (f.Expect != Expectation::Finish)
+            break; // the fatal fault alone is enough
+    }
+
+    if (f.Expect == Expectation::Refusal) {
+        if (Coin(Rng, 50)) {
+            f.SimArgs << QStringLiteral("--refuse")
+                      << QLatin1String(RefusedCommandName(Content.Kind, Pick(Rng, 0, 2)));
+        } else {
+            // A data request of the first exchange, counted as the device counts them.
+            const int first = Content.RequestsBeforeData(Transport) + 1;
+            const int n = Pick(Rng, first, first + Content.FirstExchangeBlocks() - 1);
+            f.SimArgs << QStringLiteral("--refuse-request") << QString::number(n);
+        }
+    } else if (f.Expect == Expectation::TimedOut) {
+        // Silent before the last answer a clean upload needs, so it cannot finish.
+        f.SimArgs << QStringLiteral("--silent-after") << QString::number(Pick(Rng, 1, answers - 1));
+    }
+    return f;
+}
+
+QString FaultChoice::Text() const {
+    return QStringLiteral("%1 [%2 --seed %3]")
+        .arg(QLatin1String(ExpectationName(Expect)), SimArgs.join(QLatin1Char(' ')))
+        .arg(SimSeed);
+}

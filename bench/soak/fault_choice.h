@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <random>
+
+// What one soak upload serves and which faults the simulated device commits, chosen at
+// random from the soak's seeded generator.
+
+enum class SoakTransport { Serial, Udp };
+
+// How the upload must end under its fault plan.
+enum class Expectation {
+    Finish,   // recoverable faults only: byte-exact .hex and a report
+    Refusal,  // an upload request is refused: Refused, "upload fail..."
+    TimedOut, // the device falls silent before the last answer: "timeout..."
+};
+
+const char* ExpectationName(Expectation E);
+
+// The device's content for one upload and the bytes the .hex file must end up holding.
+struct SoakContent {
+    int Kind = 0; // 0 detail, 1 summary, 2 tax, 3 currency, 4 ram
+    QByteArray Detail;
+    QByteArray Summary;
+    QByteArray Header;
+    QByteArray Footer;
+    QByteArray Eprom;
+
+    QByteArray ExpectedHex() const;
+    // Blocks the first exchange fetches: the printout for detail and summary, the header for
+    // the change reports.
+    int FirstExchangeBlocks() const;
+    // Answers a clean upload takes from the device (H_SETBAUD acknowledges included on a
+    // serial line). A device that falls silent before this many answers cannot finish.
+    int CleanAnswers(SoakTransport Transport) const;
+    // Requests a clean upload sends before the first data request (the H_SETBAUD of a serial
+    // session).
+    int RequestsBeforeData(SoakTransport Transport) const;
+};
+
+struct FaultChoice {
+    Expectation Expect = Expectation::Finish;
+    QStringList SimArgs; // fault options of orvexfm-sim (without --seed)
+    std::uint32_t SimSeed = 1;
+    QString Text() const; // one line for --verbose
+};
+
+SoakContent ChooseContent(std::mt19937& Rng, int Kind);
+FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTransport Transport);
+
+const char* ReportKindName(int Kind); // orvexfm-cli --report value
+const char* RefusedCommandName(int Kind, int Pick);
