@@ -2,31 +2,6 @@
 
 #include <QCommandLineParser>
 
-namespace {
-
-std::optional<int> ParseInt(const QString& Text, int Low, int High) {
-    bool ok = false;
-    const int value = Text.trimmed().toInt(&ok, 0);
-    if (!ok || value < Low || value > High)
-        return std::nullopt;
-    return value;
-}
-
-std::optional<std::vector<int>> ParseList(const QString& Text, int Low, int High) {
-    std::vector<int> values;
-    for (const QString& part : Text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const auto n = ParseInt(part, Low, High);
-        if (!n)
-            return std::nullopt;
-        values.push_back(*n);
-    }
-    if (values.empty())
-        return std::nullopt;
-    return values;
-}
-
-} // namespace
-
 ScaleSimOptionsResult ParseScaleSimOptions(const QStringList& Arguments) {
     ScaleSimOptionsResult result;
     QCommandLineParser p;
@@ -41,16 +16,8 @@ ScaleSimOptionsResult ParseScaleSimOptions(const QStringList& Arguments) {
     p.addHelpOption();
     const QCommandLineOption scale(QStringLiteral("scale"),
                                    QStringLiteral("Play a weighing scale (required here)."));
-    const QCommandLineOption pty(QStringLiteral("pty"),
-                                 QStringLiteral("Serve on a new pseudo-terminal (the default)."));
-    const QCommandLineOption udp(QStringLiteral("udp"), QStringLiteral("Serve on UDP."));
-    const QCommandLineOption bind(QStringLiteral("bind"),
-                                  QStringLiteral("UDP address to bind (default 127.0.0.2)."),
-                                  QStringLiteral("address"));
-    const QCommandLineOption port(
-        QStringLiteral("port"),
-        QStringLiteral("UDP port to bind (default 5001; 0 picks a free port)."),
-        QStringLiteral("port"));
+    const SimLinkOptions link(
+        QStringLiteral("UDP port to bind (default 5001; 0 picks a free port)."));
     const QCommandLineOption onlyRate(
         QStringLiteral("only-rate"),
         QStringLiteral("Hear a wake-up only at this rate (9600, 19200, 38400, 57600, 115200)."),
@@ -87,18 +54,11 @@ ScaleSimOptionsResult ParseScaleSimOptions(const QStringList& Arguments) {
                                       QStringLiteral("Also stop when standard input ends."));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("One line per request on standard error."));
-    p.addOptions({scale, pty, udp, bind, port, onlyRate, negative, noQxt, infoValue, contentSeed,
-                  clearTopBit, drop, silentAfter, split, stdinEof, verbose});
-    result.HelpText = p.helpText();
-
-    if (!p.parse(Arguments)) {
-        result.Error = p.errorText();
+    p.addOptions({scale, link.Pty, link.Udp, link.Bind, link.Port, onlyRate, negative, noQxt,
+                  infoValue, contentSeed, clearTopBit, drop, silentAfter, split, stdinEof,
+                  verbose});
+    if (!ParseSimArguments(p, Arguments, result))
         return result;
-    }
-    if (p.isSet(QStringLiteral("help"))) {
-        result.HelpRequested = true;
-        return result;
-    }
     auto fail = [&](const QString& Text) {
         result.Error = Text;
         return result;
@@ -107,21 +67,12 @@ ScaleSimOptionsResult ParseScaleSimOptions(const QStringList& Arguments) {
         return fail(QStringLiteral("--scale is required for the scale options"));
     if (!p.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument: %1").arg(p.positionalArguments()[0]));
-    if (p.isSet(pty) && p.isSet(udp))
-        return fail(QStringLiteral("--pty and --udp exclude each other"));
 
     ScaleSimOptions o;
-    o.LinkMode = p.isSet(udp) ? ScaleSimOptions::Mode::Udp : ScaleSimOptions::Mode::Pty;
-    if (p.isSet(bind))
-        o.BindAddress = p.value(bind);
-    if (p.isSet(port)) {
-        const auto n = ParseInt(p.value(port), 0, 65535);
-        if (!n)
-            return fail(QStringLiteral("--port: not a port number: %1").arg(p.value(port)));
-        o.Port = *n;
-    }
+    if (const QString error = link.Read(p, o.LinkMode, o.BindAddress, o.Port); !error.isEmpty())
+        return fail(error);
     if (p.isSet(onlyRate)) {
-        const auto n = ParseInt(p.value(onlyRate), 1, 1000000);
+        const auto n = ParseSimInt(p.value(onlyRate), 1, 1000000);
         if (!n || (*n != 9600 && *n != 19200 && *n != 38400 && *n != 57600 && *n != 115200))
             return fail(QStringLiteral("--only-rate: not a scale rate: %1").arg(p.value(onlyRate)));
         o.Scale.Faults.OnlyRate = *n;
@@ -129,7 +80,7 @@ ScaleSimOptionsResult ParseScaleSimOptions(const QStringList& Arguments) {
     o.Scale.Faults.NegativeWakeUp = p.isSet(negative);
     o.Scale.WithQxt = !p.isSet(noQxt);
     if (p.isSet(infoValue)) {
-        const auto n = ParseInt(p.value(infoValue), 0, 65535);
+        const auto n = ParseSimInt(p.value(infoValue), 0, 65535);
         if (!n)
             return fail(QStringLiteral("--info-value: 0..65535 expected"));
         o.Scale.InfoValue = static_cast<std::uint16_t>(*n);
@@ -142,25 +93,25 @@ ScaleSimOptionsResult ParseScaleSimOptions(const QStringList& Arguments) {
         o.Scale.ContentSeed = seed;
     }
     if (p.isSet(clearTopBit)) {
-        const auto list = ParseList(p.value(clearTopBit), 1, 1 << 30);
+        const auto list = ParseSimIntList(p.value(clearTopBit), 1, 1 << 30);
         if (!list)
             return fail(QStringLiteral("--clear-top-bit: list of answer numbers expected"));
         o.Scale.Faults.ClearTopBit.insert(list->begin(), list->end());
     }
     if (p.isSet(drop)) {
-        const auto list = ParseList(p.value(drop), 1, 1 << 30);
+        const auto list = ParseSimIntList(p.value(drop), 1, 1 << 30);
         if (!list)
             return fail(QStringLiteral("--drop: list of answer numbers expected"));
         o.Scale.Faults.DropAnswers.insert(list->begin(), list->end());
     }
     if (p.isSet(silentAfter)) {
-        const auto n = ParseInt(p.value(silentAfter), 0, 1 << 30);
+        const auto n = ParseSimInt(p.value(silentAfter), 0, 1 << 30);
         if (!n)
             return fail(QStringLiteral("--silent-after: a count expected"));
         o.Scale.Faults.SilentAfter = *n;
     }
     if (p.isSet(split)) {
-        const auto list = ParseList(p.value(split), 1, 313);
+        const auto list = ParseSimIntList(p.value(split), 1, 313);
         if (!list)
             return fail(QStringLiteral("--split: sizes of 1..313 expected"));
         o.Scale.Faults.SplitSizes = *list;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sim/scale_engine.h"
+#include "sim/sim_cli.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,7 +10,7 @@
 
 // Command line of "orvexfm-sim --scale", parsed without touching any device.
 struct ScaleSimOptions {
-    enum class Mode { Pty, Udp };
+    using Mode = SimLinkMode;
     Mode LinkMode = Mode::Pty;
     QString BindAddress = QStringLiteral("127.0.0.2");
     int Port = 5001;

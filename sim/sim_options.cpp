@@ -12,26 +12,12 @@ bool IsLineRate(int Rate) {
     return std::find(kLineRates.begin(), kLineRates.end(), Rate) != kLineRates.end();
 }
 
-std::optional<int> ParseInt(const QString& Text, int Low, int High) {
-    bool ok = false;
-    const int value = Text.trimmed().toInt(&ok, 0);
-    if (!ok || value < Low || value > High)
-        return std::nullopt;
-    return value;
-}
-
 // "3,7,12" → {3, 7, 12}; numbers count from 1.
 std::optional<std::set<int>> ParseNumberList(const QString& Text) {
-    std::set<int> numbers;
-    for (const QString& part : Text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const auto n = ParseInt(part, 1, 1 << 30);
-        if (!n)
-            return std::nullopt;
-        numbers.insert(*n);
-    }
-    if (numbers.empty())
+    const auto numbers = ParseSimIntList(Text, 1, 1 << 30);
+    if (!numbers)
         return std::nullopt;
-    return numbers;
+    return std::set<int>(numbers->begin(), numbers->end());
 }
 
 } // namespace
@@ -52,17 +38,9 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
                        "included; a request counts when a valid frame arrives at the device's "
                        "line rate."));
     p.addHelpOption();
-    const QCommandLineOption pty(QStringLiteral("pty"),
-                                 QStringLiteral("Serve on a new pseudo-terminal (the default)."));
-    const QCommandLineOption udp(QStringLiteral("udp"), QStringLiteral("Serve on UDP."));
-    const QCommandLineOption bind(QStringLiteral("bind"),
-                                  QStringLiteral("UDP address to bind (default 127.0.0.2)."),
-                                  QStringLiteral("address"));
-    const QCommandLineOption port(
-        QStringLiteral("port"),
+    const SimLinkOptions link(
         QStringLiteral("UDP port to bind (default 5002; 0 picks a free port, shown on the first "
-                       "line)."),
-        QStringLiteral("port"));
+                       "line)."));
     const QCommandLineOption detail(QStringLiteral("detail"),
                                     QStringLiteral("Serve H_UPLOAD_Detail from this file."),
                                     QStringLiteral("file"));
@@ -171,23 +149,15 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
                                      QStringLiteral("Log every request and answer to standard "
                                                     "error."));
     p.addOptions(
-        {pty,          udp,           bind,        port,        detail,    summary,
+        {link.Pty,     link.Udp,      link.Bind,   link.Port,   detail,    summary,
          header,       footer,        eprom,       width,       days,      contentSeed,
          headerBlocks, startRate,     fmClass,     epromClass,  keepRate,  seed,
          split,        corrupt,       drop,        dropPercent, duplicate, duplicatePercent,
          refuse,       refuseRequest, silentAfter, garbage,     onlyRate,  pace,
          udpPaceRate,  stdinEof,      verbose});
     AddCommandPlayOptions(p);
-    result.HelpText = p.helpText();
-
-    if (!p.parse(Arguments)) {
-        result.Error = p.errorText();
+    if (!ParseSimArguments(p, Arguments, result))
         return result;
-    }
-    if (p.isSet(QStringLiteral("help"))) {
-        result.HelpRequested = true;
-        return result;
-    }
     if (!p.positionalArguments().isEmpty()) {
         result.Error = QStringLiteral("unexpected argument: %1").arg(p.positionalArguments()[0]);
         return result;
@@ -198,17 +168,8 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
         result.Error = text;
         return result;
     };
-    if (p.isSet(pty) && p.isSet(udp))
-        return fail(QStringLiteral("--pty and --udp exclude each other"));
-    o.LinkMode = p.isSet(udp) ? SimOptions::Mode::Udp : SimOptions::Mode::Pty;
-    if (p.isSet(bind))
-        o.BindAddress = p.value(bind);
-    if (p.isSet(port)) {
-        const auto v = ParseInt(p.value(port), 0, 65535);
-        if (!v)
-            return fail(QStringLiteral("--port needs a number from 0 to 65535"));
-        o.Port = *v;
-    }
+    if (const QString error = link.Read(p, o.LinkMode, o.BindAddress, o.Port); !error.isEmpty())
+        return fail(error);
     o.DetailFile = p.value(detail);
     o.SummaryFile = p.value(summary);
     o.HeaderFile = p.value(header);
@@ -218,7 +179,7 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
     auto rateOption = [&](const QCommandLineOption& opt, int* into) -> bool {
         if (!p.isSet(opt))
             return true;
-        const auto v = ParseInt(p.value(opt), 1, 115200);
+        const auto v = ParseSimInt(p.value(opt), 1, 115200);
         if (!v || !IsLineRate(*v)) {
             result.Error = QStringLiteral("--%1 needs one of 1200, 2400, 4800, 9600, 19200, "
                                           "38400, 57600, 115200")
@@ -231,7 +192,7 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
     auto percentOption = [&](const QCommandLineOption& opt, int* into) -> bool {
         if (!p.isSet(opt))
             return true;
-        const auto v = ParseInt(p.value(opt), 0, 100);
+        const auto v = ParseSimInt(p.value(opt), 0, 100);
         if (!v) {
             result.Error =
                 QStringLiteral("--%1 needs a percentage from 0 to 100").arg(opt.names().first());
@@ -260,7 +221,7 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
                            std::uint8_t* into) -> bool {
         if (!p.isSet(opt))
             return true;
-        const auto v = ParseInt(p.value(opt), 0, 255);
+        const auto v = ParseSimInt(p.value(opt), 0, 255);
         if (!v || (*v != 0x80 && *v != allowedOther)) {
             result.Error = QStringLiteral("--%1 needs 0x80 or 0x%2")
                                .arg(opt.names().first())
@@ -284,19 +245,19 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
         return result;
     e.ResetRateAtEnd = !p.isSet(keepRate);
     if (p.isSet(width)) {
-        const auto v = ParseInt(p.value(width), 1, 256);
+        const auto v = ParseSimInt(p.value(width), 1, 256);
         if (!v || (*v != 20 && *v != 40 && *v != 42))
             return fail(QStringLiteral("--width needs 20, 40 or 42"));
         o.Content.Width = *v;
     }
     if (p.isSet(days)) {
-        const auto v = ParseInt(p.value(days), 0, 9999);
+        const auto v = ParseSimInt(p.value(days), 0, 9999);
         if (!v)
             return fail(QStringLiteral("--days needs a number from 0 to 9999"));
         o.Content.Days = *v;
     }
     if (p.isSet(headerBlocks)) {
-        const auto v = ParseInt(p.value(headerBlocks), 1, 3);
+        const auto v = ParseSimInt(p.value(headerBlocks), 1, 3);
         if (!v)
             return fail(QStringLiteral("--header-blocks needs 1, 2 or 3"));
         o.Content.HeaderBlocks = *v;
@@ -323,13 +284,13 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
         f.RefuseCommands.push_back(*key);
     }
     if (p.isSet(silentAfter)) {
-        const auto v = ParseInt(p.value(silentAfter), 0, 1 << 30);
+        const auto v = ParseSimInt(p.value(silentAfter), 0, 1 << 30);
         if (!v)
             return fail(QStringLiteral("--silent-after needs a number from 0"));
         f.SilentAfter = *v;
     }
     if (p.isSet(garbage)) {
-        const auto v = ParseInt(p.value(garbage), 0, 4096);
+        const auto v = ParseSimInt(p.value(garbage), 0, 4096);
         if (!v)
             return fail(QStringLiteral("--garbage needs a number from 0 to 4096"));
         f.GarbageMax = *v;

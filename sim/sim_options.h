@@ -2,6 +2,7 @@
 
 #include "sim/command_play.h"
 #include "sim/device_engine.h"
+#include "sim/sim_cli.h"
 #include "sim/sim_content.h"
 
 #include <QString>
@@ -11,7 +12,7 @@
 
 // Command line of orvexfm-sim, parsed without touching any device so it can be tested.
 struct SimOptions {
-    enum class Mode { Pty, Udp };
+    using Mode = SimLinkMode;
     Mode LinkMode = Mode::Pty;
     QString BindAddress = QStringLiteral("127.0.0.2");
     int Port = 5002;
