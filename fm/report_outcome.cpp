@@ -1,5 +1,7 @@
 #include "fm/report_outcome.h"
 
+#include <iterator>
+
 QString ReportOutcome::message() const {
     switch (Error) {
     case ReportError::None:
@@ -19,19 +21,33 @@ QString ReportOutcome::message() const {
     return {};
 }
 
+namespace {
+
+// The names of each report kind, in the order of ReportKind.
+struct ReportKindNames {
+    const char* FilePrefix;
+    const char* Caption;
+};
+
+constexpr ReportKindNames kReportKindNames[] = {
+    {"Detail", "Detail"},           {"Summary", "Summary"},  {"Tax", "Change the tax rate"},
+    {"Chy", "Change the currency"}, {"Ram", "RAM Clearing"},
+};
+
+const ReportKindNames* NamesOf(int Kind) {
+    if (Kind < 0 || Kind >= int(std::size(kReportKindNames)))
+        return nullptr;
+    return &kReportKindNames[Kind];
+}
+
+} // namespace
+
 QString ReportFilePrefix(int Kind) {
-    switch (Kind) {
-    case 0:
-        return QStringLiteral("Detail");
-    case 1:
-        return QStringLiteral("Summary");
-    case 2:
-        return QStringLiteral("Tax");
-    case 3:
-        return QStringLiteral("Chy");
-    case 4:
-        return QStringLiteral("Ram");
-    default:
-        return {};
-    }
+    const ReportKindNames* names = NamesOf(Kind);
+    return names ? QString::fromLatin1(names->FilePrefix) : QString();
+}
+
+QString ReportTypeCaption(int Kind) {
+    const ReportKindNames* names = NamesOf(Kind);
+    return names ? QString::fromLatin1(names->Caption) : QString();
 }

@@ -29,5 +29,9 @@ struct ReportOutcome {
     QString message() const;
 };
 
-// "Detail", "Summary", "Tax", "Chy", "Ram"; empty for any other value.
+// The start of a report file's name: "Detail", "Summary", "Tax", "Chy", "Ram"; empty for any
+// other value.
 QString ReportFilePrefix(int Kind);
+// The report-type caption a list entry records: "Detail", "Summary", "Change the tax rate",
+// "Change the currency", "RAM Clearing"; empty for any other kind.
+QString ReportTypeCaption(int Kind);

@@ -56,23 +56,6 @@ void FileMissing(ReportDecodeResult& Result, const MessageTable& Messages, const
 
 } // namespace
 
-QString ReportTypeCaption(int Kind) {
-    switch (Kind) {
-    case 0:
-        return QStringLiteral("Detail");
-    case 1:
-        return QStringLiteral("Summary");
-    case 2:
-        return QStringLiteral("Change the tax rate");
-    case 3:
-        return QStringLiteral("Change the currency");
-    case 4:
-        return QStringLiteral("RAM Clearing");
-    default:
-        return {};
-    }
-}
-
 ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
                                        const ReportDecodeSettings& Settings,
                                        const MessageTable& Messages) {

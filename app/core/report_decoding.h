@@ -14,10 +14,6 @@
 // of reports, and say what the operator is to be told. The window turns the result into its
 // memo and message boxes, the command-line tool into its output and exit status.
 
-// The report-type caption a list entry records: "Detail", "Summary", "Change the tax rate",
-// "Change the currency", "RAM Clearing"; empty for any other kind.
-QString ReportTypeCaption(int Kind);
-
 struct ReportDecodeSettings {
     QString TxtfileDir;   // folder of the report files
     int MachineIndex = 2; // printout width of Detail/Summary (PrintoutWidth)
