@@ -62,8 +62,22 @@ TEST_F(WindowScaleTest, Button3IsHiddenAndReadsTheScaleAtEdit1IntoTheDataFolder)
         windowEnabledDuringRun = windowEnabledDuringRun && w.isEnabled();
         dialogShownDuringRun = dialogShownDuringRun || w.ProgressForm().isVisible();
     });
+    // A read that fails (the link wired to a wrong address, say) leaves the dialog waiting
+    // for OK: answer it, so the run ends and the failure is reported instead of hanging.
+    QString errorShown;
+    TProgressForm& form = w.ProgressForm();
+    QObject::connect(&form, &TProgressForm::DialogStateChanged, &form, [&](int State) {
+        if (State != kDialogErrorShown)
+            return;
+        QTimer::singleShot(0, &form, [&] {
+            errorShown = form.StatusLabel->text();
+            form.OKBtn->click();
+        });
+    });
     button->click();
 
+    ASSERT_TRUE(errorShown.isEmpty())
+        << "the scale test ended with an error: " << errorShown.toStdString();
     EXPECT_EQ(pinged, QStringList{QStringLiteral("127.0.0.1")});
     EXPECT_EQ(w.ScaleBus().IP(), QStringLiteral("127.0.0.1"));
     EXPECT_EQ(ReadAll(target).size(), 524288);
