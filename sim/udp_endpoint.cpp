@@ -1,8 +1,12 @@
 #include "sim/udp_endpoint.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 
 UdpEndpoint::UdpEndpoint(std::function<void()> OnReadable) {
+    // Devices answer hosts directly; this also spares the socket QtNetwork's system-proxy query
+    // (a lookup thread) before it binds.
+    m_socket.setProxy(QNetworkProxy::NoProxy);
     QObject::connect(&m_socket, &QUdpSocket::readyRead,
                      [OnReadable = std::move(OnReadable)] { OnReadable(); });
 }

@@ -2,6 +2,7 @@
 
 #include <QEventLoop>
 #include <QHostInfo>
+#include <QNetworkProxy>
 #include <QPointer>
 #include <QUdpSocket>
 
@@ -66,8 +67,7 @@ std::optional<std::uint32_t> NumericIPv4(const QString& Host) {
 }
 
 TNMUDP::TNMUDP(QObject* Owner) : QObject(Owner) {
-    m_socket = new QUdpSocket(this);
-    connect(m_socket, &QUdpSocket::readyRead, this, &TNMUDP::OnReadyRead);
+    NewSocket();
     Status(QString::fromLatin1(kUdpStatusInitializing), 8);
 }
 
@@ -82,6 +82,14 @@ void TNMUDP::Status(const QString& Text, int Level) {
     m_lastStatus = Text;
     if (OnStatus)
         OnStatus(this, Text);
+}
+
+void TNMUDP::NewSocket() {
+    m_socket = new QUdpSocket(this);
+    // A device link never goes through a proxy; saying so also spares the socket QtNetwork's
+    // system-proxy query (a lookup thread) before every bind.
+    m_socket->setProxy(QNetworkProxy::NoProxy);
+    connect(m_socket, &QUdpSocket::readyRead, this, &TNMUDP::OnReadyRead);
 }
 
 void TNMUDP::ReleaseSocket() {
@@ -105,8 +113,7 @@ void TNMUDP::ReleaseSocket() {
 void TNMUDP::SetLocalPort(int Value) {
     ReleaseSocket();
     m_localPort = Value;
-    m_socket = new QUdpSocket(this);
-    connect(m_socket, &QUdpSocket::readyRead, this, &TNMUDP::OnReadyRead);
+    NewSocket();
     if (Value < 0 || Value > 0xFFFF)
         return;
     if (Value != 0 && !ClaimPort(Value))

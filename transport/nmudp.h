@@ -122,6 +122,7 @@ private:
     struct Lookup;
 
     void Status(const QString& Text, int Level);
+    void NewSocket();
     void ReleaseSocket();
     void OnReadyRead();
     std::uint32_t ResolveRemote();
