@@ -43,7 +43,10 @@ bool SerialLinkTransport::Open() {
     try {
         m_comm->OpenPort();
     } catch (const ECommsError& e) {
+        // The component's own text first (callers compare it), then what the system said.
         m_lastError = QString::fromLatin1(e.what());
+        if (!e.Reason().isEmpty())
+            m_lastError += QStringLiteral(" (%1)").arg(e.Reason());
         return false;
     }
     return true;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include <fcntl.h>
@@ -157,26 +158,37 @@ void TComm::OpenPort() {
     if (m_fd >= 0)
         return;
     const QString path = SerialDevicePath(m_commName);
-    if (path.isEmpty())
-        throw ECommsError(kCommErrorOpen);
+    if (path.isEmpty()) {
+        throw ECommsError(kCommErrorOpen,
+                          QStringLiteral("%1: not a serial port name").arg(m_commName));
+    }
+    const auto systemReason = [&path](int Error) {
+        return QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(Error)));
+    };
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        throw ECommsError(kCommErrorOpen);
+        throw ECommsError(kCommErrorOpen, systemReason(errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
+        const int error = errno;
         ::close(fd);
-        throw ECommsError(kCommErrorOpen);
+        throw ECommsError(kCommErrorOpen, systemReason(error));
     }
     if (!S_ISCHR(st.st_mode) || !::isatty(fd)) {
         ::close(fd);
-        throw ECommsError(kCommErrorNotCommHandle);
+        throw ECommsError(kCommErrorNotCommHandle,
+                          QStringLiteral("%1: not a terminal device").arg(path));
     }
     // Exclusive use among everything that honours the lock (every TComm of any process). The
     // lock is advisory on purpose: a test or simulator may still peek at the line settings.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
         ::close(fd);
-        throw ECommsError(kCommErrorOpen);
+        throw ECommsError(kCommErrorOpen,
+                          error == EWOULDBLOCK
+                              ? QStringLiteral("%1: in use by another program").arg(path)
+                              : systemReason(error));
     }
 
     m_fd = fd;

@@ -18,14 +18,22 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 class QSocketNotifier;
 class QTimer;
 
-// Raised by TComm::OpenPort. what() is exactly one of the texts below.
+// Raised by TComm::OpenPort. what() is exactly one of the texts below; Reason() says what the
+// system reported ("/dev/ttyUSB0: Permission denied"), so an operator can tell a missing
+// adapter from a missing dialout membership or a port another program holds. May be empty.
 class ECommsError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit ECommsError(const char* Text, QString Reason = {})
+        : std::runtime_error(Text), m_reason(std::move(Reason)) {}
+    const QString& Reason() const { return m_reason; }
+
+private:
+    QString m_reason;
 };
 
 // The texts an open can fail with. The owner may compare against them; the trailing blank of

@@ -14,6 +14,9 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
+#include <cerrno>
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -81,7 +84,10 @@ TEST(SerialLinkTransport, CarriesBytesBothWaysOverAPseudoTerminal) {
     SerialLinkTransport missing;
     missing.SetEndpoint(QStringLiteral("/dev/orvexfm-no-such-port"));
     EXPECT_FALSE(missing.Open());
-    EXPECT_FALSE(missing.LastError().isEmpty());
+    // The component's text, then the system's reason for the operator.
+    EXPECT_EQ(missing.LastError(),
+              QStringLiteral("Error opening serial port (/dev/orvexfm-no-such-port: %1)")
+                  .arg(QString::fromLocal8Bit(std::strerror(ENOENT))));
 }
 
 TEST(UdpLinkTransport, AcceptsAnswersOnlyFromTheDevice) {

@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cerrno>
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include <termios.h>
@@ -52,15 +55,6 @@ void LinkSettings(TComm& Comm, const QString& Path) {
     Comm.SetOutx_XonXoffFlow(false);
     Comm.SetDtrControl(TDtrControl::DtrDisable);
     Comm.SetReadIntervalTimeout(1);
-}
-
-std::string OpenError(TComm& Comm) {
-    try {
-        Comm.OpenPort();
-    } catch (const ECommsError& e) {
-        return e.what();
-    }
-    return "(opened)";
 }
 
 class SerialPty : public ::testing::Test {
@@ -420,23 +414,38 @@ TEST_F(SerialPty, BadNamesFailWithTheExactTextsAndLeaveThePortReusable) {
     LinkSettings(holder, pty.SlavePath());
     ASSERT_NO_THROW(holder.OpenPort());
 
+    // The text is the component's own; the reason names the device and what the system said.
     struct Case {
         QString name;
         const char* error;
+        QString reason; // contained in Reason()
     };
+    const QString missing = dir.filePath(QStringLiteral("no-such-device"));
     const Case cases[] = {
-        {dir.filePath(QStringLiteral("no-such-device")), "Error opening serial port"},
-        {file, "File handle is not a comm handle "},
-        {dir.path(), "Error opening serial port"}, // a directory cannot be opened for writing
-        {QStringLiteral("/dev/null"), "File handle is not a comm handle "},
-        {QStringLiteral("ttyNoSuchDevice9"), "Error opening serial port"},
-        {QString(), "Error opening serial port"},
-        {pty.SlavePath(), "Error opening serial port"}, // held by another component
+        {missing, "Error opening serial port",
+         missing + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(ENOENT))},
+        {file, "File handle is not a comm handle ", file + QStringLiteral(": not a terminal")},
+        // a directory cannot be opened for writing
+        {dir.path(), "Error opening serial port",
+         dir.path() + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(EISDIR))},
+        {QStringLiteral("/dev/null"), "File handle is not a comm handle ",
+         QStringLiteral("/dev/null: not a terminal")},
+        {QStringLiteral("ttyNoSuchDevice9"), "Error opening serial port",
+         QStringLiteral("/dev/ttyNoSuchDevice9: ")},
+        {QString(), "Error opening serial port", QStringLiteral("not a serial port name")},
+        {pty.SlavePath(), "Error opening serial port",
+         pty.SlavePath() + QStringLiteral(": in use by another program")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name.toStdString());
         comm.SetCommName(c.name);
-        EXPECT_EQ(OpenError(comm), std::string(c.error));
+        try {
+            comm.OpenPort();
+            ADD_FAILURE() << "opened";
+        } catch (const ECommsError& e) {
+            EXPECT_EQ(std::string(e.what()), std::string(c.error));
+            EXPECT_TRUE(e.Reason().contains(c.reason)) << e.Reason().toStdString();
+        }
         EXPECT_FALSE(comm.IsOpen());
         EXPECT_TRUE(comm.DevicePath().isEmpty());
         EXPECT_FALSE(comm.WriteData("x", 1));
