@@ -49,7 +49,6 @@ struct TNMUDP::Lookup {
     QEventLoop* Loop = nullptr; // set while SendDatagram waits
     bool Finished = false;
     bool Cancelled = false;
-    int Id = -1;
     QHostInfo Info;
 };
 
@@ -194,7 +193,7 @@ bool TNMUDP::LookupOnce(const QString& Name, std::uint32_t& Address) {
 
     // The result comes through the event loop; the state is shared so that a late answer
     // after a cancel finds it alive.
-    state->Id = QHostInfo::lookupHost(Name, this, [state](const QHostInfo& Info) {
+    QHostInfo::lookupHost(Name, this, [state](const QHostInfo& Info) {
         state->Info = Info;
         state->Finished = true;
         if (state->Loop)
@@ -207,10 +206,10 @@ bool TNMUDP::LookupOnce(const QString& Name, std::uint32_t& Address) {
     if (!self) // released while waiting: touch nothing of it
         throw UDPSockError(kUdpErrorLookupCanceled);
     std::erase(m_lookups, state);
-    if (state->Cancelled) {
-        QHostInfo::abortHostLookup(state->Id);
+    // A cancelled lookup is left to finish: its late answer only fills the shared state. Qt
+    // would not free the answer's handler of an aborted lookup (abortHostLookup).
+    if (state->Cancelled)
         throw UDPSockError(kUdpErrorLookupCanceled);
-    }
     if (state->Info.error() != QHostInfo::NoError)
         return false;
     for (const QHostAddress& a : state->Info.addresses()) {
