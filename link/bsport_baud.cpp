@@ -19,6 +19,10 @@ void TBsPort::ResetCommandTable(int Address) {
 
 void TBsPort::BeginSession(int Address, int BaudIndex, bool StartAt9600) {
     m_startDueAt.reset();
+    // A frame an earlier exchange left unfinished (an answer cut off when its device stopped)
+    // must not swallow the first answers of this session.
+    if (!m_parsing)
+        m_finder.Reset();
     if (m_mode == tmTCPIP) {
         SetSessionResult(0);
         CurrentCommand = EnumVarnCmd;

@@ -56,7 +56,11 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
     if (FileState != 2 || !m_outputFile.isOpen())
         return;
     const QByteArray& data = Frame.Data;
-    if (HasEndMarker(data)) {
+    // Only the answer to the request in flight can end the upload: a late copy of the final
+    // packet of an earlier exchange (the header's, when the footer follows) must neither end
+    // this one nor land in its file.
+    const bool answersCurrent = Frame.Sequence == SequenceByte(CurrentCommand);
+    if (HasEndMarker(data) && answersCurrent) {
         m_endMarkerSeen = true;
         if (CurrentCommand == H_UPLOAD_Header || CurrentCommand == H_UPLOAD_Footer) {
             if (OnProgressDot)
@@ -65,7 +69,8 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
         const QString finish = CurrentCommand == H_UPLOAD_Detail
                                    ? QStringLiteral("数据上载完毕!")
                                    : QStringLiteral("部门报表上载完毕!");
-        // The final packet is always written, whatever its sequence byte.
+        // The final packet is written even when its sequence byte is that of the packet
+        // written before it.
         if (!AppendOutput(data))
             return;
         if (!m_outputFile.flush()) {
@@ -86,7 +91,6 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
     // earlier answer (the device answered a request and then its retransmission) is neither
     // written nor allowed to release another request: that extra request would fetch the
     // same block under a new sequence byte and the block would land in the file twice.
-    const bool answersCurrent = Frame.Sequence == SequenceByte(CurrentCommand);
     if (answersCurrent && Frame.Sequence != LastWrittenSeq) {
         if (!AppendOutput(data))
             return;

@@ -1,0 +1,83 @@
+// Answers left over from an earlier exchange: a late copy of a final packet, a frame cut off
+// when its device stopped. Neither may change the next exchange's file or swallow its answers.
+
+#include "link_test_support.h"
+
+namespace {
+
+class StaleAnswers : public LinkFixture {
+protected:
+    void StartUdp(TEnumVarnCmd Cmd, const QString& File) {
+        link.SetMode(tmTCPIP);
+        link.SetIP(QStringLiteral("127.0.0.2"));
+        link.EnumVarnCmd = Cmd;
+        link.RequestDataLen = 0;
+        link.StopAfter = 0;
+        link.BaudReady = false;
+        link.RetriesLeft = 6;
+        link.BeginSession(1, kBaudIndex115200, true);
+        ASSERT_TRUE(link.PrepareCommand(File));
+        link.SendRequest();
+    }
+};
+
+// Two uploads in a row on one UDP link: a header upload and the footer upload of a change
+// report, or one Detail upload after another. The device sent the first upload's final packet
+// twice; the copy arrives once the second upload's first request is out.
+TEST_F(StaleAnswers, LateCopyOfAnEarlierFinalPacketNeitherEndsNorFillsTheNextUpload) {
+    struct Case {
+        const char* Name;
+        TEnumVarnCmd First;
+        std::uint8_t FirstCode;
+        int FirstBlocks;
+        TEnumVarnCmd Second;
+        std::uint8_t SecondCode;
+    };
+    const Case cases[] = {
+        {"header, then footer", H_UPLOAD_Header, 0x12, 2, H_UPLOAD_Footer, 0x13},
+        {"detail, then detail", H_UPLOAD_Detail, 0x10, 3, H_UPLOAD_Detail, 0x10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        StartUdp(c.First, FilePath("first.hex"));
+        QByteArray last;
+        for (int k = 1; k <= c.FirstBlocks; ++k) {
+            last = EncodeFrame(Answer(0x90, c.FirstCode, LastRequest().Sequence,
+                                      PacketData(k, k == c.FirstBlocks)));
+            udp->Deliver(last);
+        }
+        ASSERT_EQ(link.SessionResult(), 3);
+
+        StartUdp(c.Second, FilePath("second.hex"));
+        // The copy is told apart by its sequence byte; one that carries the new request's
+        // sequence byte cannot be told apart on the wire at all.
+        ASSERT_NE(LastRequest().Sequence, DecodeWrite(last).Sequence);
+        udp->Deliver(last); // the late copy
+        EXPECT_EQ(link.SessionResult(), 1) << "the second upload goes on";
+        const QByteArray one = PacketData(101);
+        const QByteArray two = PacketData(102, true);
+        udp->Deliver(EncodeFrame(Answer(0x90, c.SecondCode, LastRequest().Sequence, one)));
+        udp->Deliver(EncodeFrame(Answer(0x90, c.SecondCode, LastRequest().Sequence, two)));
+        EXPECT_EQ(link.SessionResult(), 3);
+        EXPECT_EQ(ReadFile(FilePath("second.hex")), one + two);
+    }
+}
+
+// An answer cut off part-way (its device stopped sending) must not swallow the answers of the
+// next session on the link, on either line.
+TEST_F(StaleAnswers, FrameCutOffInAnEarlierSessionDoesNotSwallowTheNextAcknowledge) {
+    const QByteArray cut = EncodeFrame(Answer(0x90, 0x10, 9, PacketData(1))).left(40);
+    // Serial: the H_SETBAUD acknowledge of the next session is taken.
+    serial->Deliver(cut);
+    StartSerialUpload(H_UPLOAD_Detail, FilePath("serial.hex"), WholeRequest());
+    EXPECT_TRUE(link.BaudReady);
+    // UDP: the first packet of the next session is taken.
+    udp->Deliver(cut);
+    StartUdp(H_UPLOAD_Detail, FilePath("udp.hex"));
+    const QByteArray data = PacketData(1, true);
+    udp->Deliver(EncodeFrame(Answer(0x90, 0x10, LastRequest().Sequence, data)));
+    EXPECT_EQ(link.SessionResult(), 3);
+    EXPECT_EQ(ReadFile(FilePath("udp.hex")), data);
+}
+
+} // namespace
