@@ -1,11 +1,12 @@
 #include "bench/soak/child_process.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 
 SimChild::SimChild(const QString& Program, const QStringList& Args, const QString& LogFile)
     : m_logFile(LogFile) {
     m_p.setStandardErrorFile(LogFile, QIODevice::Truncate);
+    QObject::connect(&m_p, &QProcess::finished, [this] { m_endedAfterMs = m_clock.elapsed(); });
+    m_clock.start();
     m_p.start(Program, Args);
     if (!m_p.waitForStarted(10000))
         return;

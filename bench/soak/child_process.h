@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -18,6 +19,7 @@ public:
     QString Pty() const; // the pseudo-terminal's path, empty for UDP
     // The process ended by itself while the upload ran (it should run until it is stopped).
     bool EndedEarly() const { return m_p.state() == QProcess::NotRunning; }
+    qint64 EndedAfterMs() const { return m_endedAfterMs; } // -1 while it runs
 
     struct End {
         bool DiedBySignal = false; // a signal other than the soak's own SIGKILL ended it
@@ -34,6 +36,8 @@ private:
     QString m_logFile;
     QString m_firstLine;
     bool m_stopped = false;
+    QElapsedTimer m_clock;
+    qint64 m_endedAfterMs = -1;
 };
 
 // One orvexfm-cli run to its end, or killed at the time limit.

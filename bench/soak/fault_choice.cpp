@@ -99,19 +99,20 @@ SoakContent ChooseContent(std::mt19937& Rng, int Kind) {
     return c;
 }
 
-FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTransport Transport) {
+FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTransport Transport,
+                         bool WithTimeouts) {
     FaultChoice f;
     f.SimSeed = static_cast<std::uint32_t>(Pick(Rng, 1, 1000000000));
     const int roll = Pick(Rng, 0, 99);
     if (roll < 8)
         f.Expect = Expectation::Refusal;
-    else if (roll < 13)
+    else if (roll < 13 && WithTimeouts)
         f.Expect = Expectation::TimedOut;
 
     const int answers = Content.CleanAnswers(Transport);
     // Losses (drops, spoilt checks) cost the link a time-out each; refusal plans leave them
     // out, so that the request numbers stay those of a clean upload.
-    const bool losses = f.Expect != Expectation::Refusal;
+    const bool losses = f.Expect != Expectation::Refusal && WithTimeouts;
 
     // The recoverable faults: each one with some chance, at least one of them.
     bool any = false;

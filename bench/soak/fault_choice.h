@@ -50,7 +50,10 @@ struct FaultChoice {
 };
 
 SoakContent ChooseContent(std::mt19937& Rng, int Kind);
-FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTransport Transport);
+// WithTimeouts false: only faults that cost no time-out (no losses, no silence), for long
+// leak runs.
+FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTransport Transport,
+                         bool WithTimeouts = true);
 
 const char* ReportKindName(int Kind); // orvexfm-cli --report value
 const char* RefusedCommandName(int Kind, int Pick);

@@ -2,7 +2,7 @@
 //
 //   bench_soak [--uploads N] [--seed S] [--transport serial|udp|both] [--cli-every K]
 //              [--limit-s SECONDS] [--warmup N] [--rss-allowance-kb KB] [--keep DIR]
-//              [--verbose]
+//              [--from N] [--quick] [--verbose]
 //
 // Every upload runs against a fresh orvexfm-sim child (a pseudo-terminal, or UDP on
 // 127.0.0.2) started with a random fault plan drawn from --seed: recoverable faults (split
@@ -36,6 +36,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -59,16 +60,18 @@ struct Options {
     int CliEvery = 10;
     int LimitS = 150;
     int Warmup = 6;
+    int From = 1; // uploads before this one are drawn (same plans) but not run
     // Resident memory may grow this much between the baseline and the end (see Summary).
     long RssAllowanceKb = 4096;
     QString Keep;
     bool Verbose = false;
+    bool Quick = false; // no faults that cost time-outs: many uploads fast, for leak runs
 };
 
 void Usage() {
     std::fputs("usage: bench_soak [--uploads N] [--seed S] [--transport serial|udp|both]\n"
-               "                  [--cli-every K] [--limit-s SECONDS] [--warmup N]\n"
-               "                  [--rss-allowance-kb KB] [--keep DIR] [--verbose]\n",
+               "                  [--cli-every K] [--limit-s SECONDS] [--warmup N] [--from N]\n"
+               "                  [--rss-allowance-kb KB] [--keep DIR] [--quick] [--verbose]\n",
                stderr);
 }
 
@@ -77,6 +80,10 @@ bool ParseOptions(const QStringList& Args, Options& O) {
         const QString& a = Args[i];
         if (a == QLatin1String("--verbose")) {
             O.Verbose = true;
+            continue;
+        }
+        if (a == QLatin1String("--quick")) {
+            O.Quick = true;
             continue;
         }
         if (i + 1 >= Args.size())
@@ -93,6 +100,8 @@ bool ParseOptions(const QStringList& Args, Options& O) {
             O.CliEvery = v.toInt(&ok);
         else if (a == QLatin1String("--limit-s"))
             O.LimitS = v.toInt(&ok);
+        else if (a == QLatin1String("--from"))
+            O.From = v.toInt(&ok);
         else if (a == QLatin1String("--warmup"))
             O.Warmup = v.toInt(&ok);
         else if (a == QLatin1String("--rss-allowance-kb"))
@@ -309,10 +318,15 @@ int main(int argc, char** argv) {
     Watchdog watchdog;
     std::mt19937 rng(opt.Seed);
     std::map<SoakTransport, Tally> tally;
+    std::map<SoakTransport, int> drawn;
     QStringList failures;
     QList<ProcSample> samples; // after every upload
     ProcSample baseline;
     int baselineAfter = -1;
+    if (opt.Warmup == 0) {
+        baseline = SampleProc();
+        baselineAfter = 0;
+    }
     QElapsedTimer wall;
     wall.start();
 
@@ -322,10 +336,14 @@ int main(int argc, char** argv) {
             (opt.Transport == QLatin1String("both") && n % 2 == 0))
             transport = SoakTransport::Udp;
         const bool udp = transport == SoakTransport::Udp;
-        const bool viaCli = opt.CliEvery > 0 && n % opt.CliEvery == 0;
+        // Every K-th upload of each transport runs through orvexfm-cli.
+        const int ofTransport = ++drawn[transport];
+        const bool viaCli = opt.CliEvery > 0 && ofTransport % opt.CliEvery == 0;
         const int kind = std::uniform_int_distribution<int>(0, 4)(rng);
         const SoakContent content = ChooseContent(rng, kind);
-        const FaultChoice faults = ChooseFaults(rng, content, transport);
+        const FaultChoice faults = ChooseFaults(rng, content, transport, !opt.Quick);
+        if (n < opt.From)
+            continue; // --from: the same plans as a whole run, from upload N on
         Tally& t = tally[transport];
         ++t.Runs;
         t.ViaCli += viaCli ? 1 : 0;
@@ -447,6 +465,12 @@ int main(int argc, char** argv) {
             return result.Memo.split(QLatin1Char('\n')).contains(Text);
         };
         const int listAfter = ListEntries(folders.ReportListPath());
+        // The device's log of an upload that goes wrong is kept for a look (with --keep).
+        const qsizetype failuresBefore = failures.size();
+        const auto keepLog = qScopeGuard([&] {
+            if (failures.size() > failuresBefore)
+                WriteFile(base + QStringLiteral("/sim/upload-%1.log").arg(n), simEnd.Log);
+        });
 
         if (simEnd.DiedBySignal || simEndedEarly || result.ClientCrashed) {
             ++t.Crashes;
@@ -456,8 +480,10 @@ int main(int argc, char** argv) {
                                      ? QStringLiteral("orvexfm-cli died by a signal")
                                  : simEnd.DiedBySignal
                                      ? QStringLiteral("the simulator died by a signal")
-                                     : QStringLiteral("the simulator ended by itself (exit %1)")
-                                           .arg(simEnd.ExitCode));
+                                     : QStringLiteral("the simulator ended by itself (exit %1) "
+                                                      "%2 ms into the upload")
+                                           .arg(simEnd.ExitCode)
+                                           .arg(sim.EndedAfterMs()));
         } else if (result.Hung) {
             ++t.Hangs;
             failures << QStringLiteral("%1 %2: HANG: not ended after %3 s, cancelled")
@@ -527,9 +553,9 @@ int main(int argc, char** argv) {
             failures << QStringLiteral("%1: child processes left: %2 after the upload")
                             .arg(label)
                             .arg(s.Children.size());
-        if (n == opt.Warmup || (baselineAfter < 0 && n == opt.Uploads)) {
+        if (baselineAfter < 0 && (n == opt.From - 1 + opt.Warmup || n == opt.Uploads)) {
             baseline = s;
-            baselineAfter = n;
+            baselineAfter = int(samples.size());
         }
         QFile::remove(hexPath); // keeps the folder small; checked above
     }
@@ -545,7 +571,7 @@ int main(int argc, char** argv) {
     // grows steadily, allocator noise does not.
     double sx = 0, sy = 0, sxx = 0, sxy = 0;
     int m = 0;
-    for (int i = baselineAfter; i < samples.size(); ++i) {
+    for (int i = std::max(0, baselineAfter - 1); i < samples.size(); ++i) {
         const ProcSample& s = samples[i];
         maxFds = std::max(maxFds, s.Fds);
         maxThreads = std::max(maxThreads, s.Threads);
@@ -589,12 +615,22 @@ int main(int argc, char** argv) {
     }
     std::printf("  finished / allowed to finish: %d / %d = %.1f %%\n", finished, allowed,
                 allowed > 0 ? 100.0 * finished / allowed : 100.0);
-    std::printf("  /proc/self after upload %d (baseline) -> end: fds %d -> %d (max %d), threads "
+    std::printf("  /proc/self after %d uploads (baseline) -> end: fds %d -> %d (max %d), threads "
                 "%d -> %d (max %d), VmRSS %ld -> %ld kB (max %ld, slope %.2f kB/upload, "
                 "allowance %ld kB), child processes left %d\n",
                 baselineAfter, baseline.Fds, end.Fds, maxFds, baseline.Threads, end.Threads,
                 maxThreads, baseline.RssKb, end.RssKb, maxRss, slope, opt.RssAllowanceKb,
                 childrenLeft);
+    if (samples.size() >= 4) {
+        // Where the growth happens: early growth that levels off is the allocator settling.
+        QStringList marks;
+        for (int q = 1; q <= 4; ++q) {
+            const qsizetype i = samples.size() * q / 4 - 1;
+            marks << QStringLiteral("%1: %2").arg(i + 1).arg(samples[i].RssKb);
+        }
+        std::printf("  VmRSS in kB after upload %s\n",
+                    qPrintable(marks.join(QStringLiteral(", "))));
+    }
     std::printf("  leaks: descriptors %s, threads %s, memory %s, child processes %s\n",
                 fdLeak ? "LEAK" : "none", threadLeak ? "LEAK" : "none", rssLeak ? "LEAK" : "none",
                 childLeak ? "LEFT" : "none");
