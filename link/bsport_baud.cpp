@@ -19,10 +19,15 @@ void TBsPort::ResetCommandTable(int Address) {
 
 void TBsPort::BeginSession(int Address, int BaudIndex, bool StartAt9600) {
     m_startDueAt.reset();
-    // A frame an earlier exchange left unfinished (an answer cut off when its device stopped)
-    // must not swallow the first answers of this session.
-    if (!m_parsing)
+    // Nothing received before this session can answer it: a frame an earlier exchange left
+    // unfinished (an answer cut off when its device stopped) would swallow the first answers,
+    // and a late copy of an earlier exchange's final packet may carry the very sequence byte
+    // of this session's first request (every exchange counts from the device's value again).
+    if (!m_parsing) {
         m_finder.Reset();
+        if (LinkTransport* line = ActiveTransport(); line && line->IsOpen())
+            line->DiscardInput();
+    }
     if (m_mode == tmTCPIP) {
         SetSessionResult(0);
         CurrentCommand = EnumVarnCmd;

@@ -37,6 +37,10 @@ public:
     // and are never interleaved. False when the transport is closed or the write was refused.
     virtual bool Write(const QByteArray& Bytes) = 0;
 
+    // Drops every received byte not handed over yet (serial: the driver's input queue; UDP:
+    // the datagrams waiting on the socket) without raising OnBytes.
+    virtual void DiscardInput() {}
+
     // Line bit rate. UDP transports ignore it.
     virtual void SetBaudRate(int BitsPerSecond) = 0;
 

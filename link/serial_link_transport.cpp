@@ -52,6 +52,10 @@ bool SerialLinkTransport::Open() {
     return true;
 }
 
+void SerialLinkTransport::DiscardInput() {
+    m_comm->DiscardInput();
+}
+
 void SerialLinkTransport::Close() {
     m_comm->ClosePort();
 }

@@ -20,6 +20,7 @@ public:
     bool IsOpen() const override;
     QString LastError() const override { return m_lastError; }
     bool Write(const QByteArray& Bytes) override;
+    void DiscardInput() override;
     void SetBaudRate(int BitsPerSecond) override;
     std::uint32_t ModemStatus() const override;
 

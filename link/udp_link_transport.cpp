@@ -81,6 +81,11 @@ int UdpLinkTransport::BoundPort() const {
     return m_udp ? m_udp->BoundPort() : 0;
 }
 
+void UdpLinkTransport::DiscardInput() {
+    if (m_udp)
+        m_udp->DiscardPending();
+}
+
 bool UdpLinkTransport::Write(const QByteArray& Bytes) {
     if (!m_udp) {
         m_lastError = QStringLiteral("socket not open");

@@ -176,6 +176,17 @@ int TNMUDP::ReadDatagram(char* Buffer, int Capacity) const {
     return m_count;
 }
 
+int TNMUDP::DiscardPending() {
+    int dropped = 0;
+    while (m_socket && m_socket->hasPendingDatagrams()) {
+        char discard = 0;
+        if (m_socket->readDatagram(&discard, 1) < 0)
+            break;
+        ++dropped;
+    }
+    return dropped;
+}
+
 void TNMUDP::CancelLookup() {
     for (const auto& lookup : m_lookups) {
         lookup->Cancelled = true;

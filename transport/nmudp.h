@@ -93,6 +93,9 @@ public:
     // Returns -1 and copies nothing when the last receive failed (NumberBytes -1) or when the
     // datagram does not fit into Capacity bytes. Never writes past Capacity.
     int ReadDatagram(char* Buffer, int Capacity) const;
+    // Drops the datagrams waiting on the socket without raising OnDataReceived; returns how
+    // many were dropped.
+    int DiscardPending();
     // Ends a name lookup that SendDatagram is waiting for; that send throws
     // "Host Lookup Canceled". Does nothing when no lookup is running.
     void CancelLookup();

@@ -154,6 +154,11 @@ TComm::~TComm() {
     ClosePort();
 }
 
+void TComm::DiscardInput() {
+    if (m_fd >= 0)
+        ::tcflush(m_fd, TCIFLUSH);
+}
+
 void TComm::OpenPort() {
     if (m_fd >= 0)
         return;

@@ -139,6 +139,9 @@ public:
     // Stops watching, discards queued writes and unread input, and closes the device. Does
     // nothing when closed. Safe to call from inside any OnXxx callback.
     void ClosePort();
+    // Drops the bytes received but not read yet (the driver's input queue). Does nothing when
+    // closed.
+    void DiscardInput();
     // Queues a private copy of Length bytes; they are sent whole and in the order queued, and
     // Buffer may be reused at once. False when the port is closed, Length is 0 or Buffer null.
     bool WriteData(const void* Buffer, std::uint16_t Length);

@@ -44,6 +44,20 @@ public:
     }
     void SetBaudRate(int BitsPerSecond) override { BitRate = BitsPerSecond; }
     std::uint32_t ModemStatus() const override { return Modem; }
+    void DiscardInput() override {
+        ++Discards;
+        Waiting.clear();
+    }
+
+    // Bytes that have reached the line but not the link yet (a datagram on the socket, bytes
+    // in the driver's queue); DeliverWaiting hands them over, DiscardInput drops them.
+    void Arrive(const QByteArray& Bytes) { Waiting.push_back(Bytes); }
+    void DeliverWaiting() {
+        std::vector<QByteArray> pending;
+        pending.swap(Waiting);
+        for (const QByteArray& b : pending)
+            OnBytes(b);
+    }
 
     // Hands Bytes to the link in chunks of the given sizes (cycled).
     void Deliver(const QByteArray& Bytes, const std::vector<int>& Sizes = {}) {
@@ -68,6 +82,8 @@ public:
     int BitRate = 0;
     std::uint32_t Modem = 0;
     std::vector<Written> Writes;
+    std::vector<QByteArray> Waiting;
+    int Discards = 0;
 };
 
 // Decodes one frame the link wrote (each write is exactly one frame).

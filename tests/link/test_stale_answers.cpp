@@ -80,4 +80,36 @@ TEST_F(StaleAnswers, FrameCutOffInAnEarlierSessionDoesNotSwallowTheNextAcknowled
     EXPECT_EQ(ReadFile(FilePath("udp.hex")), data);
 }
 
+// The device sent the header's one-block final packet twice, and the copy is still waiting on
+// the line when the footer upload begins. The footer's first request carries the same sequence
+// byte (each exchange counts from the device's value again), so only its arrival time tells
+// the copy apart: whatever waits on the line when a session begins is dropped.
+TEST_F(StaleAnswers, WhatWaitsOnTheLineWhenASessionBeginsIsDropped) {
+    StartUdp(H_UPLOAD_Header, FilePath("header.hex"));
+    const QByteArray header = PacketData(1, true);
+    const QByteArray last = EncodeFrame(Answer(0x90, 0x12, LastRequest().Sequence, header));
+    udp->Deliver(last);
+    ASSERT_EQ(link.SessionResult(), 3);
+    udp->Arrive(last);
+
+    StartUdp(H_UPLOAD_Footer, FilePath("footer.hex"));
+    ASSERT_EQ(LastRequest().Sequence, DecodeWrite(last).Sequence);
+    udp->DeliverWaiting();
+    EXPECT_EQ(link.SessionResult(), 1) << "the copy ended the footer upload";
+    const QByteArray one = PacketData(201);
+    const QByteArray two = PacketData(202, true);
+    udp->Deliver(EncodeFrame(Answer(0x90, 0x13, LastRequest().Sequence, one)));
+    udp->Deliver(EncodeFrame(Answer(0x90, 0x13, LastRequest().Sequence, two)));
+    EXPECT_EQ(link.SessionResult(), 3);
+    EXPECT_EQ(ReadFile(FilePath("footer.hex")), one + two);
+    EXPECT_EQ(ReadFile(FilePath("header.hex")), header);
+
+    // A serial session drops what waits in the driver's queue before its H_SETBAUD goes out.
+    link.SetMode(tmRS232);
+    serial->Arrive(last);
+    StartSerialUpload(H_UPLOAD_Detail, FilePath("serial.hex"), WholeRequest());
+    EXPECT_TRUE(serial->Waiting.empty());
+    EXPECT_EQ(serial->Discards, 1);
+}
+
 } // namespace

@@ -2,11 +2,13 @@
 
 #include "event_wait.h"
 
+#include <QCoreApplication>
 #include <QHostInfo>
 #include <QUdpSocket>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -168,6 +170,27 @@ TEST(UdpComponent, ManyDatagramsArriveAsManyEventsInOrder) {
         const QByteArray d = QByteArray::number(i) + ':' + Pattern(100 + i, i);
         EXPECT_TRUE(rx.arrivals[i].data == d) << "datagram " << i;
     }
+}
+
+// What waits on the socket is dropped without events; later datagrams arrive as usual. On
+// loopback a datagram is queued at the receiver by the time the send returns.
+TEST(UdpComponent, DiscardPendingDropsWhatWaitsWithoutEvents) {
+    Receiver rx;
+    TNMUDP tx;
+    tx.SetRemoteHost(QStringLiteral("127.0.0.1"));
+    tx.SetRemotePort(rx.Port());
+    for (const char* stale : {"stale 1", "stale 2", "stale 3"})
+        tx.SendDatagram(stale, int(std::strlen(stale)));
+    EXPECT_EQ(rx.udp.DiscardPending(), 3);
+    EXPECT_EQ(rx.udp.DiscardPending(), 0);
+    tx.SendDatagram("fresh", 5);
+    ASSERT_TRUE(WaitFor([&] { return !rx.arrivals.empty(); }));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(rx.arrivals.size(), 1u);
+    EXPECT_EQ(rx.arrivals[0].data, QByteArray("fresh"));
+
+    TNMUDP unbound;
+    EXPECT_EQ(unbound.DiscardPending(), 0);
 }
 
 TEST(UdpComponent, ReadDatagramNeverWritesPastTheCapacity) {
