@@ -170,9 +170,9 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
             m_outputFailed = true;
             return UploadOutcome::OutputFailed;
         }
-        if (!UploadHeaderFooter(H_UPLOAD_Header, m_headerFile))
+        if (!UploadHeaderFooter(H_UPLOAD_Header, m_headerFile) || !LetLineSettle())
             return failure();
-        if (!UploadHeaderFooter(H_UPLOAD_Footer, m_footerFile))
+        if (!UploadHeaderFooter(H_UPLOAD_Footer, m_footerFile) || !LetLineSettle())
             return failure();
     }
 
@@ -342,6 +342,17 @@ bool UploadAction::UploadHeaderFooter(int Command, const QString& FileName) {
         return true;
     SetState(UploadState::Preparing);
     return false;
+}
+
+bool UploadAction::LetLineSettle() {
+    if (Limits.SettleBetweenExchangesMs > 0 && !m_cancelled) {
+        QEventLoop loop;
+        QEventLoop* const outer = std::exchange(m_loop, &loop);
+        const ScopeExit restore([&] { m_loop = outer; });
+        QTimer::singleShot(Limits.SettleBetweenExchangesMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return !m_cancelled;
 }
 
 bool UploadAction::StartExchange(int PortIndex, int Command, const QString& FileName) {

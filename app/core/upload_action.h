@@ -59,6 +59,12 @@ struct UploadLimits {
     // Every check sends echo requests to the device, so it is not repeated any sooner.
     int UdpCheckAfterMs = 4000;
     int ReachabilityRepeatMs = 4000;
+    // Pause between the exchanges of one change-report upload (header, footer, change data).
+    // A device may send its last answer twice, or in pieces that are still on their way;
+    // each exchange counts its sequence bytes from the device's value again, so a late copy
+    // of the header's last packet could pass for the footer's first. The pause lets such
+    // stragglers arrive and be dropped before the next exchange begins.
+    int SettleBetweenExchangesMs = 100;
 };
 
 struct ProgressBar {
@@ -158,6 +164,8 @@ private:
     bool FillRequest(TBsPort& Link, const UploadRequest& Request, QString& Message) const;
     int ChooseLink(bool WithReachabilityCheck);
     bool StartExchange(int PortIndex, int Command, const QString& FileName);
+    // Waits SettleBetweenExchangesMs in an event loop; false when Cancel ended the wait.
+    bool LetLineSettle();
     void AttachLink(TBsPort& Link);
     void DetachLink(TBsPort& Link);
     void EndLinkSession(TBsPort& Link);

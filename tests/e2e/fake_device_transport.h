@@ -7,9 +7,11 @@
 #include "link/link_transport.h"
 #include "sim/device_engine.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 class FakeDeviceTransport : public LinkTransport {
@@ -19,6 +21,9 @@ public:
 
     bool Openable = true;
     int Writes = 0; // frames the link wrote
+    // With a gap, each of the device's writes arrives this many ms after the one before it
+    // (the pieces of a split answer, a second copy of an answer), not all at once.
+    int WriteGapMs = 0;
 
     void SetEndpoint(const QString& Endpoint) override { m_endpoint = Endpoint; }
     QString Endpoint() const override { return m_endpoint; }
@@ -46,10 +51,19 @@ private:
     void Deliver() {
         while (m_engine->HasOutput()) {
             const OutWrite w = m_engine->TakeWrite();
-            // Bytes sent at another line rate are noise the host cannot read: left out.
-            if ((!m_serial || w.Rate == m_rate) && OnBytes && (m_open || !m_serial))
-                OnBytes(w.Bytes);
+            if (WriteGapMs <= 0) {
+                Hand(w);
+                continue;
+            }
+            m_nextArrival = std::max(m_nextArrival, m_clock.elapsed()) + WriteGapMs;
+            QTimer::singleShot(int(m_nextArrival - m_clock.elapsed()), &m_context,
+                               [this, w] { Hand(w); });
         }
+    }
+    void Hand(const OutWrite& W) {
+        // Bytes sent at another line rate are noise the host cannot read: left out.
+        if ((!m_serial || W.Rate == m_rate) && OnBytes && (m_open || !m_serial))
+            OnBytes(W.Bytes);
     }
 
     std::shared_ptr<DeviceEngine> m_engine;
@@ -58,4 +72,12 @@ private:
     int m_rate = 9600;
     QString m_endpoint;
     QObject m_context;
+    QElapsedTimer m_clock = StartedClock();
+    qint64 m_nextArrival = 0;
+
+    static QElapsedTimer StartedClock() {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }
 };

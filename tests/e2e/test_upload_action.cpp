@@ -425,6 +425,29 @@ TEST_F(UploadActionTest, UdpSocketThatCannotOpenFailsAtOnce) {
 // A silent device over UDP: the check before the upload passes; during the wait the
 // reachability check applies only while no request has gone out, so here the link's own
 // retries end the session, with the two time-out lines.
+// The device sends the header's only packet twice, the copy a little later, over UDP. The
+// footer's first request carries the same sequence byte as that packet (each exchange counts
+// from the device's value again), so a copy arriving once the footer exchange has begun would
+// end it with the header's block. The pause between the exchanges lets the copy arrive first.
+TEST_F(UploadActionTest, LateCopyOfTheHeaderPacketDoesNotBecomeTheFooter) {
+    FaultPlan faults;
+    faults.DuplicateAnswers = {1};
+    MakeDevice(faults);
+    UploadRequest request = Request(2);
+    request.Mode = tmTCPIP;
+    request.UdpHost = QStringLiteral("127.0.0.2");
+    ASSERT_FALSE(Transports.empty());
+    for (FakeDeviceTransport* t : Transports)
+        t->WriteGapMs = 30;
+    const UploadOutcome outcome = Action->Run(request);
+    ASSERT_EQ(outcome, UploadOutcome::Finished) << Memo.join(u'\n').toStdString();
+    EXPECT_EQ(ReadAll(Action->HeaderFile()), ToFiscalBlocks(SampleHeaderBlocks(kSeed, 1)));
+    EXPECT_EQ(ReadAll(Action->FooterFile()), ToFiscalBlocks(SampleFooterBlocks(kSeed)));
+    EXPECT_EQ(ReadAll(Path("up.hex")), ToFiscalBlocks(SampleHeaderBlocks(kSeed, 1)) +
+                                           SampleChangeDataArea(kSeed) +
+                                           ToFiscalBlocks(SampleFooterBlocks(kSeed)));
+}
+
 TEST_F(UploadActionTest, UdpSilentDeviceEndsThroughTheLinkRetries) {
     FaultPlan faults;
     faults.SilentAfter = 0;
