@@ -32,6 +32,17 @@ int RateForDivisor(int Divisor) {
 
 } // namespace
 
+QByteArray DeviceAreas::ExpectedHex(int Kind) const {
+    switch (Kind) {
+    case 0:
+        return ToFiscalBlocks(Detail);
+    case 1:
+        return ToFiscalBlocks(Summary);
+    default:
+        return ToFiscalBlocks(Header) + Eprom + ToFiscalBlocks(Footer);
+    }
+}
+
 QByteArray ToFiscalBlocks(const QByteArray& Bytes) {
     QByteArray blocks = Bytes;
     const qsizetype whole = std::max<qsizetype>(1, (blocks.size() + kBlockSize - 1) / kBlockSize);

@@ -142,3 +142,18 @@ private:
 // end marker at byte 255 of the last block unless byte 254 or 255 already holds it. A marker
 // at byte 254 or 255 of an earlier block becomes NUL, so the host reads every block.
 QByteArray ToFiscalBlocks(const QByteArray& Bytes);
+
+// What a device serves for the five fiscal-memory uploads, as given to --detail, --summary,
+// --header, --eprom and --footer.
+struct DeviceAreas {
+    QByteArray Detail;
+    QByteArray Summary;
+    QByteArray Header;
+    QByteArray Eprom;
+    QByteArray Footer;
+
+    // The .hex file an upload of report type Kind (0 Detail, 1 Summary, 2..4 the change
+    // reports) leaves: fiscal-memory areas in whole blocks with one end marker; a change
+    // report's file joined as header, change data, footer.
+    QByteArray ExpectedHex(int Kind) const;
+};

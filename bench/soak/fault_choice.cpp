@@ -1,7 +1,6 @@
 #include "bench/soak/fault_choice.h"
 
 #include "fm/sample_content.h"
-#include "sim/device_engine.h"
 
 namespace {
 
@@ -47,17 +46,6 @@ const char* RefusedCommandName(int Kind, int Pick) {
         return "H_UPLOAD_Summary";
     static const char* const change[] = {"H_UPLOAD_Header", "H_UPLOAD_Footer", "H_UPLOAD_EPROM"};
     return change[Pick % 3];
-}
-
-QByteArray SoakContent::ExpectedHex() const {
-    switch (Kind) {
-    case 0:
-        return ToFiscalBlocks(Detail);
-    case 1:
-        return ToFiscalBlocks(Summary);
-    default:
-        return ToFiscalBlocks(Header) + Eprom + ToFiscalBlocks(Footer);
-    }
 }
 
 int SoakContent::FirstExchangeBlocks() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sim/device_engine.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -22,15 +24,10 @@ enum class Expectation {
 const char* ExpectationName(Expectation E);
 
 // The device's content for one upload and the bytes the .hex file must end up holding.
-struct SoakContent {
+struct SoakContent : DeviceAreas {
     int Kind = 0; // 0 detail, 1 summary, 2 tax, 3 currency, 4 ram
-    QByteArray Detail;
-    QByteArray Summary;
-    QByteArray Header;
-    QByteArray Footer;
-    QByteArray Eprom;
 
-    QByteArray ExpectedHex() const;
+    QByteArray ExpectedHex() const { return DeviceAreas::ExpectedHex(Kind); }
     // Blocks the first exchange fetches: the printout for detail and summary, the header for
     // the change reports.
     int FirstExchangeBlocks() const;

@@ -18,24 +18,13 @@ inline constexpr int kWidth = 40; // machine 1, Pelta
 
 // What the device serves: files the test writes and hands to the simulator, so the bytes
 // every upload must produce are known exactly.
-struct DeviceContent {
-    QByteArray Detail = SampleDetailUpload(kSeed, kWidth, 6);
-    QByteArray Summary = SampleSummaryUpload(kSeed, kWidth, 3);
-    QByteArray Header = SampleHeaderBlocks(kSeed, 2);
-    QByteArray Footer = SampleFooterBlocks(kSeed);
-    QByteArray Eprom = SampleChangeDataArea(kSeed);
-
-    // The .hex file of each upload: fiscal-memory areas in whole blocks with one end marker;
-    // a change report's file joined as header, change data, footer.
-    QByteArray ExpectedHex(int Kind) const {
-        switch (Kind) {
-        case 0:
-            return ToFiscalBlocks(Detail);
-        case 1:
-            return ToFiscalBlocks(Summary);
-        default:
-            return ToFiscalBlocks(Header) + Eprom + ToFiscalBlocks(Footer);
-        }
+struct DeviceContent : DeviceAreas {
+    DeviceContent() {
+        Detail = SampleDetailUpload(kSeed, kWidth, 6);
+        Summary = SampleSummaryUpload(kSeed, kWidth, 3);
+        Header = SampleHeaderBlocks(kSeed, 2);
+        Footer = SampleFooterBlocks(kSeed);
+        Eprom = SampleChangeDataArea(kSeed);
     }
 };
 
