@@ -14,6 +14,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
@@ -28,18 +29,6 @@ constexpr int kMaxZ = 9999;
 constexpr int kMaxDate = 999999;
 constexpr int kWholeFirstZ = 1;
 constexpr int kWholeLastZ = 2100;
-
-// Runs a clean-up when the scope ends, however it ends.
-template <typename F> class ScopeExit {
-public:
-    explicit ScopeExit(F Fn) : m_fn(std::move(Fn)) {}
-    ~ScopeExit() { m_fn(); }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-
-private:
-    F m_fn;
-};
 
 std::optional<std::int32_t> WholeNumber(const QString& Text) {
     return ParseDecimalInt(Text.trimmed().toLatin1());
@@ -137,7 +126,7 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
     if (!m_ports.WorkerRunning())
         m_ports.StartWorker();
     int index = -1;
-    const ScopeExit cleanUp([&] {
+    const auto cleanUp = qScopeGuard([&] {
         if (TBsPort* link = m_ports.Port(index)) {
             if (link->SessionResult() < 3)
                 EndLinkSession(*link);
@@ -348,7 +337,7 @@ bool UploadAction::LetLineSettle() {
     if (Limits.SettleBetweenExchangesMs > 0 && !m_cancelled) {
         QEventLoop loop;
         QEventLoop* const outer = std::exchange(m_loop, &loop);
-        const ScopeExit restore([&] { m_loop = outer; });
+        const auto restore = qScopeGuard([&] { m_loop = outer; });
         QTimer::singleShot(Limits.SettleBetweenExchangesMs, &loop, &QEventLoop::quit);
         loop.exec();
     }
@@ -449,7 +438,7 @@ int UploadAction::WaitForLink(int PortIndex) {
 
     QEventLoop loop;
     QEventLoop* const outer = std::exchange(m_loop, &loop);
-    const ScopeExit restore([&] { m_loop = outer; });
+    const auto restore = qScopeGuard([&] { m_loop = outer; });
 
     // The serial limit: the bit rate must be agreed in time.
     bool comExpired = false;
