@@ -22,12 +22,13 @@ inline QString BinPath(const char* Name) {
     return QStringLiteral(ORVEXFM_BIN_DIR "/") + QLatin1String(Name);
 }
 
-// One simulated device; stopped (SIGTERM, then kill) when it goes out of scope.
-class Sim {
+// A long-running helper process (a simulated device, the relay): its first line of standard
+// output is read at the start; it is stopped (SIGTERM, then kill) when it goes out of scope.
+class Daemon {
 public:
-    explicit Sim(const QStringList& Args) {
+    explicit Daemon(const QStringList& Command) {
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(BinPath("orvexfm-sim"), Args);
+        m_process.start(Command.front(), Command.mid(1));
         if (!m_process.waitForStarted(kStartGuardMs))
             return;
         QElapsedTimer t;
@@ -37,20 +38,17 @@ public:
             m_process.waitForReadyRead(100);
         m_firstLine = QString::fromLocal8Bit(m_process.readLine()).trimmed();
     }
-    ~Sim() { Stop(); }
+    ~Daemon() { Stop(); }
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
 
-    // "PTY /dev/pts/N" or "UDP 127.0.0.2:PORT".
     QString FirstLine() const { return m_firstLine; }
-    QString PtyPath() const {
-        return m_firstLine.startsWith(QStringLiteral("PTY ")) ? m_firstLine.mid(4) : QString();
-    }
-    int UdpPort() const {
-        if (!m_firstLine.startsWith(QStringLiteral("UDP ")))
-            return 0;
+    // The port of a first line "UDP ADDR:PORT" or "RELAY ADDR:PORT".
+    int Port() const {
         return m_firstLine.mid(m_firstLine.lastIndexOf(QLatin1Char(':')) + 1).toInt();
     }
 
-    // Stops the device and returns its summary line(s) from standard error.
+    // Stops the process and returns its standard error (a device's summary line).
     QString Stop() {
         if (m_process.state() != QProcess::NotRunning) {
             m_process.terminate();
@@ -67,6 +65,17 @@ private:
     QProcess m_process;
     QString m_firstLine;
     QString m_stderr;
+};
+
+// One simulated device; its first line is "PTY /dev/pts/N" or "UDP 127.0.0.2:PORT".
+class Sim : public Daemon {
+public:
+    explicit Sim(const QStringList& Args) : Daemon(QStringList{BinPath("orvexfm-sim")} + Args) {}
+
+    QString PtyPath() const {
+        return FirstLine().startsWith(QStringLiteral("PTY ")) ? FirstLine().mid(4) : QString();
+    }
+    int UdpPort() const { return FirstLine().startsWith(QStringLiteral("UDP ")) ? Port() : 0; }
 };
 
 struct CliResult {

@@ -9,6 +9,7 @@
 
 #include "upload_fixture.h"
 
+#include "tests/support/proc_net_snmp.h"
 #include "transport/icmp_echo.h"
 
 #include <QRegularExpression>
@@ -83,69 +84,13 @@ public:
     long IcmpCounter(const QString& Field) const {
         const QStringList all = Inside({QStringLiteral("cat"), QStringLiteral("/proc/net/snmp")});
         const Ran r = RunTool(all.front(), all.mid(1));
-        if (!r.Ok)
-            return -1;
-        QStringList names;
-        for (const QString& line : r.Output.split(QLatin1Char('\n'))) {
-            if (!line.startsWith(QStringLiteral("Icmp: ")))
-                continue;
-            const QStringList parts = line.mid(6).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            if (names.isEmpty()) {
-                names = parts;
-                continue;
-            }
-            const qsizetype i = names.indexOf(Field);
-            return i >= 0 && i < parts.size() ? parts[i].toLong() : -1;
-        }
-        return -1;
+        return r.Ok ? IcmpCounterFromSnmp(r.Output, Field) : -1;
     }
 
 private:
     QString m_name;
     QString m_error;
     bool m_made = false;
-};
-
-// A long-running helper process (device or relay): its first line of standard output is read
-// at the start; Stop() ends it and returns its standard error.
-class Daemon {
-public:
-    explicit Daemon(const QStringList& Command) {
-        m_process.start(Command.front(), Command.mid(1));
-        if (!m_process.waitForStarted(kStartGuardMs))
-            return;
-        QElapsedTimer t;
-        t.start();
-        while (!m_process.canReadLine() && t.elapsed() < kStartGuardMs &&
-               m_process.state() == QProcess::Running)
-            m_process.waitForReadyRead(100);
-        m_firstLine = QString::fromLocal8Bit(m_process.readLine()).trimmed();
-    }
-    ~Daemon() { Stop(); }
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
-
-    QString FirstLine() const { return m_firstLine; }
-    // The port of a first line "UDP ADDR:PORT" or "RELAY ADDR:PORT".
-    int Port() const {
-        return m_firstLine.mid(m_firstLine.lastIndexOf(QLatin1Char(':')) + 1).toInt();
-    }
-    QString Stop() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(kStartGuardMs)) {
-                m_process.kill();
-                m_process.waitForFinished(kStartGuardMs);
-            }
-            m_stderr += QString::fromLocal8Bit(m_process.readAllStandardError());
-        }
-        return m_stderr;
-    }
-
-private:
-    QProcess m_process;
-    QString m_firstLine;
-    QString m_stderr;
 };
 
 // Runs Command (program first) to its end, or kills it at the hang guard.

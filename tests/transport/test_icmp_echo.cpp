@@ -1,3 +1,4 @@
+#include "tests/support/proc_net_snmp.h"
 #include "transport/icmp_echo.h"
 
 #include <QProcess>
@@ -107,21 +108,7 @@ public:
     long IcmpCounter(const QString& Field) {
         const RunResult result = RunIp({QStringLiteral("netns"), QStringLiteral("exec"), m_name,
                                         QStringLiteral("cat"), QStringLiteral("/proc/net/snmp")});
-        if (!result.ok)
-            return -1;
-        QStringList names;
-        for (const QString& line : result.output.split(QLatin1Char('\n'))) {
-            if (!line.startsWith(QStringLiteral("Icmp: ")))
-                continue;
-            const QStringList parts = line.mid(6).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            if (names.isEmpty()) {
-                names = parts;
-                continue;
-            }
-            const qsizetype index = names.indexOf(Field);
-            return index >= 0 && index < parts.size() ? parts[index].toLong() : -1;
-        }
-        return -1;
+        return result.ok ? IcmpCounterFromSnmp(result.output, Field) : -1;
     }
 
 private:
