@@ -1,9 +1,9 @@
 #include "fm/report_file.h"
 
+#include "fm/file_writer.h"
 #include "fm/upload_layout.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -49,23 +49,16 @@ QString WriteReportFile(const QString& Dir, const QString& Prefix, const QDateTi
     const QString base = Prefix + FileTimeStamp(When);
     for (int n = 0;; ++n) {
         const QString path = Candidate(Dir, base, QStringLiteral(".txt"), n);
-        if (QFileInfo::exists(path))
+        if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
             continue;
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            if (QFileInfo::exists(path))
-                continue; // someone else took the name in between
-            throw FileError(path, file.errorString());
+        QString error;
+        switch (WriteNewFile(path, bytes, error)) {
+        case NewFileResult::Written:
+            return path;
+        case NewFileResult::NameTaken:
+            continue; // someone else took the name in between
+        case NewFileResult::Failed:
+            throw FileError(path, error);
         }
-        if (file.write(bytes) != bytes.size() || !file.flush()) {
-            const QString reason = file.errorString();
-            file.close();
-            file.remove();
-            throw FileError(path, reason);
-        }
-        file.close();
-        if (file.error() != QFileDevice::NoError)
-            throw FileError(path, file.errorString());
-        return path;
     }
 }

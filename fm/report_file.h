@@ -20,6 +20,6 @@ QString UniqueTimestampedPath(const QString& Dir, const QString& Prefix, const Q
 
 // Writes a new report file named as UniqueTimestampedPath gives (created exclusively, so a
 // file appearing between the check and the write is not overwritten either) and returns its
-// path. Throws FileError.
+// path. A file that cannot be written whole (a full disk) is removed again. Throws FileError.
 QString WriteReportFile(const QString& Dir, const QString& Prefix, const QDateTime& When,
                         const QList<QByteArray>& Lines);

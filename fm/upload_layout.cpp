@@ -1,9 +1,9 @@
 #include "fm/upload_layout.h"
 
 #include "fm/field_decoder.h"
+#include "fm/file_writer.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cstdio>
@@ -186,25 +186,37 @@ QList<TableEntry<EPROM_RECOVERY>> ReadRamTable(QByteArrayView File) {
 FileError::FileError(const QString& Path, const QString& Reason)
     : std::runtime_error((Path + QStringLiteral(": ") + Reason).toStdString()), Path_(Path) {}
 
-QByteArray ReadWholeFile(const QString& Path) {
+QByteArray ReadWholeFile(const QString& Path, qint64 MaxBytes) {
     QFile file(Path);
     if (!file.open(QIODevice::ReadOnly))
         throw FileError(Path, file.errorString());
-    QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw FileError(Path, file.errorString());
-    return data;
+    const FileError tooLarge(
+        Path, QStringLiteral("larger than any upload can be (more than %1 bytes)").arg(MaxBytes));
+    // A pipe or a device has no size to check first: it is read in pieces and given up as
+    // soon as it passes the bound, so an endless stream never fills the memory.
+    QByteArray data;
+    if (!file.isSequential()) {
+        if (file.size() > MaxBytes)
+            throw tooLarge;
+        data.reserve(file.size());
+    }
+    QByteArray chunk(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = file.read(chunk.data(), chunk.size());
+        if (n < 0)
+            throw FileError(Path, file.errorString());
+        if (n == 0)
+            return data;
+        if (data.size() + n > MaxBytes)
+            throw tooLarge;
+        data.append(chunk.constData(), n);
+    }
 }
 
 void JoinUploadFiles(const QString& HeaderFile, const QString& FooterFile,
                      const QString& DataFile) {
-    const QByteArray header = ReadWholeFile(HeaderFile);
     const QByteArray data = ReadWholeFile(DataFile);
-    const QByteArray footer = ReadWholeFile(FooterFile);
-    QSaveFile out(DataFile);
-    if (!out.open(QIODevice::WriteOnly))
-        throw FileError(DataFile, out.errorString());
-    if (out.write(header) != header.size() || out.write(data) != data.size() ||
-        out.write(footer) != footer.size() || !out.commit())
-        throw FileError(DataFile, out.errorString());
+    const QByteArray joined = ReadWholeFile(HeaderFile) + data + ReadWholeFile(FooterFile);
+    if (const QString error = ReplaceFileContents(DataFile, joined); !error.isEmpty())
+        throw FileError(DataFile, error);
 }

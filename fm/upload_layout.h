@@ -118,10 +118,18 @@ private:
     QString Path_;
 };
 
-// Reads a whole file; throws FileError.
-QByteArray ReadWholeFile(const QString& Path);
+// The largest file an upload can leave, so that readers never take an unbounded input (a
+// mistaken /dev/zero, a huge file) whole. An exchange asks for its blocks by a 16-bit
+// counter, so it makes at most 65536 requests, and each packet written moves the counter on
+// by one per whole 256 bytes it carries, at least by one: no step brings 512 bytes or more.
+// The closing packet, which does not move the counter, fits in that slack. A joined change
+// file holds three exchanges: header, change data and footer.
+inline constexpr qint64 kMaxExchangeBytes = qint64(65536) * 512;     // 32 MiB
+inline constexpr qint64 kMaxUploadFileBytes = 3 * kMaxExchangeBytes; // 96 MiB
 
-// Replaces DataFile by HeaderFile + DataFile + FooterFile. The new content is written to a
-// temporary file and renamed over DataFile, so a failed write leaves the change data as it
-// was. Throws FileError.
+// Reads a whole file of at most MaxBytes; throws FileError, also for a larger file or stream.
+QByteArray ReadWholeFile(const QString& Path, qint64 MaxBytes = kMaxUploadFileBytes);
+
+// Replaces DataFile by HeaderFile + DataFile + FooterFile (ReplaceFileContents: a failed
+// write leaves the change data as it was). Throws FileError.
 void JoinUploadFiles(const QString& HeaderFile, const QString& FooterFile, const QString& DataFile);

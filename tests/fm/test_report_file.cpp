@@ -1,5 +1,6 @@
 #include "fm/report_file.h"
 #include "fm/upload_layout.h"
+#include "tests/support/file_size_limit.h"
 
 #include <QDir>
 #include <QFile>
@@ -52,4 +53,23 @@ TEST(ReportFile, UnwritableFolderRaisesTheFileError) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     EXPECT_THROW(WriteReportFile(dir.filePath("no/such/folder"), "Ram", kWhen, {"x"}), FileError);
+}
+
+// A full disk in small: a report that does not fit whole is not left behind cut short.
+TEST(ReportFile, ReportThatDoesNotFitLeavesNoFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QString error;
+    {
+        testsupport::FileSizeLimit limit(10);
+        ASSERT_TRUE(limit.Active());
+        try {
+            WriteReportFile(dir.path(), "Ram", kWhen, {"a report line longer than ten bytes"});
+        } catch (const FileError& e) {
+            error = QString::fromStdString(e.what());
+        }
+    }
+    EXPECT_EQ(error,
+              QDir(dir.path()).filePath("Ram20240115_07123.txt") + ": " + qt_error_string(EFBIG));
+    EXPECT_TRUE(QDir(dir.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 }

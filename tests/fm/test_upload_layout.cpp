@@ -1,6 +1,7 @@
 #include "fm/sample_content.h"
 #include "fm/upload_layout.h"
 #include "fm_fixtures.h"
+#include "tests/support/file_size_limit.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -276,4 +277,20 @@ TEST(JoinUploadFiles, HeaderThenDataThenFooterOverTheDataFile) {
     EXPECT_EQ(ReadWholeFile(d2), data);
     EXPECT_THROW(JoinUploadFiles(h, f, dir.filePath("missing-data.hex")), FileError);
     EXPECT_FALSE(QFile::exists(dir.filePath("missing-data.hex")));
+
+    // A disk that takes the change data but not the joined file: the error gives the system's
+    // reason and the change data stay as they came, never an empty or cut file.
+    const QString d3 = write("data3.hex", data);
+    QString error;
+    {
+        testsupport::FileSizeLimit limit(rlim_t(data.size()));
+        ASSERT_TRUE(limit.Active());
+        try {
+            JoinUploadFiles(h, f, d3);
+        } catch (const FileError& e) {
+            error = QString::fromStdString(e.what());
+        }
+    }
+    EXPECT_EQ(error, d3 + QStringLiteral(": ") + qt_error_string(EFBIG));
+    EXPECT_EQ(ReadWholeFile(d3), data);
 }
