@@ -8,6 +8,7 @@
 #include "app/progress/progress_form.h"
 #include "app/progress/scale_memory_test.h"
 #include "fm/cp1250.h"
+#include "fm/file_writer.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -21,7 +22,6 @@
 #include <QPrinter>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTextEdit>
@@ -150,7 +150,8 @@ void Tfrm_Main::btnUploadClick() {
     if (outcome == UploadOutcome::DecodeFailed || m_upload->DecodeFailed())
         FDecodeFailed = true;
     if (request.ReportType <= 1 &&
-        (outcome == UploadOutcome::Finished || outcome == UploadOutcome::DecodeFailed)) {
+        (outcome == UploadOutcome::Finished || outcome == UploadOutcome::DecodeFailed ||
+         outcome == UploadOutcome::WriteFailed)) {
         // The Detail/Summary decoder shows the upload file in the status line whenever the
         // file is there, also when it held no printout.
         if (m_upload->LastDecode().Error != ReportError::FileMissing)
@@ -253,10 +254,9 @@ bool Tfrm_Main::LoadMemoFromFile(const QString& Path, QString* Error) {
 }
 
 void Tfrm_Main::SaveMemo(const QString& Path) {
-    QSaveFile file(Path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(MemoFileBytes(MemoLines())) < 0 ||
-        !file.commit()) {
-        ShowMessage(QStringLiteral("Cannot create file \"%1\". %2").arg(Path, file.errorString()),
+    if (const QString error = ReplaceFileContents(Path, MemoFileBytes(MemoLines()));
+        !error.isEmpty()) {
+        ShowMessage(QStringLiteral("Cannot create file \"%1\". %2").arg(Path, error),
                     QStringLiteral("OrvexFM"), MessageIcon::Critical);
     }
 }

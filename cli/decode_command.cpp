@@ -5,14 +5,15 @@
 #include "cli/cli_options.h"
 #include "fm/change_report.h"
 #include "fm/detail_report.h"
+#include "fm/file_writer.h"
 #include "fm/report_file.h"
 #include "fm/upload_layout.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringList>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <optional>
@@ -43,11 +44,14 @@ const char kUsage[] =
     "             hold the range the device applied, so it is accepted and ignored.\n"
     "  --format   text (default): the report file's bytes (device text, CR LF);\n"
     "             csv, json: the selected change records in UTF-8 (change reports only)\n"
-    "  --out      write to PATH instead of standard output\n"
+    "  --out      write to PATH instead of standard output. PATH is replaced only once\n"
+    "             the new content is written whole; a symbolic link is written through;\n"
+    "             a folder, pipe or device is refused\n"
     "\n"
     "exit status: 0 report written, 1 no report (upload of 256 bytes or less),\n"
     "  2 bad usage, 3 input file does not exist, 4 range invalid (Data Error),\n"
-    "  5 file cannot be read or decoded, or the output cannot be written\n";
+    "  5 file cannot be read or decoded (also: larger than any upload can be), or the\n"
+    "  output cannot be written (the system's reason is told)\n";
 
 struct Options {
     QString File;
@@ -85,19 +89,18 @@ bool ParseRangeOption(const QString& Text, Options& Opt) {
     return range->Kind == 2 || (!range->From.isEmpty() && !range->To.isEmpty());
 }
 
-// Writes Bytes to Path (replacing it only once complete) or to standard output.
+// Writes Bytes to Path (replacing it only once complete; see ReplaceFileContents) or to
+// standard output.
 bool WriteOutput(const QString& Path, const QByteArray& Bytes) {
     if (Path.isEmpty()) {
         const std::size_t n = std::fwrite(Bytes.constData(), 1, std::size_t(Bytes.size()), stdout);
-        return std::fflush(stdout) == 0 && n == std::size_t(Bytes.size());
-    }
-    QSaveFile file(Path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        kCli.Error(QStringLiteral("cannot write %1: %2").arg(Path, file.errorString()));
+        if (n == std::size_t(Bytes.size()) && std::fflush(stdout) == 0)
+            return true;
+        kCli.Error(QStringLiteral("cannot write standard output: %1").arg(qt_error_string(errno)));
         return false;
     }
-    if (file.write(Bytes) != Bytes.size() || !file.commit()) {
-        kCli.Error(QStringLiteral("cannot write %1: %2").arg(Path, file.errorString()));
+    if (const QString error = ReplaceFileContents(Path, Bytes); !error.isEmpty()) {
+        kCli.Error(QStringLiteral("cannot write %1: %2").arg(Path, error));
         return false;
     }
     return true;

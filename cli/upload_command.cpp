@@ -13,12 +13,12 @@
 #include "cli/cli_options.h"
 #include "cli/interrupt.h"
 #include "fm/change_report.h"
+#include "fm/file_writer.h"
 #include "link/default_transports.h"
 #include "link/port_manager.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QStringList>
 
 #include <clocale>
@@ -54,7 +54,9 @@ const char kUsage[] =
     "exit status: 0 finished, 2 bad usage or bad range, 3 port (or, with --udp, the\n"
     "  ICMP echo socket: \"ICMP运行错误\") cannot be opened,\n"
     "  4 time-out or connect fail, 5 refused by the device, 6 decoding failed,\n"
-    "  130 interrupted (the partial .hex file stays)\n";
+    "  7 a file on this computer cannot be written (report, list, joined upload,\n"
+    "  trace; the system's reason is told), 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP\n"
+    "  (each cancels like the Cancel button; the partial .hex file stays)\n";
 
 struct Options {
     DeviceAddress Device{tmRS232, {}, {}, 5002};
@@ -92,13 +94,18 @@ private:
 };
 
 // --trace: one line per frame, status text and line-rate change, with the seconds since start.
+// A trace that cannot be written does not stop the upload (the device's data matter more);
+// the reason is told at once and the run ends with kUploadExitFile.
 class TraceFile {
 public:
     bool Open(const QString& Path) {
-        m_file.setFileName(Path);
+        m_path = Path;
         m_clock.start();
-        return m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text);
+        return m_file.Open(Path);
     }
+    QString OpenError() const { return m_file.Error(); }
+    // False when any line was lost; the reason has been told then.
+    bool Close() { return m_file.Close(); }
     void Frame(FrameDirection Direction, const QByteArray& Bytes, int LineRate) {
         if (LineRate != 0 && LineRate != m_rate) {
             m_rate = LineRate;
@@ -109,21 +116,24 @@ public:
               HexDump(Bytes).trimmed());
     }
     void Status(const QString& Text) { Write(QStringLiteral("status ") + Text); }
-    void Close() { m_file.close(); }
 
 private:
     void Write(const QString& Line) {
+        if (m_file.Failed())
+            return;
         const qint64 ms = m_clock.elapsed();
-        m_file.write(QStringLiteral("%1.%2 ")
-                         .arg(ms / 1000)
-                         .arg(ms % 1000, 3, 10, QLatin1Char('0'))
-                         .toUtf8() +
-                     Line.toUtf8() + '\n');
         // Written through at once, so the trace is complete up to the moment a run is ended.
-        m_file.flush();
+        if (!m_file.Write(QStringLiteral("%1.%2 ")
+                              .arg(ms / 1000)
+                              .arg(ms % 1000, 3, 10, QLatin1Char('0'))
+                              .toUtf8() +
+                          Line.toUtf8() + '\n'))
+            kCli.Error(QStringLiteral("cannot write the trace file %1: %2; the upload goes on")
+                           .arg(m_path, m_file.Error()));
     }
 
-    QFile m_file;
+    StreamFile m_file;
+    QString m_path;
     QElapsedTimer m_clock;
     int m_rate = 0;
 };
@@ -212,9 +222,10 @@ int RunUploadCommand(const QStringList& Args) {
 
     TraceFile trace;
     if (!opt.Trace.isEmpty() && !trace.Open(opt.Trace))
-        return kCli.UsageError(QStringLiteral("cannot write the trace file %1").arg(opt.Trace));
+        return kCli.UsageError(
+            QStringLiteral("cannot write the trace file %1: %2").arg(opt.Trace, trace.OpenError()));
 
-    // Ctrl-C cancels like the Cancel button.
+    // Ctrl-C, SIGTERM and SIGHUP cancel like the Cancel button.
     UploadAction* actionPtr = nullptr;
     InterruptWatch interrupt;
     if (!interrupt.Install([&actionPtr] {
@@ -261,10 +272,12 @@ int RunUploadCommand(const QStringList& Args) {
     request.MachineIndex = opt.Machine;
     request.DecimalSeparator = LocaleDecimalSeparator();
 
-    const UploadOutcome outcome = action.Run(request);
+    // A signal that came while all this was set up ends the run before the device is asked.
+    const UploadOutcome outcome =
+        InterruptWatch::Signal() != 0 ? UploadOutcome::Cancelled : action.Run(request);
     actionPtr = nullptr;
     memo.EndDots();
-    trace.Close();
+    const bool traced = opt.Trace.isEmpty() || trace.Close();
 
     switch (outcome) {
     case UploadOutcome::Finished:
@@ -283,8 +296,17 @@ int RunUploadCommand(const QStringList& Args) {
         if (!action.LastDecode().Detail.isEmpty())
             kCli.Error(action.LastDecode().Detail);
         break;
+    case UploadOutcome::Cancelled:
+        if (const int signal = InterruptWatch::Signal(); signal != 0) {
+            kCli.Error(QStringLiteral("ended by %1; the files written so far are kept")
+                           .arg(QLatin1String(InterruptWatch::SignalName(signal))));
+            return ExitStatusForSignal(signal);
+        }
+        break;
     default:
         break;
     }
+    if (outcome == UploadOutcome::Finished && !traced)
+        return kUploadExitFile;
     return ExitStatusFor(outcome);
 }

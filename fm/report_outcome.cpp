@@ -17,6 +17,8 @@ QString ReportOutcome::message() const {
                                 : QStringLiteral("data error: %1").arg(Detail);
     case ReportError::NoReport:
         return QStringLiteral("no report: the upload holds no printout");
+    case ReportError::WriteFailed:
+        return Detail;
     }
     return {};
 }

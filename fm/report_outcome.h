@@ -16,6 +16,8 @@ enum class ReportError {
     FileMissing,    // the upload file does not exist
     DataError,      // the file cannot be read, or the kind is not a report kind
     NoReport,       // a Detail or Summary upload of 256 bytes or less holds nothing
+    WriteFailed,    // a file on this computer could not be written (or read back): the report
+                    // file, the report list, the joined upload; Detail says which and why
 };
 
 struct ReportOutcome {

@@ -17,6 +17,17 @@ QString CaptionOf(const ReportDecodeSettings& Settings, int Kind) {
     return Settings.ReportCaption.isEmpty() ? ReportTypeCaption(Kind) : Settings.ReportCaption;
 }
 
+} // namespace
+
+void WriteFailed(ReportDecodeResult& Result, const QString& Why) {
+    Result.Error = ReportError::WriteFailed;
+    Result.Detail = Why;
+    Result.Failed = true;
+    Result.Message = {Why, kWarning, false};
+}
+
+namespace {
+
 // Writes the report and adds its list entry. On failure the result carries the error; the
 // caller chooses the message.
 bool WriteAndRegister(const QList<QByteArray>& Lines, int Kind,
@@ -31,16 +42,15 @@ bool WriteAndRegister(const QList<QByteArray>& Lines, int Kind,
         Result.ReportPath =
             WriteReportFile(Settings.TxtfileDir, prefix, StampTime(Settings), Lines);
     } catch (const FileError& e) {
-        Result.Error = ReportError::DataError;
-        Result.Detail = QString::fromStdString(e.what());
+        WriteFailed(Result,
+                    QStringLiteral("Cannot write %1").arg(QString::fromStdString(e.what())));
         return false;
     }
     if (!Settings.AddListEntry)
         return true;
     const QString error = Settings.AddListEntry(Result.ReportPath, CaptionOf(Settings, Kind));
     if (!error.isEmpty()) {
-        Result.Error = ReportError::DataError;
-        Result.Detail = error;
+        WriteFailed(Result, error);
         return false;
     }
     Result.ListEntryAdded = true;
@@ -73,6 +83,8 @@ ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
     if (outcome.ok() && (Kind == 0 || Kind == 1) &&
         WriteAndRegister(outcome.Lines, Kind, Settings, result))
         return result;
+    if (result.Error == ReportError::WriteFailed)
+        return result; // the machine is not to blame: the operator learns the reason
     if (!outcome.ok()) {
         result.Error = outcome.Error;
         result.Detail = outcome.Detail;
@@ -94,7 +106,8 @@ ReportDecodeResult DecodeChangeReport(const QString& HexFile, int Kind,
                                Settings.ToText, Settings.DecimalSeparator);
     switch (outcome.Error) {
     case ReportError::None:
-        if (WriteAndRegister(outcome.Lines, Kind, Settings, result))
+        if (WriteAndRegister(outcome.Lines, Kind, Settings, result) ||
+            result.Error == ReportError::WriteFailed)
             return result;
         break;
     case ReportError::FileMissing:

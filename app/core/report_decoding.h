@@ -48,18 +48,23 @@ struct ReportDecodeResult {
     DecodeMessage Message;
 };
 
+// Marks Result as failed because a file on this computer could not be written (or read
+// back); Why names the file and the system's reason and is also the message.
+void WriteFailed(ReportDecodeResult& Result, const QString& Why);
+
 // Detail (0) and Summary (1): cuts the printout lines at the machine's width and writes
 // "Detail"/"Summary" + stamp + ".txt". Missing file: MsgFileNotExists ("warning", information
-// icon). 256 bytes or less: no report, no message, not a failure. Any other error (unreadable
-// upload, report or list entry not written): MsgChooseMachine.
+// icon). 256 bytes or less: no report, no message, not a failure. The report file or its list
+// entry not written: WriteFailed, the file and the reason ("warning"). Any other error (an
+// unreadable upload): MsgChooseMachine.
 ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
                                        const ReportDecodeSettings& Settings,
                                        const MessageTable& Messages);
 
 // Tax rate (2), currency (3), RAM clearing (4) from a joined file: range first ("'x' is not
 // a valid integer value", "Data Error"), then the file (MsgFileNotExists, "warning"), then
-// the report; any error from reading the file to adding the list entry gives "data error"
-// ("warning"). Writes "Tax"/"Chy"/"Ram" + stamp + ".txt".
+// the report; the report file or its list entry not written gives WriteFailed as above; any
+// other error gives "data error" ("warning"). Writes "Tax"/"Chy"/"Ram" + stamp + ".txt".
 ReportDecodeResult DecodeChangeReport(const QString& HexFile, int Kind,
                                       const ReportDecodeSettings& Settings,
                                       const MessageTable& Messages);

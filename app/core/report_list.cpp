@@ -1,8 +1,10 @@
 #include "app/core/report_list.h"
 
+#include "fm/file_writer.h"
+
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <utility>
 
@@ -60,17 +62,17 @@ ReportListLoadResult ReportList::Load(const QString& Path) {
     if (!QFileInfo(Path).isFile())
         return result;
     QFile file(Path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const auto unreadable = [&] {
         result.State = ReportListLoadState::Unreadable;
-        result.Error = file.errorString();
+        result.Error = QStringLiteral("Cannot read %1: %2")
+                           .arg(QDir::toNativeSeparators(Path), file.errorString());
         return result;
-    }
+    };
+    if (!file.open(QIODevice::ReadOnly))
+        return unreadable();
     const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        result.State = ReportListLoadState::Unreadable;
-        result.Error = file.errorString();
-        return result;
-    }
+    if (file.error() != QFileDevice::NoError)
+        return unreadable();
     ParsedReportList parsed = ParseReportList(bytes);
     result.Issues = std::move(parsed.Issues);
     if (!parsed.HasLines) {
@@ -84,19 +86,10 @@ ReportListLoadResult ReportList::Load(const QString& Path) {
 
 ReportListSaveResult ReportList::Save(const QString& Path) const {
     ReportListSaveResult result;
-    QSaveFile file(Path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        result.Error = file.errorString();
-        return result;
-    }
-    const QByteArray bytes = FormatReportList(m_entries);
-    if (file.write(bytes) != bytes.size()) {
-        result.Error = file.errorString();
-        file.cancelWriting();
-        return result;
-    }
-    if (!file.commit()) {
-        result.Error = file.errorString();
+    const QString error = ReplaceFileContents(Path, FormatReportList(m_entries));
+    if (!error.isEmpty()) {
+        result.Error =
+            QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(Path), error);
         return result;
     }
     result.Ok = true;

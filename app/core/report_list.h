@@ -67,7 +67,9 @@ public:
     // otherwise the list is left as it was.
     ReportListLoadResult Load(const QString& Path);
 
-    // Writes the whole list to Path, replacing the file only once the new text is complete.
+    // Writes the whole list to Path, replacing the file only once the new text is on disk
+    // whole; on failure the old file stays as it was and Error names the file and the reason.
+    // Shows nothing itself, so it may run after every change of the list.
     ReportListSaveResult Save(const QString& Path) const;
 
 private:

@@ -1,6 +1,7 @@
 #include "app/core/upload_action.h"
 
 #include "fm/field_decoder.h"
+#include "fm/file_writer.h"
 #include "fm/report_file.h"
 #include "fm/upload_layout.h"
 #include "link/bsport.h"
@@ -110,6 +111,12 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
     }
     if (Request.OutputFile.isEmpty())
         return UploadOutcome::Cancelled; // no file chosen: nothing to do, nothing to say
+    // The link opens the file for writing: a FIFO would block that for ever, and a device or
+    // a folder is no place for an upload.
+    if (const QString problem = WriteTargetProblem(Request.OutputFile); !problem.isEmpty()) {
+        Message(QStringLiteral("Cannot create file %1: %2").arg(Request.OutputFile, problem));
+        return UploadOutcome::OutputFailed;
+    }
 
     if (OnMemoClear)
         OnMemoClear();
@@ -532,10 +539,8 @@ UploadOutcome UploadAction::Decode(const UploadRequest& Request) {
         try {
             JoinUploadFiles(m_headerFile, m_footerFile, Request.OutputFile);
         } catch (const FileError& e) {
-            m_decode.Error = ReportError::DataError;
-            m_decode.Detail = QString::fromStdString(e.what());
-            m_decode.Failed = true;
-            m_decode.Message = {m_decode.Detail, QStringLiteral("warning"), false};
+            WriteFailed(m_decode, QStringLiteral("Cannot join the upload files: %1")
+                                      .arg(QString::fromStdString(e.what())));
         }
         if (!m_decode.Failed)
             m_decode =
@@ -545,6 +550,8 @@ UploadOutcome UploadAction::Decode(const UploadRequest& Request) {
         OnReport(m_decode, Request.OutputFile);
     if (!m_decode.Message.Text.isEmpty() && OnMessage)
         OnMessage(m_decode.Message);
+    if (m_decode.Error == ReportError::WriteFailed)
+        return UploadOutcome::WriteFailed;
     return m_decode.Failed ? UploadOutcome::DecodeFailed : UploadOutcome::Finished;
 }
 

@@ -37,11 +37,13 @@ enum class UploadOutcome {
     Finished,       // uploaded and decoded (or nothing to decode: NoReport)
     BadRange,       // range fields rejected before anything was opened
     PortOpenFailed, // the serial port is unknown or does not open, or the UDP socket
-    OutputFailed,   // an upload file could not be created
+    OutputFailed,   // an upload file could not be created (or the name is no regular file)
     TimedOut,       // no answer, or the link gave up: "timeout...", "connect fail..."
     Refused,        // the device refused a request: "upload fail..."
     Cancelled,      // Cancel (or Close) ended the wait
     DecodeFailed,   // uploaded, but the report could not be made
+    WriteFailed,    // uploaded, but a file on this computer could not be written (the joined
+                    // upload, the report, the list): LastDecode().Detail says which and why
     Busy,           // an upload was already running; nothing was done
 };
 

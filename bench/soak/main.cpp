@@ -186,6 +186,8 @@ const char* OutcomeName(UploadOutcome O) {
         return "Cancelled";
     case UploadOutcome::DecodeFailed:
         return "DecodeFailed";
+    case UploadOutcome::WriteFailed:
+        return "WriteFailed";
     case UploadOutcome::Busy:
         return "Busy";
     }

@@ -1,6 +1,7 @@
 #include "app/core/report_list.h"
 
 #include "tests/app/qt_print.h"
+#include "tests/support/file_size_limit.h"
 
 #include <QDir>
 #include <QFile>
@@ -175,6 +176,29 @@ TEST_F(ReportListTest, FailedSaveLeavesTheOldFile) {
     EXPECT_FALSE(result.Ok);
     EXPECT_FALSE(result.Error.isEmpty());
     EXPECT_EQ(ReadFile(path), old);
+}
+
+// A full disk in small: the longer list does not fit under the file-size limit. The 40 entries
+// on disk stay as they were, and the error names the file and the system's reason.
+TEST_F(ReportListTest, SaveOnAFullDiskKeepsTheWholeOldList) {
+    for (int i = 0; i < 40; ++i)
+        list.AddListEntry(QStringLiteral("/reports/Detail%1.txt").arg(i), QStringLiteral("Detail"),
+                          QDate(2024, 1, 31));
+    const QString path = dir.filePath(QStringLiteral("FMList.txt"));
+    ASSERT_TRUE(list.Save(path).Ok);
+    const QByteArray old = ReadFile(path);
+    list.AddListEntry(QStringLiteral("/reports/Detail40.txt"), QStringLiteral("Detail"));
+    ReportListSaveResult result;
+    {
+        testsupport::FileSizeLimit limit(rlim_t(old.size()));
+        ASSERT_TRUE(limit.Active());
+        result = list.Save(path);
+    }
+    EXPECT_FALSE(result.Ok);
+    EXPECT_EQ(result.Error,
+              QStringLiteral("Cannot write %1: %2").arg(path, qt_error_string(EFBIG)));
+    EXPECT_EQ(ReadFile(path), old);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"FMList.txt"});
 }
 
 TEST_F(ReportListTest, DeleteCurrentMovesToTheNextOrElseThePrevious) {

@@ -2,8 +2,11 @@
 
 #include "fm/sample_content.h"
 #include "fm/upload_layout.h"
+#include "tests/support/file_size_limit.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,6 +14,10 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -20,8 +27,11 @@ struct CliRun {
     QByteArray err;
 };
 
-CliRun RunCli(const QStringList& Args, const QString& Locale = QStringLiteral("C")) {
+CliRun RunCli(const QStringList& Args, const QString& Locale = QStringLiteral("C"),
+              const std::function<void(QProcess&)>& Prepare = {}) {
     QProcess p;
+    if (Prepare)
+        Prepare(p);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LC_ALL"), Locale);
     p.setProcessEnvironment(env);
@@ -261,4 +271,109 @@ TEST_F(DecodeCli, JsonRecords) {
     const CliRun none =
         RunCli({"decode", joined_, "--report", "ram", "--format", "json", "--range", "z:999-1000"});
     EXPECT_TRUE(QJsonDocument::fromJson(none.out).object()["records"].toArray().isEmpty());
+}
+
+// A full disk in small (the child may not grow a file past 16 bytes): the report does not
+// fit, --out keeps its old content and the run ends with 5 and the system's reason.
+TEST_F(DecodeCli, OutputThatCannotBeWrittenKeepsTheOldFile) {
+    const QString out = dir_.filePath("report.txt");
+    const QByteArray old = "the report of yesterday";
+    Write("report.txt", old);
+    const auto limited = [](QProcess& p) { testsupport::LimitChildFileSize(p, 16); };
+    const QStringList names = QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden);
+
+    const CliRun toFile =
+        RunCli({"decode", joined_, "--report", "tax", "--out", out}, QStringLiteral("C"), limited);
+    EXPECT_EQ(toFile.exitCode, 5);
+    EXPECT_TRUE(toFile.err.contains("cannot write " + out.toLocal8Bit() + ": " +
+                                    qt_error_string(EFBIG).toLocal8Bit()))
+        << toFile.err.constData();
+    EXPECT_EQ(ReadWholeFile(out), old);
+    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), names)
+        << "no temporary file is left behind";
+
+    // Standard output redirected to a file on that disk.
+    const QString redirected = dir_.filePath("stdout.txt");
+    const CliRun toStdout =
+        RunCli({"decode", joined_, "--report", "tax"}, QStringLiteral("C"), [&](QProcess& p) {
+            limited(p);
+            p.setStandardOutputFile(redirected);
+        });
+    EXPECT_EQ(toStdout.exitCode, 5);
+    EXPECT_TRUE(toStdout.err.contains("cannot write standard output: " +
+                                      qt_error_string(EFBIG).toLocal8Bit()))
+        << toStdout.err.constData();
+}
+
+// --out is replaced only when it is a regular file: a symbolic link is written through, and a
+// named pipe (which would block the run for ever), a device or a folder is refused untouched.
+TEST_F(DecodeCli, OutputThatIsNoRegularFile) {
+    const CliRun reference = RunCli({"decode", joined_, "--report", "ram"});
+    ASSERT_EQ(reference.exitCode, 0);
+
+    Write("target.txt", "old");
+    ASSERT_TRUE(QFile::link("target.txt", dir_.filePath("link.txt")));
+    const CliRun viaLink =
+        RunCli({"decode", joined_, "--report", "ram", "--out", dir_.filePath("link.txt")});
+    EXPECT_EQ(viaLink.exitCode, 0) << viaLink.err.constData();
+    EXPECT_EQ(ReadWholeFile(dir_.filePath("target.txt")), reference.out);
+    EXPECT_TRUE(QFileInfo(dir_.filePath("link.txt")).isSymLink());
+
+    const QString fifo = dir_.filePath("fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    struct Case {
+        QString path;
+        QByteArray reason;
+        mode_t type;
+    };
+    QList<Case> cases = {
+        {fifo, "is a named pipe (FIFO), not a regular file", S_IFIFO},
+        {dir_.path(), qt_error_string(EISDIR).toLocal8Bit(), S_IFDIR},
+    };
+    // A device node of one's own (root only): /dev/full itself is never put at risk here.
+    const QString device = dir_.filePath("full");
+    if (::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 7)) == 0)
+        cases.append({device, "is a device, not a regular file", S_IFCHR});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        const CliRun r = RunCli({"decode", joined_, "--report", "ram", "--out", c.path});
+        EXPECT_EQ(r.exitCode, 5);
+        EXPECT_TRUE(r.err.contains("cannot write " + c.path.toLocal8Bit() + ": " + c.reason))
+            << r.err.constData();
+        struct stat st {};
+        ASSERT_EQ(::lstat(QFile::encodeName(c.path).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, c.type) << "replaced by a file";
+    }
+}
+
+// No upload is larger than kMaxUploadFileBytes: a huge file or an endless stream is refused
+// with a message instead of being read whole.
+TEST_F(DecodeCli, InputLargerThanAnyUploadIsRefused) {
+    const QString huge = dir_.filePath("huge.hex");
+    {
+        QFile f(huge);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(qint64(3) << 30)); // sparse: takes no disk space
+    }
+    const QString bound = QString::number(kMaxUploadFileBytes);
+    for (const QString& input : {huge, QStringLiteral("/dev/zero")}) {
+        for (const char* report : {"detail", "tax"}) {
+            SCOPED_TRACE((input + QLatin1Char(' ') + QLatin1String(report)).toStdString());
+            const CliRun r = RunCli({"decode", input, "--report", report});
+            EXPECT_EQ(r.exitCode, 5);
+            EXPECT_TRUE(r.err.contains(
+                ("larger than any upload can be (more than " + bound + " bytes)").toLocal8Bit()))
+                << r.err.constData();
+            EXPECT_TRUE(r.out.isEmpty());
+        }
+    }
+    // The largest file an upload can leave is still read.
+    const QString largest = dir_.filePath("largest.hex");
+    {
+        QFile f(largest);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(kMaxUploadFileBytes));
+    }
+    const CliRun r = RunCli({"decode", largest, "--report", "ram", "--format", "csv"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
 }

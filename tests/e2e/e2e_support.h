@@ -92,11 +92,15 @@ struct CliResult {
 };
 
 // Runs orvexfm-cli with Args. While it runs, During (when given) is called every 50 ms with the
-// process; it returns true once it has done its job.
+// process; it returns true once it has done its job. Prepare (when given) sets the process up
+// before it starts.
 inline CliResult RunCli(const QStringList& Args, int GuardMs = kRunGuardMs,
-                        const std::function<bool(QProcess&)>& During = {}) {
+                        const std::function<bool(QProcess&)>& During = {},
+                        const std::function<void(QProcess&)>& Prepare = {}) {
     CliResult r;
     QProcess p;
+    if (Prepare)
+        Prepare(p);
     p.start(BinPath("orvexfm-cli"), Args);
     if (!p.waitForStarted(kStartGuardMs))
         return r;

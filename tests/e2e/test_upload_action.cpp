@@ -351,11 +351,13 @@ TEST_F(UploadActionTest, UdpReachabilityCheckFailureEndsTheWait) {
     EXPECT_TRUE(Boxes.isEmpty());
 }
 
-// A failed decode keeps "Finish" away from that upload only.
+// A failed decode keeps "Finish" away from that upload only. A list entry that cannot be
+// written is a local file error: the operator is told the list's own reason, not blamed for
+// the machine.
 TEST_F(UploadActionTest, DecodeFailureSuppressesFinishForThatUploadOnly) {
     ListError = QStringLiteral("list file is read-only");
-    EXPECT_EQ(Action->Run(Request(0)), UploadOutcome::DecodeFailed);
-    EXPECT_EQ(Boxes, QStringList{QStringLiteral("Please choose the right machine!")});
+    EXPECT_EQ(Action->Run(Request(0)), UploadOutcome::WriteFailed);
+    EXPECT_EQ(Boxes, QStringList{QStringLiteral("list file is read-only")});
     EXPECT_TRUE(Action->DecodeFailed());
     EXPECT_FALSE(Action->LastDecode().ReportPath.isEmpty());
 
@@ -368,8 +370,9 @@ TEST_F(UploadActionTest, DecodeFailureSuppressesFinishForThatUploadOnly) {
     // The change-report decoder's failure counts too.
     Boxes.clear();
     ListError = QStringLiteral("disk full");
-    EXPECT_EQ(Action->Run(Request(4)), UploadOutcome::DecodeFailed);
-    EXPECT_EQ(Boxes, QStringList{QStringLiteral("data error")});
+    EXPECT_EQ(Action->Run(Request(4)), UploadOutcome::WriteFailed);
+    EXPECT_EQ(Boxes, QStringList{QStringLiteral("disk full")});
+    EXPECT_TRUE(Action->DecodeFailed());
 }
 
 TEST_F(UploadActionTest, SecondRunWhileOneWaitsIsRefused) {

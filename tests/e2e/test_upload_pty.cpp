@@ -3,10 +3,12 @@
 #include "upload_fixture.h"
 
 #include "sim/sim_content.h"
+#include "tests/support/file_size_limit.h"
 
 #include <QRegularExpression>
 
 #include <csignal>
+#include <sys/stat.h>
 
 using namespace e2e;
 
@@ -224,29 +226,123 @@ TEST_F(PtyUpload, UsageErrorsExitWithTwo) {
     }
 }
 
-// Ctrl-C cancels like the Cancel button: the wait ends at once, the blocks received so far
-// stay in the .hex file, nothing is decoded.
+// Ctrl-C, SIGTERM and SIGHUP cancel like the Cancel button: the wait ends at once, the blocks
+// received so far stay in the .hex file, nothing is decoded, and the status names the signal.
 TEST_F(PtyUpload, InterruptCancelsAndKeepsThePartialFile) {
-    // Four blocks come, then the device falls silent and the host retransmits.
-    Sim sim(QStringList{QStringLiteral("--pty"), QStringLiteral("--silent-after"),
-                        QStringLiteral("5")} +
-            ContentArgs());
-    ASSERT_FALSE(sim.PtyPath().isEmpty());
-    const QString hex = Path("partial.hex");
-    const QString trace = Path("partial.trace");
-    const CliResult r =
-        RunCli(UploadArgs(PortArgs(sim), 0, hex, {QStringLiteral("--trace"), trace}), kRunGuardMs,
-               [&](QProcess& p) {
-                   // Interrupt once the fifth request (the first one left unanswered) has gone out.
-                   if (ReadAll(trace).count(" send aa 01 00 00 00 80 10 ") < 5)
-                       return false;
-                   ::kill(static_cast<pid_t>(p.processId()), SIGINT);
-                   return true;
-               });
-    ASSERT_TRUE(r.Finished) << r.ErrText().toStdString();
-    EXPECT_EQ(r.ExitCode, 130);
-    EXPECT_TRUE(r.ErrText().contains(QStringLiteral("cancel upload...")));
-    EXPECT_EQ(ReadAll(hex), ToFiscalBlocks(Content.Detail).left(4 * 256));
-    EXPECT_TRUE(r.Out.isEmpty());
-    EXPECT_TRUE(ListEntries().isEmpty());
+    const struct {
+        int signal;
+        int exitCode;
+        const char* name;
+    } cases[] = {{SIGINT, 130, "Ctrl-C"}, {SIGTERM, 143, "SIGTERM"}, {SIGHUP, 129, "SIGHUP"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Four blocks come, then the device falls silent and the host retransmits.
+        Sim sim(QStringList{QStringLiteral("--pty"), QStringLiteral("--silent-after"),
+                            QStringLiteral("5")} +
+                ContentArgs());
+        ASSERT_FALSE(sim.PtyPath().isEmpty());
+        const QString hex = Path("partial.hex");
+        const QString trace = Path("partial.trace");
+        // The previous case's trace would set the signal off before this run is under way.
+        QFile::remove(trace);
+        QFile::remove(hex);
+        const CliResult r =
+            RunCli(UploadArgs(PortArgs(sim), 0, hex, {QStringLiteral("--trace"), trace}),
+                   kRunGuardMs, [&](QProcess& p) {
+                       // Interrupt once the fifth request (the first one left unanswered) has gone
+                       // out.
+                       if (ReadAll(trace).count(" send aa 01 00 00 00 80 10 ") < 5)
+                           return false;
+                       ::kill(static_cast<pid_t>(p.processId()), c.signal);
+                       return true;
+                   });
+        ASSERT_TRUE(r.Finished) << r.ErrText().toStdString();
+        EXPECT_EQ(r.ExitCode, c.exitCode);
+        EXPECT_TRUE(r.ErrText().contains(QStringLiteral("cancel upload...")));
+        EXPECT_TRUE(r.ErrText().contains(QStringLiteral("ended by %1").arg(c.name)))
+            << r.ErrText().toStdString();
+        EXPECT_EQ(ReadAll(hex), ToFiscalBlocks(Content.Detail).left(4 * 256));
+        EXPECT_TRUE(r.Out.isEmpty());
+        EXPECT_TRUE(ListEntries().isEmpty());
+    }
+}
+
+// The link opens --out for writing: a named pipe would block that for ever (and Ctrl-C with
+// it), a device or a folder is no upload file. Each is refused before the port is opened.
+TEST_F(PtyUpload, OutputThatIsNoRegularFileIsRefusedAtOnce) {
+    const QString fifo = Path("pipe.hex");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const struct {
+        QString out;
+        QString reason;
+    } cases[] = {
+        {fifo, QStringLiteral("is a named pipe (FIFO), not a regular file")},
+        {WorkDir(), qt_error_string(EISDIR)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out.toStdString());
+        const CliResult r =
+            RunCli(UploadArgs({QStringLiteral("--port"), QStringLiteral("/dev/null")}, 0, c.out),
+                   kStartGuardMs);
+        ASSERT_TRUE(r.Finished) << "blocked on the output";
+        EXPECT_EQ(r.ExitCode, 2);
+        EXPECT_TRUE(
+            r.ErrText().contains(QStringLiteral("Cannot create file %1: %2").arg(c.out, c.reason)))
+            << r.ErrText().toStdString();
+        EXPECT_FALSE(r.ErrText().contains(QStringLiteral("open fail"))) << "port opened first";
+    }
+    EXPECT_FALSE(QFileInfo(fifo).isFile());
+}
+
+// A full disk after the data came, in small: the child may not grow any file past a limit
+// that the .hex file and the report fit under. What could not be written is named with the
+// system's reason, the run ends with 7, and nothing that was there before is lost.
+TEST_F(PtyUpload, LocalFileThatCannotBeWrittenExitsWithSeven) {
+    // An earlier list of 40 reports; with one entry more it outgrows the limit.
+    const QString list = WorkDir() + QStringLiteral("/Data/FMList.txt");
+    ASSERT_TRUE(QDir().mkpath(WorkDir() + QStringLiteral("/Data")));
+    QByteArray listBytes = "ReportType\tfilename\tdCreate\r\n";
+    for (int i = 0; i < 40; ++i)
+        listBytes +=
+            "Detail\t" + QByteArray(120, 'r') + QByteArray::number(i) + ".txt\t01/02/2024\r\n";
+    const qint64 listLimit = listBytes.size();
+    ASSERT_GT(listLimit, ToFiscalBlocks(Content.Detail).size() + 256);
+
+    const struct {
+        const char* name;
+        bool trace;
+        qint64 limit;
+        QString what;
+    } cases[] = {
+        {"report list", false, listLimit,
+         QStringLiteral("Cannot write %1: %2").arg(list, qt_error_string(EFBIG))},
+        {"trace", true, listLimit,
+         QStringLiteral("cannot write the trace file %1: %2; the upload goes on")
+             .arg(Path("limited.trace"), qt_error_string(EFBIG))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteFile(list, c.trace ? QByteArray() : listBytes));
+        Sim sim(QStringList{QStringLiteral("--pty")} + ContentArgs());
+        ASSERT_FALSE(sim.PtyPath().isEmpty());
+        const QString hex = Path("limited.hex");
+        const QStringList more =
+            c.trace ? QStringList{QStringLiteral("--trace"), Path("limited.trace")} : QStringList{};
+        const CliResult r =
+            RunCli(UploadArgs(PortArgs(sim), 0, hex, more), kRunGuardMs, {},
+                   [&](QProcess& p) { testsupport::LimitChildFileSize(p, c.limit); });
+        ASSERT_TRUE(r.Finished) << r.ErrText().toStdString();
+        EXPECT_EQ(r.ExitCode, 7) << r.ErrText().toStdString();
+        EXPECT_TRUE(r.ErrText().contains(c.what)) << r.ErrText().toStdString();
+        EXPECT_EQ(ReadAll(hex), ToFiscalBlocks(Content.Detail));
+        if (c.trace) {
+            // The upload itself went through: the report is written and listed.
+            EXPECT_EQ(ReadAll(r.LastOutLine()), ReferenceReport(ToFiscalBlocks(Content.Detail), 0));
+            EXPECT_EQ(ListEntries().size(), 1);
+            EXPECT_EQ(QFileInfo(Path("limited.trace")).size(), c.limit);
+        } else {
+            EXPECT_EQ(ReadAll(list), listBytes) << "the old list is kept whole";
+            EXPECT_FALSE(r.ErrText().contains(QStringLiteral("Please choose the right machine")));
+        }
+    }
 }

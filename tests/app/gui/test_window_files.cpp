@@ -19,6 +19,8 @@
 
 #include <map>
 
+#include <sys/stat.h>
+
 using namespace gui;
 
 namespace {
@@ -148,6 +150,41 @@ TEST_F(FilesTest, OpenFailuresAreToldAndMarkTheDecodeAsFailed) {
         EXPECT_TRUE(w.dxlist.IsEmpty());
         Destroy();
     }
+}
+
+// A file that cannot be written is named with the system's reason; nothing waits on a pipe and
+// no machine is blamed.
+TEST_F(FilesTest, FileWriteFailuresNameTheFileAndTheReason) {
+    Tfrm_Main& w = Make();
+    // The memo saved onto a named pipe: opening it would wait for a reader for ever.
+    const QString fifo = PathIn(QStringLiteral("memo.fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    w.Memo1->setPlainText(QStringLiteral("GRAND TOTAL"));
+    Dialogs.SaveAnswers = {fifo};
+    w.Button1->click();
+    ASSERT_EQ(Dialogs.Messages.size(), 1);
+    EXPECT_EQ(
+        Dialogs.Messages[0].Text,
+        QStringLiteral("Cannot create file \"%1\". is a named pipe (FIFO), not a regular file")
+            .arg(fifo));
+    EXPECT_FALSE(QFileInfo(fifo).isFile());
+
+    // The report folder is taken by a file: the Detail report cannot be written.
+    Dialogs.Messages.clear();
+    ASSERT_TRUE(QDir(Bin(QStringLiteral("Txtfile"))).removeRecursively());
+    ASSERT_TRUE(WriteAll(Bin(QStringLiteral("Txtfile")), "not a folder"));
+    w.ComboBox2->setCurrentIndex(0);
+    w.cb_qrytype->setCurrentIndex(2);
+    Dialogs.OpenAnswers = {SourcePath("samples/detail-pelta.hex")};
+    w.Button2->click();
+    ASSERT_EQ(Dialogs.Messages.size(), 1);
+    const QString text = Dialogs.Messages[0].Text;
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Cannot write %1/Detail").arg(Bin("Txtfile"))))
+        << text.toStdString();
+    EXPECT_TRUE(text.endsWith(QStringLiteral(": ") + qt_error_string(ENOTDIR)))
+        << text.toStdString();
+    EXPECT_TRUE(w.FDecodeFailed);
+    EXPECT_TRUE(w.dxlist.IsEmpty());
 }
 
 // --- Print ---------------------------------------------------------------------------------
