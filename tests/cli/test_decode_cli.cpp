@@ -2,6 +2,7 @@
 
 #include "fm/sample_content.h"
 #include "fm/upload_layout.h"
+#include "tests/cli/tool_run.h"
 #include "tests/support/file_size_limit.h"
 
 #include <QDir>
@@ -21,28 +22,17 @@
 
 namespace {
 
-struct CliRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using CliRun = ToolRun;
 
 CliRun RunCli(const QStringList& Args, const QString& Locale = QStringLiteral("C"),
               const std::function<void(QProcess&)>& Prepare = {}) {
-    QProcess p;
-    if (Prepare)
-        Prepare(p);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LC_ALL"), Locale);
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(ORVEXFM_BIN_DIR "/orvexfm-cli"), Args);
-    CliRun r;
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    return RunTool("orvexfm-cli", Args, [&](QProcess& p) {
+        if (Prepare)
+            Prepare(p);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LC_ALL"), Locale);
+        p.setProcessEnvironment(env);
+    });
 }
 
 QByteArray Pair(const QByteArray& Left, const QByteArray& Right) {

@@ -1,33 +1,19 @@
 // orvexfm-samplegen: options are never taken for the folder to write.
 
 #include "fm/sample_content.h"
+#include "tests/cli/tool_run.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 ToolRun Samplegen(const QString& WorkingDir, const QStringList& Args) {
-    QProcess p;
-    p.setWorkingDirectory(WorkingDir);
-    p.start(QStringLiteral(ORVEXFM_BIN_DIR "/orvexfm-samplegen"), Args);
-    ToolRun r;
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    return RunTool("orvexfm-samplegen", Args,
+                   [&](QProcess& p) { p.setWorkingDirectory(WorkingDir); });
 }
 
 QStringList Entries(const QString& Dir) {
