@@ -4,11 +4,11 @@
 
 #include "cli/cli_options.h"
 #include "cli/interrupt.h"
+#include "fm/file_writer.h"
 #include "scalebus/scale_memory_read.h"
 #include "scalebus/varn_ibus.h"
 #include "transport/spcomm.h"
 
-#include <QFile>
 #include <QStringList>
 
 #include <cstdio>
@@ -134,6 +134,14 @@ int RunScaleReadCommand(const QStringList& Args) {
         return kCli.UsageError(QStringLiteral("--scale is required"));
     if (opt.Out.isEmpty())
         return kCli.UsageError(QStringLiteral("--out is required"));
+    // Refused before the scale is woken: a pipe, a device or a folder is replaced by nothing.
+    for (const QString& file : {opt.Out, opt.Trace}) {
+        if (const QString problem = file.isEmpty() ? QString() : WriteTargetProblem(file);
+            !problem.isEmpty()) {
+            kCli.Error(QStringLiteral("cannot write %1: %2").arg(file, problem));
+            return kExitUsage;
+        }
+    }
 
     CliApplication app;
 
@@ -188,11 +196,10 @@ int RunScaleReadCommand(const QStringList& Args) {
         scalebus::ReadScaleMemory(link, opt.ScaleNo, opt.Out, hooks);
 
     if (!opt.Trace.isEmpty()) {
-        QFile trace(opt.Trace);
-        if (trace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-            trace.write(link.TraceList().join(QLatin1Char('\n')).toUtf8() + '\n');
-        else
-            kCli.Error(QStringLiteral("cannot write the trace file %1").arg(opt.Trace));
+        const QString error = ReplaceFileContents(
+            opt.Trace, link.TraceList().join(QLatin1Char('\n')).toUtf8() + '\n');
+        if (!error.isEmpty())
+            kCli.Error(QStringLiteral("cannot write the trace file %1: %2").arg(opt.Trace, error));
     }
 
     switch (result.Outcome) {

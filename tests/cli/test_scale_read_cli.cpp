@@ -4,12 +4,14 @@
 #include "sim/scale_engine.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -164,6 +166,35 @@ TEST_F(ScaleReadCli, BadUsageIsRefusedBeforeAnyPortIsTouched) {
         const CliRun r = RunCli(args);
         EXPECT_EQ(r.ExitCode, 2) << args.join(QLatin1Char(' ')).toStdString();
     }
+}
+
+// A named pipe would block the write for ever, a device or folder would be replaced: each is
+// refused before the port is opened (the port here does not exist, which would give 3).
+TEST_F(ScaleReadCli, FilesThatAreNoRegularFilesAreRefusedFirst) {
+    const QString fifo = dir.filePath(QStringLiteral("pipe"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString port = dir.filePath(QStringLiteral("no-such-port"));
+    const struct {
+        QStringList files;
+        QString message;
+    } cases[] = {
+        {{QStringLiteral("--out"), fifo},
+         QStringLiteral("cannot write %1: is a named pipe (FIFO), not a regular file").arg(fifo)},
+        {{QStringLiteral("--out"), Out(), QStringLiteral("--trace"), fifo},
+         QStringLiteral("cannot write %1: is a named pipe (FIFO), not a regular file").arg(fifo)},
+        {{QStringLiteral("--out"), dir.path()},
+         QStringLiteral("cannot write %1: %2").arg(dir.path(), qt_error_string(EISDIR))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.files.join(QLatin1Char(' ')).toStdString());
+        const CliRun r = RunCli(QStringList{QStringLiteral("--port"), port,
+                                            QStringLiteral("--scale"), QStringLiteral("1")} +
+                                c.files);
+        EXPECT_EQ(r.ExitCode, 2);
+        EXPECT_TRUE(r.Err.contains(c.message)) << r.Err.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo(fifo).isFile());
+    EXPECT_FALSE(QFileInfo::exists(Out()));
 }
 
 TEST_F(ScaleReadCli, CtrlCEndsTheReadWithoutAFile) {
