@@ -1,5 +1,7 @@
 // orvexfm: the main window of the fiscal-memory reader.
 
+#include "app/core/language_file.h"
+#include "app/core/work_folders.h"
 #include "app/main_window.h"
 
 #ifdef ORVEXFM_HAVE_ARCHIVE
@@ -16,6 +18,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("OrvexFM"));
     QApplication::setApplicationDisplayName(QStringLiteral("OrvexFM"));
     QApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+    // The desktop entry an installed window belongs to (its icon and name in the task bar).
+    QApplication::setDesktopFileName(QStringLiteral("org.orvexfm.OrvexFM"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -30,7 +34,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption workdir(
         QStringLiteral("workdir"),
         QStringLiteral("Keep the working folders Data/, Dufile/ and Txtfile/ below DIR instead "
-                       "of beside the program (also: environment variable ORVEXFM_WORKDIR)."),
+                       "of beside the program, or of the user's data folder when the program's "
+                       "folder is read-only (also: environment variable ORVEXFM_WORKDIR)."),
         QStringLiteral("DIR"));
     parser.addOption(port);
     parser.addOption(workdir);
@@ -42,6 +47,9 @@ int main(int argc, char** argv) {
         parser.isSet(workdir)
             ? parser.value(workdir)
             : QProcessEnvironment::systemEnvironment().value(QStringLiteral("ORVEXFM_WORKDIR"));
+    if (options.BaseDir.isEmpty())
+        options.BaseDir = DefaultWorkBase(QCoreApplication::applicationDirPath());
+    options.LanguageFile = FindInstalledLanguageFile(QCoreApplication::applicationFilePath());
 
     // The main window first, then the archiving window; both live until the program ends.
     Tfrm_Main window(options);

@@ -30,6 +30,8 @@ void PrintUsage(std::FILE* Out) {
     std::fprintf(Out, "usage: orvexfm-cli COMMAND [ARGS...]\n\ncommands:\n");
     for (const Subcommand& s : kSubcommands)
         std::fprintf(Out, "  %-12s %s\n", s.Name, s.Summary);
+    std::fprintf(Out, "\noptions:\n  -h, --help   show this help and exit\n"
+                      "  --version    show the version and exit\n");
     std::fprintf(Out, "\n'orvexfm-cli COMMAND --help' describes a command.\n");
 }
 
@@ -42,6 +44,10 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         PrintUsage(stdout);
+        return 0;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("orvexfm-cli %s\n", PROJECT_VERSION);
         return 0;
     }
     QStringList args;

@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvexfm-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
     if (QCoreApplication::arguments().contains(QStringLiteral("--scale")))
         return RunScaleSimulator(QCoreApplication::arguments(), stopSignals);
 

@@ -14,6 +14,7 @@ ScaleSimOptionsResult ParseScaleSimOptions(const QStringList& Arguments) {
         "Answers are numbered from 1 in the order the scale produces them, single-byte "
         "answers included."));
     p.addHelpOption();
+    p.addVersionOption();
     const QCommandLineOption scale(QStringLiteral("scale"),
                                    QStringLiteral("Play a weighing scale (required here)."));
     const SimLinkOptions link(

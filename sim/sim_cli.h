@@ -2,6 +2,7 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 
@@ -35,7 +36,8 @@ struct SimLinkOptions {
 };
 
 // Parses Arguments into P and fills the result's HelpText, Error and HelpRequested. False when
-// the caller is done: the parser refused the arguments or help was asked for.
+// the caller is done: the parser refused the arguments or help was asked for. A request for the
+// version counts as one for help whose text is the program's name and version.
 template <class Result>
 bool ParseSimArguments(QCommandLineParser& P, const QStringList& Arguments, Result& R) {
     R.HelpText = P.helpText();
@@ -45,6 +47,12 @@ bool ParseSimArguments(QCommandLineParser& P, const QStringList& Arguments, Resu
     }
     if (P.isSet(QStringLiteral("help"))) {
         R.HelpRequested = true;
+        return false;
+    }
+    if (P.isSet(QStringLiteral("version"))) {
+        R.HelpRequested = true;
+        R.HelpText = QCoreApplication::applicationName() + QLatin1Char(' ') +
+                     QCoreApplication::applicationVersion() + QLatin1Char('\n');
         return false;
     }
     return true;

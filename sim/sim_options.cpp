@@ -38,6 +38,7 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
                        "included; a request counts when a valid frame arrives at the device's "
                        "line rate."));
     p.addHelpOption();
+    p.addVersionOption();
     const SimLinkOptions link(
         QStringLiteral("UDP port to bind (default 5002; 0 picks a free port, shown on the first "
                        "line)."));

@@ -53,7 +53,9 @@ void Usage(std::FILE* Out) {
                "  --drop       percentage dropped in each direction (0..100, default 0)\n"
                "  --drop-up    percentage of client datagrams dropped (overrides --drop)\n"
                "  --drop-down  percentage of target datagrams dropped (overrides --drop)\n"
-               "  --seed       start of the drop decisions (default 1)\n",
+               "  --seed       start of the drop decisions (default 1)\n"
+               "  --help       show this help and exit\n"
+               "  --version    show the version and exit\n",
                Out);
 }
 
@@ -90,6 +92,10 @@ int ParseOptions(int argc, char** argv, Options& Result) {
         const std::string option = argv[i];
         if (option == "--help" || option == "-h") {
             Usage(stdout);
+            std::exit(0);
+        }
+        if (option == "--version") {
+            std::puts("orvexfm-udprelay " PROJECT_VERSION);
             std::exit(0);
         }
         if (option == "--exit-on-stdin-eof") {

@@ -1,5 +1,6 @@
 #include "transport/spcomm.h"
 
+#include "transport/serial_low_latency.h"
 #include "transport/serial_speed.h"
 
 #include <QFile>
@@ -197,6 +198,7 @@ void TComm::OpenPort() {
     }
 
     m_fd = fd;
+    RequestSerialLowLatency(m_fd);
     m_openPath = path;
     ++m_generation;
     m_hungUp = false;
@@ -241,6 +243,7 @@ void TComm::ClosePort() {
     m_writeQueue.clear();
     m_writeOffset = 0;
     ::tcflush(m_fd, TCIOFLUSH);
+    RestoreSerialLatency(m_fd);
     ::close(m_fd);
     m_fd = -1;
     m_openPath.clear();

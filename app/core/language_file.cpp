@@ -1,7 +1,9 @@
 #include "app/core/language_file.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 QString LanguageFilePath(const QString& ProgramFilePath) {
     const QFileInfo info(ProgramFilePath);
@@ -11,6 +13,25 @@ QString LanguageFilePath(const QString& ProgramFilePath) {
     const QString base = dot > 0 ? name.first(dot) : name;
     const QString dir = ProgramFilePath.first(ProgramFilePath.size() - name.size());
     return dir + base + QStringLiteral(".LNG");
+}
+
+QString FindLanguageFile(const QString& ProgramFilePath, const QString& UserConfigDir,
+                         const QString& SystemDataDir) {
+    const QString beside = LanguageFilePath(ProgramFilePath);
+    const QString name = QFileInfo(beside).fileName();
+    for (const QString& candidate :
+         {beside, QDir(UserConfigDir).filePath(name), QDir(SystemDataDir).filePath(name)}) {
+        if (QFileInfo(candidate).isFile())
+            return candidate;
+    }
+    return beside;
+}
+
+QString FindInstalledLanguageFile(const QString& ProgramFilePath) {
+    const QString programDir = QFileInfo(ProgramFilePath).absolutePath();
+    return FindLanguageFile(ProgramFilePath,
+                            QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation),
+                            QDir::cleanPath(programDir + QStringLiteral("/../share/orvexfm")));
 }
 
 QString LanguageFile::Text(const QString& Key, const QString& Default) const {

@@ -18,6 +18,17 @@ inline constexpr char kSaveCaptionWithLanguageFile[] = "Zapisz";
 // its extension (if any) replaced by ".LNG".
 QString LanguageFilePath(const QString& ProgramFilePath);
 
+// The language file in use: the first that exists of the file beside the program
+// (LanguageFilePath), the file of that name in UserConfigDir, and the one in SystemDataDir.
+// When none exists, the one beside the program (so its absence reads as "no language file").
+QString FindLanguageFile(const QString& ProgramFilePath, const QString& UserConfigDir,
+                         const QString& SystemDataDir);
+
+// FindLanguageFile with the user's configuration folder (QStandardPaths::AppConfigLocation,
+// ~/.config/OrvexFM/) and the installation's data folder (share/orvexfm/ beside the program's
+// bin/, i.e. /usr/share/orvexfm/ for /usr/bin/orvexfm). The application name must be set before.
+QString FindInstalledLanguageFile(const QString& ProgramFilePath);
+
 enum class LanguageFileState {
     Missing,    // no such file: every default stays
     Unreadable, // the file exists but could not be read: treated like Missing, Error says why

@@ -3,7 +3,12 @@
 #include "app/core/report_list_file.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 QString WorkFolders::ReportListPath() const {
     return DataDir + QLatin1StringView(kReportListFileName);
@@ -17,6 +22,27 @@ WorkFolders WorkFoldersBelow(const QString& BaseDir) {
         base += u'/';
     return {base + QStringLiteral("Data/"), base + QStringLiteral("Dufile/"),
             base + QStringLiteral("Txtfile/")};
+}
+
+bool FolderWritable(const QString& Dir) {
+    const QByteArray path = QFile::encodeName(Dir);
+    // access() also answers for read-only mounts and access control lists.
+    if (::access(path.constData(), W_OK) != 0)
+        return false;
+    if (::geteuid() != 0)
+        return true;
+    // Root passes access() whatever the folder's permissions say: judge by its bits.
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return false;
+    const mode_t bits = st.st_uid == 0 ? S_IWUSR : (S_IWGRP | S_IWOTH);
+    return (st.st_mode & bits) != 0;
+}
+
+QString DefaultWorkBase(const QString& ProgramDir) {
+    if (FolderWritable(ProgramDir))
+        return ProgramDir;
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
 }
 
 QStringList CreateWorkFolders(const WorkFolders& Folders) {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace {
 
 class LanguageFileTest : public testing::Test {
@@ -41,6 +43,45 @@ TEST(LanguageFilePath, ReplacesTheProgramsExtension) {
         EXPECT_EQ(LanguageFilePath(QString::fromUtf8(c.program)), QString::fromUtf8(c.expected))
             << c.program;
     }
+}
+
+// Beside the program first, then the user's configuration folder, then the system's data
+// folder; with none of them, the path beside the program.
+TEST_F(LanguageFileTest, FoundBesideTheProgramThenForTheUserThenForTheSystem) {
+    const QString bin = dir.filePath(QStringLiteral("bin"));
+    const QString user = dir.filePath(QStringLiteral("config"));
+    const QString system = dir.filePath(QStringLiteral("share"));
+    for (const QString& d : {bin, user, system})
+        ASSERT_TRUE(QDir().mkpath(d));
+    const QString program = bin + QStringLiteral("/orvexfm");
+    const QString beside = bin + QStringLiteral("/orvexfm.LNG");
+    const QString inUser = user + QStringLiteral("/orvexfm.LNG");
+    const QString inSystem = system + QStringLiteral("/orvexfm.LNG");
+
+    struct Case {
+        const char* present; // b: beside, u: user, s: system
+        QString found;
+    };
+    const Case cases[] = {
+        {"", beside},  {"s", inSystem}, {"us", inUser},
+        {"u", inUser}, {"bus", beside}, {"bs", beside},
+    };
+    for (const Case& c : cases) {
+        const QByteArray present(c.present);
+        for (const auto& [letter, path] :
+             {std::pair{'b', beside}, std::pair{'u', inUser}, std::pair{'s', inSystem}}) {
+            QFile::remove(path);
+            if (present.contains(letter))
+                Write("[seting]\n", QDir(dir.path()).relativeFilePath(path));
+        }
+        EXPECT_EQ(FindLanguageFile(program, user, system), c.found) << c.present;
+    }
+    // A folder of that name is no language file.
+    QFile::remove(beside);
+    QFile::remove(inUser);
+    QFile::remove(inSystem);
+    ASSERT_TRUE(QDir().mkpath(inUser));
+    EXPECT_EQ(FindLanguageFile(program, user, system), beside);
 }
 
 TEST_F(LanguageFileTest, DecodesWindows1250Bytes) {

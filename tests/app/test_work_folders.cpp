@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -49,6 +50,36 @@ TEST(WorkFolders, ReportsEachFolderItCannotMake) {
     EXPECT_TRUE(errors[0].contains(f.DufileDir)) << errors[0].toStdString();
     EXPECT_TRUE(QFileInfo(f.DataDir).isDir());
     EXPECT_TRUE(QFileInfo(f.TxtfileDir).isDir());
+}
+
+// The program's folder decides where the working folders go when nobody names one: a writable
+// one keeps them (a build tree, a portable copy), a read-only one (an installed /usr/bin)
+// sends them to the user's data folder.
+TEST(WorkFolders, DefaultBaseIsTheProgramFolderOnlyWhenItIsWritable) {
+    QTemporaryDir dir;
+    const QString writable = dir.filePath(QStringLiteral("portable"));
+    const QString readOnly = dir.filePath(QStringLiteral("installed"));
+    ASSERT_TRUE(QDir().mkpath(writable));
+    ASSERT_TRUE(QDir().mkpath(readOnly));
+    QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                        QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    const QString userData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    ASSERT_FALSE(userData.isEmpty());
+
+    struct Case {
+        QString dir;
+        bool writable;
+    };
+    const Case cases[] = {
+        {writable, true},
+        {readOnly, false},
+        {dir.filePath(QStringLiteral("missing")), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FolderWritable(c.dir), c.writable) << c.dir.toStdString();
+        EXPECT_EQ(DefaultWorkBase(c.dir), c.writable ? c.dir : userData) << c.dir.toStdString();
+    }
+    QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 } // namespace
