@@ -345,6 +345,10 @@ void TBurnFrm::BurnBtnClick() {
     if (Running)
         return;
     pb->setValue(0);
+    // The image file entry shows but no file was chosen yet (a machine without writers starts
+    // there): ask now.
+    if (cbb1->currentIndex() == cbb1->count() - 1 && !ChooseImageFile())
+        return;
     const QStringList paths = Files();
     for (const QString& path : paths) {
         if (!Burner.AddFile(kDiscRoot, path)) {

@@ -554,6 +554,21 @@ TEST_F(BurnFormTest, ImageFileEntryWritesWhereTheSaveDialogSaysAndVerifies) {
     QFile taken(Path("out/taken.iso"));
     ASSERT_TRUE(taken.open(QIODevice::ReadOnly));
     EXPECT_EQ(taken.readAll(), QByteArray("an earlier archive"));
+
+    // Burn pressed while the entry shows and no file has been chosen (as on a machine without
+    // writers) asks first; cancelled, nothing happens.
+    Form->cbb1->setCurrentIndex(Form->cbb1->count() - 1);
+    Form->Memo1->clear();
+    Dialogs->SaveAnswer.clear();
+    const int saves = Dialogs->Saves;
+    Form->BurnBtn->click();
+    EXPECT_EQ(Dialogs->Saves, saves + 1);
+    EXPECT_TRUE(Form->Memo1->toPlainText().isEmpty());
+    Dialogs->SaveAnswer = Path("out/asked.iso");
+    Form->cbb1->setCurrentIndex(Form->cbb1->count() - 1);
+    BurnAndWait();
+    EXPECT_EQ(MemoLines().last(), QStringLiteral("Verify done - 2 files match"));
+    EXPECT_EQ(CheckWithStandardTools(Path("out/asked.iso")), QString());
 }
 
 } // namespace
