@@ -3,6 +3,7 @@
 #include "archive/disc_checksums.h"
 #include "archive/disc_readback.h"
 #include "archive/drive_address.h"
+#include "archive/iso_tree_walk.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -174,21 +175,12 @@ QString BurnReason(const QString& Fallback) {
 
 // Counts folders (other than Dir itself) and files below Dir, leaving Skip out.
 void CountTree(IsoDir* Dir, int& Folders, int& Files, IsoNode* Skip = nullptr) {
-    IsoDirIter* iter = nullptr;
-    if (iso_dir_get_children(Dir, &iter) < 0)
-        return;
-    IsoNode* node = nullptr;
-    while (iso_dir_iter_next(iter, &node) == 1) {
-        if (node == Skip)
-            continue;
-        if (iso_node_get_type(node) == LIBISO_DIR) {
-            ++Folders;
-            CountTree(reinterpret_cast<IsoDir*>(node), Folders, Files, Skip);
-        } else {
-            ++Files;
-        }
-    }
-    iso_dir_iter_free(iter);
+    WalkIsoTree(Dir, QString(), [&](IsoNode* Node, const QString&) {
+        if (Node == Skip)
+            return false;
+        ++(iso_node_get_type(Node) == LIBISO_DIR ? Folders : Files);
+        return true;
+    });
 }
 
 // A file of the image whose SHA-256 goes into the checksum list.
@@ -199,25 +191,17 @@ struct ListedFile {
 
 // The files below Dir in the image's (name) order, leaving Skip out. Each stream is referenced
 // and must be let go with iso_stream_unref.
-void CollectListedFiles(IsoDir* Dir, const QString& Prefix, IsoNode* Skip,
-                        QList<ListedFile>& Files) {
-    IsoDirIter* iter = nullptr;
-    if (iso_dir_get_children(Dir, &iter) < 0)
-        return;
-    IsoNode* node = nullptr;
-    while (iso_dir_iter_next(iter, &node) == 1) {
-        if (node == Skip)
-            continue;
-        const QString name = Prefix + QString::fromUtf8(iso_node_get_name(node));
-        if (iso_node_get_type(node) == LIBISO_DIR) {
-            CollectListedFiles(reinterpret_cast<IsoDir*>(node), name + u'/', Skip, Files);
-        } else if (iso_node_get_type(node) == LIBISO_FILE) {
-            IsoStream* stream = iso_file_get_stream(reinterpret_cast<IsoFile*>(node));
+void CollectListedFiles(IsoDir* Dir, IsoNode* Skip, QList<ListedFile>& Files) {
+    WalkIsoTree(Dir, QString(), [&](IsoNode* Node, const QString& Path) {
+        if (Node == Skip)
+            return false;
+        if (iso_node_get_type(Node) == LIBISO_FILE) {
+            IsoStream* stream = iso_file_get_stream(reinterpret_cast<IsoFile*>(Node));
             iso_stream_ref(stream);
-            Files.append({name, stream});
+            Files.append({Path, stream});
         }
-    }
-    iso_dir_iter_free(iter);
+        return true;
+    });
 }
 
 // Gives every name below Dir the form it takes on the disc; false (Error set) when two names
@@ -405,7 +389,7 @@ struct TDiscBurner::Impl {
     bool AddChecksumList() {
         RemoveChecksumList();
         QList<ListedFile> files;
-        CollectListedFiles(iso_image_get_root(Image), QString(), nullptr, files);
+        CollectListedFiles(iso_image_get_root(Image), nullptr, files);
         QByteArray text;
         for (const ListedFile& file : files) {
             text += ChecksumLine({file.Name, QByteArray(32, '\0')});
@@ -719,7 +703,7 @@ struct TDiscBurner::Impl {
         // The laid-out image carries placeholder hashes; the background thread makes it again
         // once the real ones are known.
         DropPending();
-        CollectListedFiles(iso_image_get_root(Image), QString(), ListNode, plan.Listed);
+        CollectListedFiles(iso_image_get_root(Image), ListNode, plan.Listed);
         plan.Optical = burn::burn_drive_get_drive_role(Drive) == 1;
         plan.PostGap = plan.Optical && Owner.WritePostGap;
         plan.CacheBlocks =
@@ -848,9 +832,7 @@ struct TDiscBurner::Impl {
             job.Free();
             RemoveCreatedFile();
             Writing = false;
-            Post([this, failure] {
-                if (Worker.joinable())
-                    Worker.join();
+            PostEnd([this, failure] {
                 if (Owner.OnWriteDone)
                     Owner.OnWriteDone(failure);
             });
@@ -916,9 +898,7 @@ struct TDiscBurner::Impl {
         else
             CreatedFile.clear();
         Writing = false;
-        Post([this, error, ok, finalizing] {
-            if (Worker.joinable())
-                Worker.join();
+        PostEnd([this, error, ok, finalizing] {
             // The window relies on the finalising event to take up the next Burn, so it is
             // never skipped because the short closing phase fell between two looks.
             if (ok && !finalizing)
@@ -977,6 +957,16 @@ struct TDiscBurner::Impl {
         QMetaObject::invokeMethod(&Context, std::forward<F>(Fn), Qt::QueuedConnection);
     }
 
+    // Hands the end of the background work to the creating thread, which joins the worker
+    // before Deliver runs.
+    template <typename F> void PostEnd(F&& Deliver) {
+        Post([this, Deliver = std::forward<F>(Deliver)] {
+            if (Worker.joinable())
+                Worker.join();
+            Deliver();
+        });
+    }
+
     void DeliverFinalizing() {
         if (Owner.OnFinalizingTrack)
             Owner.OnFinalizingTrack();
@@ -1012,9 +1002,7 @@ struct TDiscBurner::Impl {
                 Verified = WrittenBytes;
             TakeLibraryMessages();
             Verifying = false;
-            Post([this, result] {
-                if (Worker.joinable())
-                    Worker.join();
+            PostEnd([this, result] {
                 if (Owner.OnVerifyDone)
                     Owner.OnVerifyDone(result);
             });

@@ -1,6 +1,7 @@
 #include "archive/disc_readback.h"
 
 #include "archive/disc_burner.h"
+#include "archive/iso_tree_walk.h"
 
 #include <QCryptographicHash>
 #include <QHash>
@@ -72,7 +73,6 @@ void TreeFree(IsoDataSource* Source) {
 
 struct DiscFile {
     QString Path;
-    qint64 Size = 0;
     QByteArray RecordedMd5; // empty when none is recorded
     QCryptographicHash Sha256{QCryptographicHash::Sha256};
     QCryptographicHash Md5{QCryptographicHash::Md5};
@@ -89,26 +89,16 @@ struct Extent {
     qint64 EndLba() const { return Lba + (Bytes + kDiscBlockBytes - 1) / kDiscBlockBytes; }
 };
 
-// Walks the imported tree: every regular file with its path, recorded MD5 and extents.
-void CollectFiles(IsoImage* Image, IsoDir* Dir, const QString& Prefix,
-                  std::vector<std::unique_ptr<DiscFile>>& Files, std::vector<Extent>& Extents) {
-    IsoDirIter* iter = nullptr;
-    if (iso_dir_get_children(Dir, &iter) < 0)
-        return;
-    IsoNode* node = nullptr;
-    while (iso_dir_iter_next(iter, &node) == 1) {
-        const QString path = Prefix + QString::fromUtf8(iso_node_get_name(node));
-        if (iso_node_get_type(node) == LIBISO_DIR) {
-            CollectFiles(Image, reinterpret_cast<IsoDir*>(node), path + u'/', Files, Extents);
-            continue;
-        }
-        if (iso_node_get_type(node) != LIBISO_FILE)
-            continue;
-        auto* isoFile = reinterpret_cast<IsoFile*>(node);
+// Every regular file of the imported tree with its path, recorded MD5 and extents.
+void CollectFiles(IsoImage* Image, std::vector<std::unique_ptr<DiscFile>>& Files,
+                  std::vector<Extent>& Extents) {
+    WalkIsoTree(iso_image_get_root(Image), QString(), [&](IsoNode* Node, const QString& Path) {
+        if (iso_node_get_type(Node) != LIBISO_FILE)
+            return true;
+        auto* isoFile = reinterpret_cast<IsoFile*>(Node);
         auto file = std::make_unique<DiscFile>();
-        file->Path = path;
-        file->Size = qint64(iso_file_get_size(isoFile));
-        file->KeepContent = path == QLatin1String(kChecksumListName);
+        file->Path = Path;
+        file->KeepContent = Path == QLatin1String(kChecksumListName);
         char md5[16];
         if (iso_file_get_md5(Image, isoFile, md5, 0) == 1)
             file->RecordedMd5 = QByteArray(md5, 16);
@@ -120,8 +110,8 @@ void CollectFiles(IsoImage* Image, IsoDir* Dir, const QString& Prefix,
             std::free(sections);
         }
         Files.push_back(std::move(file));
-    }
-    iso_dir_iter_free(iter);
+        return true;
+    });
 }
 
 struct SessionSum {
@@ -247,7 +237,7 @@ DiscCheckResult CheckSession(burn::burn_drive* Drive, int StartLba,
 
     std::vector<std::unique_ptr<DiscFile>> files;
     std::vector<Extent> extents;
-    CollectFiles(image, iso_image_get_root(image), QString(), files, extents);
+    CollectFiles(image, files, extents);
     SessionSum session;
     uint32_t start = 0;
     uint32_t end = 0;

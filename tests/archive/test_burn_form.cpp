@@ -112,7 +112,9 @@ protected:
             if (BetweenWritingAndReading)
                 BetweenWritingAndReading();
             writeHandler(Error);
-            if (!Form->Burner.IsVerifying()) {
+            // The button comes back only when the Burn is over; while the disc is read back
+            // (which may already have ended, its event still queued) it stays off.
+            if (Form->BurnBtn->isEnabled()) {
                 done = true;
                 loop.quit();
             }
