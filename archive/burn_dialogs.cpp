@@ -11,6 +11,11 @@ QString TQtBurnDialogs::BrowseFolder(QWidget* Owner, const QString& Title) {
     return QFileDialog::getExistingDirectory(Owner, Title, QString(), QFileDialog::ShowDirsOnly);
 }
 
+QString TQtBurnDialogs::SaveFile(QWidget* Owner, const QString& Title, const QString& Filter) {
+    return QFileDialog::getSaveFileName(Owner, Title, QString(), Filter, nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
+}
+
 void TQtBurnDialogs::Beep() {
     QApplication::beep();
 }

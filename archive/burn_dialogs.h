@@ -14,6 +14,9 @@ public:
     virtual QStringList OpenFiles(QWidget* Owner, const QString& Filter) = 0;
     // A folder chosen in the folder browser; empty = cancelled.
     virtual QString BrowseFolder(QWidget* Owner, const QString& Title) = 0;
+    // A new file's name from a save dialog; empty = cancelled. The dialog does not offer to
+    // overwrite: the window never does.
+    virtual QString SaveFile(QWidget* Owner, const QString& Title, const QString& Filter) = 0;
     // The standard beep.
     virtual void Beep() = 0;
 };
@@ -23,5 +26,6 @@ class TQtBurnDialogs : public TBurnDialogs {
 public:
     QStringList OpenFiles(QWidget* Owner, const QString& Filter) override;
     QString BrowseFolder(QWidget* Owner, const QString& Title) override;
+    QString SaveFile(QWidget* Owner, const QString& Title, const QString& Filter) override;
     void Beep() override;
 };

@@ -31,6 +31,14 @@ constexpr int kNameColumn = 0;
 constexpr int kPathColumn = 1;
 // The root folder of the disc, as the engine is told.
 const QString kDiscRoot = QStringLiteral("\\");
+// The drive list's last entry: an image file instead of a disc.
+const QString kImageFileEntry = QStringLiteral("ISO image file...");
+// What the chosen image file is shown as, before that entry.
+const QString kImageFilePrefix = QStringLiteral("stdio:");
+// The file list's caption when the language file gives none.
+const QString kFileColumnCaption = QStringLiteral("File");
+// Rows the file list shows without scrolling.
+constexpr int kVisibleRows = 8;
 
 } // namespace
 
@@ -74,12 +82,16 @@ TBurnFrm::TBurnFrm(QWidget* Parent, std::unique_ptr<TBurnDialogs> DialogsIn,
 
     lv1 = new QTableWidget(0, 2, this);
     lv1->setObjectName(QStringLiteral("lv1"));
-    lv1->setHorizontalHeaderLabels({QString(), QStringLiteral("Path")});
+    lv1->setHorizontalHeaderLabels({kFileColumnCaption, QStringLiteral("Path")});
     lv1->setShowGrid(true);
     lv1->setSelectionBehavior(QAbstractItemView::SelectRows);
     lv1->setSelectionMode(QAbstractItemView::ExtendedSelection);
     lv1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lv1->verticalHeader()->hide();
+    // Compact rows, as a list view has them.
+    const int rowHeight = fontMetrics().height() + 4;
+    lv1->verticalHeader()->setMinimumSectionSize(rowHeight);
+    lv1->verticalHeader()->setDefaultSectionSize(rowHeight);
     lv1->horizontalHeader()->setStretchLastSection(false);
     lv1->horizontalHeader()->setSectionResizeMode(kNameColumn, QHeaderView::Stretch);
     // The full path is what gets written; the operator sees only the name.
@@ -110,7 +122,16 @@ TBurnFrm::TBurnFrm(QWidget* Parent, std::unique_ptr<TBurnDialogs> DialogsIn,
     layout->addLayout(top);
     layout->addWidget(spl1, 1);
     layout->addWidget(pb);
+    // The classic 491 x 235, made taller where that would show fewer than kVisibleRows rows of
+    // the file list.
     setFixedSize(491, 235);
+    layout->activate();
+    const int listRoom = lv1->viewport()->height();
+    const int wanted = kVisibleRows * rowHeight;
+    if (listRoom < wanted) {
+        setFixedSize(491, 235 + wanted - listRoom);
+        layout->activate();
+    }
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -126,6 +147,7 @@ TBurnFrm::TBurnFrm(QWidget* Parent, std::unique_ptr<TBurnDialogs> DialogsIn,
     Burner.OnFinalizingTrack = [this] { BurnerFinalizingTrack(); };
     Burner.OnWriteDone = [this](const QString& Error) { BurnerWriteDone(Error); };
     Burner.OnEraseDone = [this](bool Error) { BurnerEraseDone(Error); };
+    Burner.OnVerifyDone = [this](const DiscCheckResult& Result) { BurnerVerifyDone(Result); };
 
     FormCreate();
     Timer1->start();
@@ -136,6 +158,7 @@ TBurnFrm::~TBurnFrm() {
     Burner.OnFinalizingTrack = nullptr;
     Burner.OnWriteDone = nullptr;
     Burner.OnEraseDone = nullptr;
+    Burner.OnVerifyDone = nullptr;
 }
 
 void TBurnFrm::FormCreate() {
@@ -158,7 +181,10 @@ void TBurnFrm::FormCreate() {
     const QStringList drives = Burner.Drives();
     cbb1->clear();
     cbb1->addItems(drives);
-    if (cbb1->count() > 0) {
+    cbb1->addItem(kImageFileEntry);
+    SelectedEntry = -1;
+    // A machine without writers starts on the image file entry, which asks only when chosen.
+    if (!drives.isEmpty()) {
         cbb1->setCurrentIndex(0);
         cbb1Change();
     }
@@ -194,15 +220,57 @@ void TBurnFrm::FormShow() {
         else if (target == QLatin1String("FolderBtn.Hint"))
             FolderBtn->setToolTip(text);
         else if (target == QLatin1String("FileList.Columns[0]"))
-            lv1->setHorizontalHeaderItem(kNameColumn, new QTableWidgetItem(text));
+            lv1->setHorizontalHeaderItem(
+                kNameColumn, new QTableWidgetItem(text.isEmpty() ? kFileColumnCaption : text));
     }
 }
 
 void TBurnFrm::cbb1Change() {
-    if (cbb1->currentIndex() < 0)
+    const int index = cbb1->currentIndex();
+    if (index < 0)
         return;
-    if (!Burner.SelectDrive(cbb1->currentText()))
+    if (index == cbb1->count() - 1) {
+        if (!ChooseImageFile() && SelectedEntry >= 0 && SelectedEntry < cbb1->count() - 1)
+            cbb1->setCurrentIndex(SelectedEntry);
+        return;
+    }
+    if (!Burner.SelectDrive(cbb1->currentText())) {
         AppendMessage(Burner.LastError());
+        return;
+    }
+    SelectedEntry = index;
+}
+
+bool TBurnFrm::ChooseImageFile() {
+    QString path =
+        Dialogs->SaveFile(this, kImageFileEntry.chopped(3), QStringLiteral("ISO image (*.iso)"));
+    if (path.isEmpty())
+        return false;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".iso");
+    path = QFileInfo(path).absoluteFilePath();
+    // Said now rather than after the operator has pressed Burn.
+    if (QFileInfo::exists(path)) {
+        AppendMessage(
+            QStringLiteral("The image file %1 already exists; it is not overwritten").arg(path));
+        return false;
+    }
+    const QString address = kImageFilePrefix + path;
+    if (!Burner.SelectDrive(address)) {
+        AppendMessage(Burner.LastError());
+        return false;
+    }
+    // The chosen file shows as an entry of its own just above the last one, replacing the one
+    // chosen before.
+    const int imageEntry = cbb1->count() - 2;
+    const bool replace = imageEntry >= 0 && !Burner.Drives().contains(cbb1->itemText(imageEntry));
+    if (replace)
+        cbb1->setItemText(imageEntry, address);
+    else
+        cbb1->insertItem(cbb1->count() - 1, address);
+    SelectedEntry = cbb1->count() - 2;
+    cbb1->setCurrentIndex(SelectedEntry);
+    return true;
 }
 
 void TBurnFrm::ClearFiles() {
@@ -274,7 +342,12 @@ void TBurnFrm::AbandonBurn(const QString& Reason) {
 }
 
 void TBurnFrm::BurnBtnClick() {
-    if (Burner.IsWriting())
+    if (Running)
+        return;
+    pb->setValue(0);
+    // The image file entry shows but no file was chosen yet (a machine without writers starts
+    // there): ask now.
+    if (cbb1->currentIndex() == cbb1->count() - 1 && !ChooseImageFile())
         return;
     const QStringList paths = Files();
     for (const QString& path : paths) {
@@ -301,6 +374,7 @@ void TBurnFrm::BurnBtnClick() {
         return;
     }
     AppendMessage(QString::fromLatin1(kMsgBurning));
+    Running = true;
     if (!Burner.StartWriting()) {
         // Nothing will end this writing, so end it here as a failed one: the operator learns
         // why, the image is emptied and the Burn button is back.
@@ -313,7 +387,10 @@ void TBurnFrm::BurnBtnClick() {
 }
 
 void TBurnFrm::Timer1Timer() {
-    const qint64 blocks = Burner.BytesWritten() / kDiscBlockBytes;
+    if (!Running)
+        return;
+    // Writing fills the first half of the bar, reading back the second.
+    const qint64 blocks = (Burner.BytesWritten() + Burner.BytesVerified()) / 2 / kDiscBlockBytes;
     pb->setValue(int(std::min<qint64>(blocks, pb->maximum())));
 }
 
@@ -323,15 +400,38 @@ void TBurnFrm::BurnerFinalizingTrack() {
 }
 
 void TBurnFrm::BurnerWriteDone(const QString& Error) {
+    Burner.ClearImage(kImageMaxFiles, kImageMaxFolders);
     if (!Error.isEmpty()) {
-        BurnBtn->setEnabled(true);
         AppendMessage(QString::fromLatin1(kMsgBurnDoneError));
         AppendMessage(Error);
-    } else {
-        AppendMessage(QString::fromLatin1(kMsgBurnDoneOk));
+        FinishBurn();
+        return;
+    }
+    AppendMessage(QString::fromLatin1(kMsgBurnDoneOk));
+    // The disc stays in the drive until it has been read back; the drive is busy meanwhile.
+    BurnBtn->setEnabled(false);
+    AppendMessage(QString::fromLatin1(kMsgVerifying));
+    if (!Burner.StartVerifying()) {
+        DiscCheckResult failed;
+        failed.Reason = Burner.LastError();
+        BurnerVerifyDone(failed);
+    }
+}
+
+void TBurnFrm::BurnerVerifyDone(const DiscCheckResult& Result) {
+    for (const QString& line : VerifyOutcomeLines(Result))
+        AppendMessage(line);
+    if (Result.Ok) {
+        pb->setValue(pb->maximum());
         Burner.Eject();
     }
-    Burner.ClearImage(kImageMaxFiles, kImageMaxFolders);
+    // A disc that failed stays in the drive, for a look at it.
+    FinishBurn();
+}
+
+void TBurnFrm::FinishBurn() {
+    Running = false;
+    BurnBtn->setEnabled(true);
     Dialogs->Beep();
 }
 

@@ -21,7 +21,11 @@ class QToolBar;
 class QToolButton;
 
 // The archiving window: collects reports and other files and writes them to a disc through the
-// engine Burner. Created once at program start and shown modally as often as needed.
+// engine Burner, then reads the disc back and compares it with the files. Created once at
+// program start and shown modally as often as needed.
+//
+// Its drive list ends with "ISO image file...", which writes an image file chosen in a save
+// dialog instead of a disc.
 //
 // The main window hands its reports over with ClearFiles(), AddFile() (or AddFiles()) and then
 // exec(); each showing applies the language file again.
@@ -55,6 +59,7 @@ public:
     void BurnerFinalizingTrack();
     void BurnerWriteDone(const QString& Error);
     void BurnerEraseDone(bool Error);
+    void BurnerVerifyDone(const DiscCheckResult& Result);
 
     TDiscBurner Burner;
 
@@ -76,9 +81,19 @@ protected:
 
 private:
     void AppendMessage(const QString& Text);
+    // Asks for the image file behind the drive list's last entry and selects it as the drive;
+    // false when the operator cancels or the file cannot be used.
+    bool ChooseImageFile();
+    // Ends a Burn: the button is back and the operator hears it.
+    void FinishBurn();
     // Ends a Burn that did not start writing: nothing of it may stay in the image.
     void AbandonBurn(const QString& Reason);
 
     std::unique_ptr<TBurnDialogs> Dialogs;
     QString LanguageFile;
+    // The drive list's entry that the engine has selected (the list may show another entry
+    // while a save dialog is open).
+    int SelectedEntry = -1;
+    // From the start of a writing until its read-back ends.
+    bool Running = false;
 };

@@ -15,3 +15,12 @@ QString InsufficientSpaceText(qint64 NeedBlocks, qint64 FreeBlocks) {
     }
     return text;
 }
+
+QStringList VerifyOutcomeLines(const DiscCheckResult& Result) {
+    if (Result.Ok)
+        return {QString::fromLatin1(kMsgVerifyDone).arg(Result.FilesMatched)};
+    const QString failed = QString::fromLatin1(kMsgVerifyFailed);
+    if (Result.BadFile.isEmpty())
+        return {failed + Result.Reason};
+    return {failed + Result.BadFile, Result.BadFile + u' ' + Result.Reason};
+}

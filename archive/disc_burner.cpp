@@ -1,7 +1,11 @@
 #include "archive/disc_burner.h"
 
+#include "archive/disc_checksums.h"
+#include "archive/disc_readback.h"
 #include "archive/drive_address.h"
+#include "archive/iso_tree_walk.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -15,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -168,21 +173,74 @@ QString BurnReason(const QString& Fallback) {
     return lines.isEmpty() ? Fallback : lines.join(u'\n');
 }
 
-// Counts folders (other than Dir itself) and files below Dir.
-void CountTree(IsoDir* Dir, int& Folders, int& Files) {
+// Counts folders (other than Dir itself) and files below Dir, leaving Skip out.
+void CountTree(IsoDir* Dir, int& Folders, int& Files, IsoNode* Skip = nullptr) {
+    WalkIsoTree(Dir, QString(), [&](IsoNode* Node, const QString&) {
+        if (Node == Skip)
+            return false;
+        ++(iso_node_get_type(Node) == LIBISO_DIR ? Folders : Files);
+        return true;
+    });
+}
+
+// A file of the image whose SHA-256 goes into the checksum list.
+struct ListedFile {
+    QString Name; // path on the disc
+    IsoStream* Stream = nullptr;
+};
+
+// The files below Dir in the image's (name) order, leaving Skip out. Each stream is referenced
+// and must be let go with iso_stream_unref.
+void CollectListedFiles(IsoDir* Dir, IsoNode* Skip, QList<ListedFile>& Files) {
+    WalkIsoTree(Dir, QString(), [&](IsoNode* Node, const QString& Path) {
+        if (Node == Skip)
+            return false;
+        if (iso_node_get_type(Node) == LIBISO_FILE) {
+            IsoStream* stream = iso_file_get_stream(reinterpret_cast<IsoFile*>(Node));
+            iso_stream_ref(stream);
+            Files.append({Path, stream});
+        }
+        return true;
+    });
+}
+
+// Gives every name below Dir the form it takes on the disc; false (Error set) when two names
+// become one.
+bool UseDiscNames(IsoDir* Dir, QString* Error) {
     IsoDirIter* iter = nullptr;
     if (iso_dir_get_children(Dir, &iter) < 0)
-        return;
+        return true;
+    QList<IsoNode*> nodes;
     IsoNode* node = nullptr;
-    while (iso_dir_iter_next(iter, &node) == 1) {
-        if (iso_node_get_type(node) == LIBISO_DIR) {
-            ++Folders;
-            CountTree(reinterpret_cast<IsoDir*>(node), Folders, Files);
-        } else {
-            ++Files;
-        }
-    }
+    while (iso_dir_iter_next(iter, &node) == 1)
+        nodes.append(node);
     iso_dir_iter_free(iter);
+    for (IsoNode* child : nodes) {
+        const QString name = QString::fromUtf8(iso_node_get_name(child));
+        const QString discName = DiscName(name);
+        if (discName != name && iso_node_set_name(child, discName.toUtf8().constData()) < 0) {
+            *Error = QStringLiteral("\"%1\" and another name both become \"%2\" on the disc")
+                         .arg(name, discName);
+            return false;
+        }
+        if (iso_node_get_type(child) == LIBISO_DIR &&
+            !UseDiscNames(reinterpret_cast<IsoDir*>(child), Error))
+            return false;
+    }
+    return true;
+}
+
+// SHA-256 of a stream's whole content; empty when it cannot be read.
+QByteArray StreamSha256(IsoStream* Stream, const std::atomic<bool>& Cancel) {
+    if (iso_stream_open(Stream) < 0)
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::vector<char> buffer(1 << 16);
+    int count = 0;
+    while ((count = iso_stream_read(Stream, buffer.data(), buffer.size())) > 0 && !Cancel)
+        hash.addData(QByteArrayView(buffer.data(), count));
+    iso_stream_close(Stream);
+    return count == 0 ? hash.result() : QByteArray();
 }
 
 // Takes a node (and, for a folder, everything below it) out of the image.
@@ -241,18 +299,34 @@ struct TDiscBurner::Impl {
     IsoImage* Image = nullptr;
     int MaxFiles = kImageMaxFiles;
     int MaxFolders = kImageMaxFolders;
+    // What the image holds besides its root and the checksum list; kept up to date on the
+    // creating thread so that nothing walks the tree while the background thread uses it.
+    int Folders = 0;
+    int Files = 0;
+    // The checksum list at the root, added when the image is laid out. Its size follows from
+    // the names alone; its lines are filled in (in place, same size) just before writing.
+    IsoNode* ListNode = nullptr;
+    unsigned char* ListBuffer = nullptr;
+    size_t ListBytes = 0;
     // Laid-out image waiting to be written (or dropped when the image changes).
     burn::burn_source* Pending = nullptr;
     qint64 ImageBytes = 0;
 
-    // Writing.
-    std::thread Writer;
+    // Writing and reading back, one at a time, on the background thread Worker.
+    std::thread Worker;
     std::atomic<bool> Writing{false};
+    std::atomic<bool> Verifying{false};
     std::atomic<qint64> Written{0};
+    std::atomic<qint64> Verified{0};
     std::mutex WakeMutex;
     std::condition_variable Wake;
-    std::atomic<bool> CancelRequested{false}; // set under WakeMutex so a waiting writer wakes
+    std::atomic<bool> CancelRequested{false}; // set under WakeMutex so a waiting worker wakes
     QString CreatedFile; // an image file this writing created, removed if it fails
+    // The last writing that ended well: its checksum list, where its session starts and its
+    // size, for reading it back.
+    std::optional<QList<ChecksumEntry>> WrittenList;
+    int WrittenLba = 0;
+    qint64 WrittenBytes = 0;
 
     explicit Impl(TDiscBurner& O) : Owner(O) {
         IsoUp = AcquireIso();
@@ -260,7 +334,7 @@ struct TDiscBurner::Impl {
     }
 
     ~Impl() {
-        StopWriter();
+        StopWorker();
         DropPending();
         ReleaseDrive(false);
         if (Image)
@@ -289,6 +363,63 @@ struct TDiscBurner::Impl {
         if (Image)
             iso_image_unref(Image);
         Image = image;
+        ListNode = nullptr;
+        ListBuffer = nullptr;
+        Recount();
+        return true;
+    }
+
+    void Recount() {
+        Folders = 0;
+        Files = 0;
+        if (Image)
+            CountTree(iso_image_get_root(Image), Folders, Files, ListNode);
+    }
+
+    void RemoveChecksumList() {
+        if (ListNode)
+            iso_node_remove(ListNode);
+        ListNode = nullptr;
+        ListBuffer = nullptr;
+        ListBytes = 0;
+    }
+
+    // Adds the checksum list to the root with room for one line per file; its hashes are
+    // placeholders until PrepareImage fills them in.
+    bool AddChecksumList() {
+        RemoveChecksumList();
+        QList<ListedFile> files;
+        CollectListedFiles(iso_image_get_root(Image), nullptr, files);
+        QByteArray text;
+        for (const ListedFile& file : files) {
+            text += ChecksumLine({file.Name, QByteArray(32, '\0')});
+            iso_stream_unref(file.Stream);
+        }
+        // The stream takes the buffer over and frees it with the node.
+        auto* buffer =
+            static_cast<unsigned char*>(std::malloc(size_t(std::max<qsizetype>(1, text.size()))));
+        std::memcpy(buffer, text.constData(), size_t(text.size()));
+        IsoStream* stream = nullptr;
+        int rc = iso_memory_stream_new(buffer, size_t(text.size()), &stream);
+        if (rc < 0) {
+            std::free(buffer);
+            return Fail(IsoReason(rc));
+        }
+        IsoFile* file = nullptr;
+        rc = iso_tree_add_new_file(iso_image_get_root(Image), kChecksumListName, stream, &file);
+        if (rc < 0) {
+            iso_stream_unref(stream);
+            if (rc == int(ISO_NODE_NAME_NOT_UNIQUE))
+                return Fail(QStringLiteral("%1: the root of the disc keeps this name for its "
+                                           "checksum list")
+                                .arg(QString::fromLatin1(kChecksumListName)));
+            return Fail(IsoReason(rc));
+        }
+        iso_node_set_permissions(reinterpret_cast<IsoNode*>(file), 0444);
+        iso_node_set_mtime(reinterpret_cast<IsoNode*>(file), std::time(nullptr));
+        ListNode = reinterpret_cast<IsoNode*>(file);
+        ListBuffer = buffer;
+        ListBytes = size_t(text.size());
         return true;
     }
 
@@ -332,6 +463,8 @@ struct TDiscBurner::Impl {
     bool Busy() {
         if (Writing.load())
             return !Fail(QStringLiteral("The drive is still writing"));
+        if (Verifying.load())
+            return !Fail(QStringLiteral("The drive is still being read back"));
         return false;
     }
 
@@ -381,7 +514,10 @@ struct TDiscBurner::Impl {
                 RemoveNode(createdFolder);
             return false;
         }
-        const QByteArray name = info.fileName().toUtf8();
+        // The list is made again, for the new set of files, when the image is laid out.
+        DropPending();
+        RemoveChecksumList();
+        const QByteArray name = DiscName(info.fileName()).toUtf8();
         const QByteArray local = QFile::encodeName(info.absoluteFilePath());
         IsoNode* existing = nullptr;
         if (iso_dir_get_node(parent, name.constData(), &existing) == 1) {
@@ -390,7 +526,6 @@ struct TDiscBurner::Impl {
                     QStringLiteral("%1: %2").arg(Path, IsoReason(ISO_NODE_NAME_NOT_UNIQUE)));
             RemoveNode(existing);
         }
-        DropPending();
         IsoNode* added = nullptr;
         int rc = 0;
         if (info.isDir()) {
@@ -403,21 +538,23 @@ struct TDiscBurner::Impl {
         } else {
             rc = iso_tree_add_new_node(Image, parent, name.constData(), local.constData(), &added);
         }
+        QString nameClash;
+        if (rc >= 0 && info.isDir() && !UseDiscNames(reinterpret_cast<IsoDir*>(added), &nameClash))
+            rc = ISO_NODE_NAME_NOT_UNIQUE;
         if (rc < 0) {
-            const QString reason = IsoReason(rc);
+            const QString reason = nameClash.isEmpty() ? IsoReason(rc) : nameClash;
             if (added)
                 RemoveNode(added);
             if (createdFolder)
                 RemoveNode(createdFolder);
             return Fail(QStringLiteral("%1: %2").arg(Path, reason));
         }
-        int folders = 0;
-        int files = 0;
-        CountTree(iso_image_get_root(Image), folders, files);
-        if (files > MaxFiles || folders > MaxFolders) {
+        Recount();
+        if (Files > MaxFiles || Folders > MaxFolders) {
             RemoveNode(added);
             if (createdFolder)
                 RemoveNode(createdFolder);
+            Recount();
             return Fail(QStringLiteral("%1: the image has room for %2 files and %3 folders")
                             .arg(Path)
                             .arg(MaxFiles)
@@ -436,6 +573,15 @@ struct TDiscBurner::Impl {
             return nullptr;
         }
         iso_write_opts_set_iso_level(opts, 2);
+        // MD5 sums of the session and of every file, for checking the disc later (xorriso
+        // -check_md5). Where they are is told through Rock Ridge's extended attributes, so
+        // Rock Ridge goes on too; its names are the Joliet names.
+        iso_write_opts_set_rockridge(opts, 1);
+        iso_write_opts_set_aaip(opts, 1);
+        iso_write_opts_set_record_md5(opts, 1, 1);
+        // The owner and mode of the operator's files are no business of the disc's readers.
+        iso_write_opts_set_replace_mode(opts, 1, 2, 1, 1);
+        iso_write_opts_set_default_file_mode(opts, 0444);
         iso_write_opts_set_joliet(opts, Owner.JolietFileSystem ? 1 : 0);
         if (Owner.JolietFileSystem) {
             // Report names are longer than Joliet's classic 64 characters allow.
@@ -451,6 +597,8 @@ struct TDiscBurner::Impl {
         if (!Image)
             return Fail(QStringLiteral("There is no image"));
         DropPending();
+        if (!AddChecksumList())
+            return false;
         IsoWriteOpts* opts = MakeWriteOptions();
         if (!opts)
             return false;
@@ -513,15 +661,28 @@ struct TDiscBurner::Impl {
         CreatedFile.clear();
     }
 
+    // What the background thread needs to make and write the image, taken on the creating
+    // thread so that it never reads the engine's settings while they may change.
+    struct WritePlan {
+        QList<ListedFile> Listed; // referenced streams, let go by the background thread
+        IsoWriteOpts* Options = nullptr;
+        bool Optical = false;
+        bool PostGap = false;
+        int CacheBlocks = 0;
+        bool PerformOpc = false;
+        bool UnderrunProof = false;
+        bool Simulate = false;
+        bool Multi = false;
+        int ReadSpeed = 0;
+        int WriteSpeed = 0;
+    };
+
     bool StartWriting() {
         if (Busy())
             return false;
         if (!GrabSelected())
             return false;
-        int folders = 0;
-        int files = 0;
-        CountTree(iso_image_get_root(Image), folders, files);
-        if (folders == 0 && files == 0)
+        if (Folders == 0 && Files == 0)
             return Fail(QStringLiteral("The image is empty"));
         if (!Pending && !Layout())
             return false;
@@ -531,67 +692,152 @@ struct TDiscBurner::Impl {
             return Fail(QStringLiteral("The image needs %1 blocks; the disc has %2 free")
                             .arg(need)
                             .arg(free));
-        if (!ClaimImageFile())
+        WritePlan plan;
+        plan.Options = MakeWriteOptions();
+        if (!plan.Options)
             return false;
+        if (!ClaimImageFile()) {
+            iso_write_opts_free(plan.Options);
+            return false;
+        }
+        // The laid-out image carries placeholder hashes; the background thread makes it again
+        // once the real ones are known.
+        DropPending();
+        CollectListedFiles(iso_image_get_root(Image), ListNode, plan.Listed);
+        plan.Optical = burn::burn_drive_get_drive_role(Drive) == 1;
+        plan.PostGap = plan.Optical && Owner.WritePostGap;
+        plan.CacheBlocks =
+            Owner.CacheSize >= 2 * kDiscBlockBytes ? int(Owner.CacheSize / kDiscBlockBytes) : 0;
+        plan.PerformOpc = Owner.PerformOPC;
+        plan.UnderrunProof = Owner.UnderrunProtection;
+        plan.Simulate = Owner.TestWrite;
+        // File drives know no sessions; only a real disc can be left open for more.
+        plan.Multi = plan.Optical && !Owner.FinalizeDisc;
+        plan.ReadSpeed = Owner.ReadSpeed;
+        plan.WriteSpeed = Owner.WriteSpeed;
         DiscardLibraryMessages();
 
-        const bool optical = burn::burn_drive_get_drive_role(Drive) == 1;
-        WriteJob job;
-        job.Disc = burn::burn_disc_create();
-        job.Session = burn::burn_session_create();
-        burn::burn_disc_add_session(job.Disc, job.Session, BURN_POS_END);
-        job.Track = burn::burn_track_create();
-        burn::burn_track_define_data(job.Track, 0, optical && Owner.WritePostGap ? 300 * 1024 : 0,
-                                     1, BURN_MODE1);
-        burn::burn_source* source = Pending;
-        Pending = nullptr;
-        job.Sources.push_back(source);
-        if (Owner.CacheSize >= 2 * kDiscBlockBytes) {
-            burn::burn_source* fifo = burn::burn_fifo_source_new(
-                source, int(kDiscBlockBytes), int(Owner.CacheSize / kDiscBlockBytes), 0);
-            if (fifo) {
-                job.Sources.push_back(fifo);
-                source = fifo;
-            }
-        }
-        if (burn::burn_track_set_source(job.Track, source) != burn::BURN_SOURCE_OK) {
-            job.Free();
-            RemoveCreatedFile();
-            return Fail(BurnReason(QStringLiteral("The image cannot be given to the drive")));
-        }
-        burn::burn_session_add_track(job.Session, job.Track, BURN_POS_END);
-
-        job.Options = burn::burn_write_opts_new(Drive);
-        burn::burn_write_opts_set_perform_opc(job.Options, Owner.PerformOPC ? 1 : 0);
-        burn::burn_write_opts_set_underrun_proof(job.Options, Owner.UnderrunProtection ? 1 : 0);
-        burn::burn_write_opts_set_simulate(job.Options, Owner.TestWrite ? 1 : 0);
-        // File drives know no sessions; only a real disc can be left open for more.
-        burn::burn_write_opts_set_multi(job.Options, optical && !Owner.FinalizeDisc ? 1 : 0);
-        burn::burn_drive_set_speed(Drive, Owner.ReadSpeed, Owner.WriteSpeed);
-        char reasons[BURN_REASONS_LEN] = {};
-        if (burn::burn_write_opts_auto_write_type(job.Options, job.Disc, reasons, 0) ==
-            burn::BURN_WRITE_NONE) {
-            const QString why = BurnReason(QStringLiteral("The drive offers no way to write"));
-            job.Free();
-            RemoveCreatedFile();
-            return Fail(QStringLiteral("%1\n%2").arg(why, QString::fromUtf8(reasons).trimmed()));
-        }
-
         Written = 0;
+        Verified = 0;
+        WrittenList.reset();
         {
             std::lock_guard lock(WakeMutex);
             CancelRequested = false;
         }
-        if (Writer.joinable())
-            Writer.join();
+        if (Worker.joinable())
+            Worker.join();
         Writing = true;
-        Writer = std::thread([this, job]() mutable { Write(job); });
+        Worker = std::thread([this, plan]() mutable { Write(plan); });
         return true;
     }
 
-    // Runs on the writer thread: libburn writes on a thread of its own; this one watches it,
-    // keeps the byte counter and reports the end.
-    void Write(WriteJob Job) {
+    // Runs on the background thread: the SHA-256 of every file into the checksum list, then
+    // the image made again with it. Empty on success, else why not.
+    QString PrepareImage(WritePlan& Plan, QList<ChecksumEntry>& List, burn::burn_source** Source) {
+        QString error;
+        for (const ListedFile& file : Plan.Listed) {
+            const QByteArray sha =
+                error.isEmpty() ? StreamSha256(file.Stream, CancelRequested) : QByteArray();
+            if (error.isEmpty() && sha.isEmpty())
+                error = CancelRequested ? QStringLiteral("Writing was cancelled")
+                                        : QStringLiteral("%1 cannot be read").arg(file.Name);
+            List.append({file.Name, sha});
+            iso_stream_unref(file.Stream);
+        }
+        Plan.Listed.clear();
+        if (error.isEmpty()) {
+            const QByteArray text = ChecksumList(List);
+            if (size_t(text.size()) != ListBytes) {
+                error = QStringLiteral("The checksum list does not fit its place in the image");
+            } else {
+                std::memcpy(ListBuffer, text.constData(), ListBytes);
+                List.append({QString::fromLatin1(kChecksumListName),
+                             QCryptographicHash::hash(text, QCryptographicHash::Sha256)});
+            }
+        }
+        if (error.isEmpty()) {
+            ::burn_source* source = nullptr;
+            const int rc = iso_image_create_burn_source(Image, Plan.Options, &source);
+            if (rc < 0 || !source) {
+                error = IsoReason(rc);
+            } else {
+                *Source = reinterpret_cast<burn::burn_source*>(source);
+                // A file that grew or shrank since the layout no longer fits the space that
+                // was checked.
+                if ((*Source)->get_size(*Source) != ImageBytes)
+                    error = QStringLiteral("The files changed while the image was being made");
+            }
+        }
+        iso_write_opts_free(Plan.Options);
+        Plan.Options = nullptr;
+        return error;
+    }
+
+    // Runs on the background thread: puts the image on a track of its own; empty on success.
+    QString PrepareJob(const WritePlan& Plan, burn::burn_source* Image, WriteJob& Job) {
+        Job.Disc = burn::burn_disc_create();
+        Job.Session = burn::burn_session_create();
+        burn::burn_disc_add_session(Job.Disc, Job.Session, BURN_POS_END);
+        Job.Track = burn::burn_track_create();
+        burn::burn_track_define_data(Job.Track, 0, Plan.PostGap ? 300 * 1024 : 0, 1, BURN_MODE1);
+        burn::burn_source* source = Image;
+        Job.Sources.push_back(source);
+        if (Plan.CacheBlocks > 0) {
+            burn::burn_source* fifo =
+                burn::burn_fifo_source_new(source, int(kDiscBlockBytes), Plan.CacheBlocks, 0);
+            if (fifo) {
+                Job.Sources.push_back(fifo);
+                source = fifo;
+            }
+        }
+        if (burn::burn_track_set_source(Job.Track, source) != burn::BURN_SOURCE_OK)
+            return BurnReason(QStringLiteral("The image cannot be given to the drive"));
+        burn::burn_session_add_track(Job.Session, Job.Track, BURN_POS_END);
+
+        Job.Options = burn::burn_write_opts_new(Drive);
+        burn::burn_write_opts_set_perform_opc(Job.Options, Plan.PerformOpc ? 1 : 0);
+        burn::burn_write_opts_set_underrun_proof(Job.Options, Plan.UnderrunProof ? 1 : 0);
+        burn::burn_write_opts_set_simulate(Job.Options, Plan.Simulate ? 1 : 0);
+        burn::burn_write_opts_set_multi(Job.Options, Plan.Multi ? 1 : 0);
+        burn::burn_drive_set_speed(Drive, Plan.ReadSpeed, Plan.WriteSpeed);
+        char reasons[BURN_REASONS_LEN] = {};
+        if (burn::burn_write_opts_auto_write_type(Job.Options, Job.Disc, reasons, 0) ==
+            burn::BURN_WRITE_NONE) {
+            const QString why = BurnReason(QStringLiteral("The drive offers no way to write"));
+            return QStringLiteral("%1\n%2").arg(why, QString::fromUtf8(reasons).trimmed());
+        }
+        // Where this session will start, for reading it back.
+        int lba = 0;
+        int nwa = 0;
+        WrittenLba = 0;
+        if (Plan.Optical && burn::burn_disc_track_lba_nwa(Drive, Job.Options, 0, &lba, &nwa) == 1)
+            WrittenLba = nwa;
+        return QString();
+    }
+
+    // Runs on the background thread: libburn writes on a thread of its own; this one watches
+    // it, keeps the byte counter and reports the end.
+    void Write(WritePlan Plan) {
+        QList<ChecksumEntry> list;
+        burn::burn_source* image = nullptr;
+        WriteJob job;
+        QString failure = PrepareImage(Plan, list, &image);
+        if (image && failure.isEmpty())
+            failure = PrepareJob(Plan, image, job);
+        else if (image)
+            job.Sources.push_back(image);
+        if (!failure.isEmpty()) {
+            if (!job.Sources.empty() && job.Sources.front()->cancel)
+                job.Sources.front()->cancel(job.Sources.front());
+            job.Free();
+            RemoveCreatedFile();
+            Writing = false;
+            PostEnd([this, failure] {
+                if (Owner.OnWriteDone)
+                    Owner.OnWriteDone(failure);
+            });
+            return;
+        }
         bool finalizing = false;
         bool cancelSent = false;
         QList<LibraryMessage> messages;
@@ -599,7 +845,7 @@ struct TDiscBurner::Impl {
         // rather than report a writing that never happened.
         constexpr int kAttempts = 40;
         for (int attempt = 1;; ++attempt) {
-            burn::burn_disc_write(Job.Options, Job.Disc);
+            burn::burn_disc_write(job.Options, job.Disc);
             Watch(finalizing, cancelSent);
             messages = TakeMessages();
             const bool refused =
@@ -643,16 +889,16 @@ struct TDiscBurner::Impl {
             error = lines.join(u'\n');
         } else {
             Written = ImageBytes;
+            WrittenList = list;
+            WrittenBytes = ImageBytes;
         }
-        Job.Free();
+        job.Free();
         if (!ok)
             RemoveCreatedFile();
         else
             CreatedFile.clear();
         Writing = false;
-        Post([this, error, ok, finalizing] {
-            if (Writer.joinable())
-                Writer.join();
+        PostEnd([this, error, ok, finalizing] {
             // The window relies on the finalising event to take up the next Burn, so it is
             // never skipped because the short closing phase fell between two looks.
             if (ok && !finalizing)
@@ -711,20 +957,68 @@ struct TDiscBurner::Impl {
         QMetaObject::invokeMethod(&Context, std::forward<F>(Fn), Qt::QueuedConnection);
     }
 
+    // Hands the end of the background work to the creating thread, which joins the worker
+    // before Deliver runs.
+    template <typename F> void PostEnd(F&& Deliver) {
+        Post([this, Deliver = std::forward<F>(Deliver)] {
+            if (Worker.joinable())
+                Worker.join();
+            Deliver();
+        });
+    }
+
     void DeliverFinalizing() {
         if (Owner.OnFinalizingTrack)
             Owner.OnFinalizingTrack();
     }
 
-    void StopWriter() {
-        if (!Writer.joinable())
+    bool StartVerifying() {
+        if (Busy() || !GrabSelected())
+            return false;
+        const std::optional<QList<ChecksumEntry>> expected = WrittenList;
+        const bool optical = burn::burn_drive_get_drive_role(Drive) == 1;
+        int lba = WrittenLba;
+        if (!expected) {
+            // A disc written before: its last session.
+            lba = 0;
+            if (optical && burn::burn_disc_get_msc1(Drive, &lba) <= 0)
+                lba = 0;
+        }
+        DiscardLibraryMessages();
+        Verified = 0;
+        {
+            std::lock_guard lock(WakeMutex);
+            CancelRequested = false;
+        }
+        if (Worker.joinable())
+            Worker.join();
+        Verifying = true;
+        Worker = std::thread([this, expected, lba, optical] {
+            // The drive learns what the writing left on the disc.
+            if (optical && expected)
+                burn::burn_drive_re_assess(Drive, 0);
+            DiscCheckResult result = CheckSession(Drive, lba, expected, Verified, CancelRequested);
+            if (result.Ok && expected)
+                Verified = WrittenBytes;
+            TakeLibraryMessages();
+            Verifying = false;
+            PostEnd([this, result] {
+                if (Owner.OnVerifyDone)
+                    Owner.OnVerifyDone(result);
+            });
+        });
+        return true;
+    }
+
+    void StopWorker() {
+        if (!Worker.joinable())
             return;
         {
             std::lock_guard lock(WakeMutex);
             CancelRequested = true;
         }
         Wake.notify_all();
-        Writer.join();
+        Worker.join();
     }
 };
 
@@ -801,6 +1095,7 @@ bool TDiscBurner::SelectDrive(const QString& Name) {
     }
     D->DropPending();
     D->ReleaseDrive(false);
+    D->WrittenList.reset();
     D->Selected = chosen;
     if (!D->GrabSelected()) {
         D->Selected.reset();
@@ -818,19 +1113,11 @@ bool TDiscBurner::AddFile(const QString& TargetFolder, const QString& Path) {
 }
 
 int TDiscBurner::FolderCount() const {
-    int folders = 0;
-    int files = 0;
-    if (D->Image)
-        CountTree(iso_image_get_root(D->Image), folders, files);
-    return folders;
+    return D->Folders;
 }
 
 int TDiscBurner::FileCount() const {
-    int folders = 0;
-    int files = 0;
-    if (D->Image)
-        CountTree(iso_image_get_root(D->Image), folders, files);
-    return files;
+    return D->Files;
 }
 
 bool TDiscBurner::LayoutImage() {
@@ -851,6 +1138,18 @@ bool TDiscBurner::StartWriting() {
 
 bool TDiscBurner::IsWriting() const {
     return D->Writing.load();
+}
+
+bool TDiscBurner::StartVerifying() {
+    return D->StartVerifying();
+}
+
+bool TDiscBurner::IsVerifying() const {
+    return D->Verifying.load();
+}
+
+qint64 TDiscBurner::BytesVerified() const {
+    return D->Verified.load();
 }
 
 qint64 TDiscBurner::BytesWritten() const {

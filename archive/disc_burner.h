@@ -1,5 +1,7 @@
 #pragma once
 
+#include "archive/disc_readback.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -16,10 +18,11 @@ inline constexpr int kImageMaxFolders = 20000;
 // The disc-writing engine: builds an ISO 9660 image with Joliet names (libisofs) and writes it
 // to an optical writer or to an image file (libburn "stdio:" pseudo-drive).
 //
-// Lives on the thread that creates it (the user-interface thread). Writing runs on a thread of
-// its own; OnFinalizingTrack and OnWriteDone are always delivered on the creating thread through
-// its event loop, never from inside a call. Releasing the engine while it writes cancels the
-// writing and waits for that thread to end; events not yet delivered are then dropped.
+// Lives on the thread that creates it (the user-interface thread). Writing and reading back run
+// on a thread of their own; OnFinalizingTrack, OnWriteDone and OnVerifyDone are always delivered
+// on the creating thread through its event loop, never from inside a call. Releasing the engine
+// while it works cancels the work and waits for that thread to end; events not yet delivered
+// are then dropped.
 //
 // Every operation that can fail returns false (or 0) and leaves the reason, in the libraries' own
 // words where they gave one, in LastError().
@@ -74,6 +77,19 @@ public:
     // Bytes written so far by the current or last writing; safe to read at any time.
     qint64 BytesWritten() const;
 
+    // Every written image carries a SHA256SUMS file at its root (sha256sum's format, one line
+    // per file) and MD5 sums of the session and of each file.
+    //
+    // Starts reading back, in the background, the session the last writing put on the disc in
+    // the selected drive, comparing every file with the SHA-256 its source had when it was
+    // written; with no writing since the drive was selected, the disc's last session is
+    // checked against its own SHA256SUMS. Both check the recorded MD5 sums too. True: it ends
+    // with OnVerifyDone.
+    bool StartVerifying();
+    bool IsVerifying() const;
+    // Bytes read back so far; the written image's size once a read-back of it ends well.
+    qint64 BytesVerified() const;
+
     bool Eject();
 
     // Empties the image and sets the room for the next one.
@@ -86,6 +102,7 @@ public:
     std::function<void()> OnFinalizingTrack;
     std::function<void(const QString& Error)> OnWriteDone; // Error empty on success
     std::function<void(bool Error)> OnEraseDone;           // no erase operation raises it yet
+    std::function<void(const DiscCheckResult& Result)> OnVerifyDone;
 
 private:
     struct Impl;

@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -39,12 +40,20 @@ struct ScriptedDialogs : TBurnDialogs {
     QStringList Files;
     QString Folder;
     QString FolderTitle;
+    QString SaveAnswer;
+    QString SaveFilter;
+    int Saves = 0;
     int Beeps = 0;
 
     QStringList OpenFiles(QWidget*, const QString&) override { return Files; }
     QString BrowseFolder(QWidget*, const QString& Title) override {
         FolderTitle = Title;
         return Folder;
+    }
+    QString SaveFile(QWidget*, const QString&, const QString& Filter) override {
+        ++Saves;
+        SaveFilter = Filter;
+        return SaveAnswer;
     }
     void Beep() override { ++Beeps; }
 };
@@ -90,14 +99,28 @@ protected:
         return names;
     }
 
-    // Presses Burn and, when writing starts, lets the event loop run until the engine reports
-    // the end (with a generous hang guard).
-    void BurnAndWait() {
+    // Presses Burn and, when writing starts, lets the event loop run until the Burn has ended:
+    // writing failed, or the read-back after it is over (with a generous hang guard).
+    // BetweenWritingAndReading runs after the engine reports the end of writing and before the
+    // window sees it.
+    void BurnAndWait(const std::function<void()>& BetweenWritingAndReading = {}) {
         QEventLoop loop;
-        const auto windowHandler = Form->Burner.OnWriteDone;
+        const auto writeHandler = Form->Burner.OnWriteDone;
+        const auto verifyHandler = Form->Burner.OnVerifyDone;
         bool done = false;
         Form->Burner.OnWriteDone = [&](const QString& Error) {
-            windowHandler(Error);
+            if (BetweenWritingAndReading)
+                BetweenWritingAndReading();
+            writeHandler(Error);
+            // The button comes back only when the Burn is over; while the disc is read back
+            // (which may already have ended, its event still queued) it stays off.
+            if (Form->BurnBtn->isEnabled()) {
+                done = true;
+                loop.quit();
+            }
+        };
+        Form->Burner.OnVerifyDone = [&](const DiscCheckResult& Result) {
+            verifyHandler(Result);
             done = true;
             loop.quit();
         };
@@ -107,7 +130,8 @@ protected:
             loop.exec();
             EXPECT_TRUE(done);
         }
-        Form->Burner.OnWriteDone = windowHandler;
+        Form->Burner.OnWriteDone = writeHandler;
+        Form->Burner.OnVerifyDone = verifyHandler;
     }
 
     QTemporaryDir Dir;
@@ -119,10 +143,12 @@ TEST_F(BurnFormTest, CreationListsDrivesAndSelectsTheFirst) {
     const QString a = "stdio:" + Path("a.iso");
     const QString b = "stdio:" + Path("b.iso");
     MakeWindow({a, b});
-    // File drives follow whatever optical writers the machine has.
-    ASSERT_GE(Form->cbb1->count(), 2);
-    EXPECT_EQ(Form->cbb1->itemText(Form->cbb1->count() - 2), a);
-    EXPECT_EQ(Form->cbb1->itemText(Form->cbb1->count() - 1), b);
+    // File drives follow whatever optical writers the machine has; the image file entry ends
+    // the list.
+    ASSERT_GE(Form->cbb1->count(), 3);
+    EXPECT_EQ(Form->cbb1->itemText(Form->cbb1->count() - 3), a);
+    EXPECT_EQ(Form->cbb1->itemText(Form->cbb1->count() - 2), b);
+    EXPECT_EQ(Form->cbb1->itemText(Form->cbb1->count() - 1), QStringLiteral("ISO image file..."));
     EXPECT_EQ(Form->cbb1->currentIndex(), 0);
     EXPECT_EQ(Form->Burner.SelectedDrive().isEmpty(), false);
     EXPECT_TRUE(Form->Memo1->toPlainText().isEmpty());
@@ -154,9 +180,9 @@ TEST_F(BurnFormTest, BurnWritesReportsAndFolderEntriesToTheDisc) {
                                          "one.txt", "sub", "two.txt"}));
 
     BurnAndWait();
-    EXPECT_EQ(MemoLines(),
-              QStringList({"Burning CD - Please wait", "FINALIZING TRACK - PLEASE WAIT",
-                           "Burning done - No error"}));
+    EXPECT_EQ(MemoLines(), QStringList({"Burning CD - Please wait",
+                                        "FINALIZING TRACK - PLEASE WAIT", "Burning done - No error",
+                                        "Verifying - please wait", "Verify done - 5 files match"}));
     EXPECT_TRUE(Form->BurnBtn->isEnabled());
     EXPECT_EQ(Dialogs->Beeps, 1);
     // The image is emptied for the next Burn.
@@ -224,7 +250,9 @@ TEST_F(BurnFormTest, TooSmallDiscStopsWithBothSizesAndLeavesNothingForTheNextBur
     Form->Memo1->clear();
     ChooseDrive(large);
     BurnAndWait();
-    EXPECT_EQ(MemoLines().last(), QStringLiteral("Burning done - No error"));
+    EXPECT_EQ(MemoLines().mid(MemoLines().size() - 3),
+              QStringList({"Burning done - No error", "Verifying - please wait",
+                           "Verify done - 1 files match"}));
     QString error;
     const auto tree = ReadJolietTree(Path("large.iso"), &error);
     ASSERT_TRUE(error.isEmpty()) << error.toStdString();
@@ -389,7 +417,160 @@ TEST_F(BurnFormTest, ShowModalAppliesTheLanguageAndCentresOverItsOwner) {
     Form->ShowModal(&owner);
     EXPECT_EQ(titleWhileShown, QStringLiteral("Nagraj"));
     EXPECT_LE((centreWhileShown - owner.frameGeometry().center()).manhattanLength(), 4);
-    EXPECT_EQ(Form->size(), QSize(491, 235));
+    // The classic width; the height grows only as far as the file list needs (below).
+    EXPECT_EQ(Form->width(), 491);
+    EXPECT_GE(Form->height(), 235);
+}
+
+TEST_F(BurnFormTest, FileListShowsEightRowsUnderACaption) {
+    MakeWindow({});
+    for (int i = 0; i < 12; ++i)
+        Form->AddFile(Path(QStringLiteral("report%1.txt").arg(i)));
+    Form->show();
+    QCoreApplication::processEvents();
+    const int rowHeight = Form->lv1->rowHeight(0);
+    ASSERT_GT(rowHeight, 0);
+    EXPECT_GE(Form->lv1->viewport()->height(), 8 * rowHeight);
+    // Eight whole rows are on screen before any scrolling.
+    EXPECT_EQ(Form->lv1->rowAt(0), 0);
+    EXPECT_GE(Form->lv1->rowAt(8 * rowHeight - 1), 7);
+    ASSERT_NE(Form->lv1->horizontalHeaderItem(0), nullptr);
+    EXPECT_EQ(Form->lv1->horizontalHeaderItem(0)->text(), QStringLiteral("File"));
+    EXPECT_FALSE(Form->lv1->horizontalHeader()->isHidden());
+    // A language file without a caption for the list keeps one.
+    const QString lng = Path("OrvexFM.LNG");
+    ASSERT_TRUE(WriteTestFile(lng, "[seting]\r\ns20=Nagraj\r\n"));
+    MakeWindow({}, lng);
+    Form->FormShow();
+    EXPECT_EQ(Form->lv1->horizontalHeaderItem(0)->text(), QStringLiteral("File"));
+    Form->hide();
+}
+
+TEST_F(BurnFormTest, ProgressBarStartsFromZeroAtEveryBurnAndCoversTheReadBack) {
+    ASSERT_TRUE(WriteTestFile(Path("r/a.txt"), QByteArray(300000, 'a')));
+    ASSERT_TRUE(WriteTestFile(Path("r/big.txt"), QByteArray(3 << 20, 'b')));
+    const QString drive = "stdio:" + Path("disc.iso");
+    const QString tiny = "stdio:" + Path("tiny.iso");
+    MakeWindow({drive, tiny + "#100"});
+    ChooseDrive(drive);
+    Form->AddFile(Path("r/a.txt"));
+    int halfway = -1; // the bar when writing has ended and reading back begins
+    BurnAndWait([&] {
+        Form->Timer1Timer();
+        halfway = Form->pb->value();
+    });
+    EXPECT_EQ(MemoLines().last(), QStringLiteral("Verify done - 1 files match"));
+    EXPECT_EQ(Form->pb->value(), Form->pb->maximum());
+    // Writing alone fills half the bar; the read-back the rest.
+    EXPECT_EQ(halfway, Form->pb->maximum() / 2);
+
+    // The next Burn starts from an empty bar, also when it stops before writing.
+    Form->ClearFiles();
+    Form->AddFile(Path("r/big.txt"));
+    ChooseDrive(tiny);
+    Form->BurnBtn->click();
+    EXPECT_EQ(Form->pb->value(), 0);
+    Form->Timer1Timer();
+    EXPECT_EQ(Form->pb->value(), 0);
+    EXPECT_TRUE(MemoLines().last().startsWith("INSUFFICIENT DISC SPACE"))
+        << MemoLines().last().toStdString();
+}
+
+TEST_F(BurnFormTest, ReadBackCatchesATargetChangedAfterWriting) {
+    ASSERT_TRUE(WriteTestFile(Path("r/Raport_dzienny_żółw.txt"), QByteArray(5000, 'z')));
+    ASSERT_TRUE(WriteTestFile(Path("r/Detail.txt"), "detail"));
+    const QString image = Path("disc.iso");
+    MakeWindow({"stdio:" + image});
+    ChooseDrive("stdio:" + image);
+    Form->AddFiles({Path("r/Raport_dzienny_żółw.txt"), Path("r/Detail.txt")});
+    BurnAndWait([&] {
+        // Between writing and reading back, one byte inside one file's data changes.
+        const qint64 block = FileDataBlock(image, "/Raport_dzienny_żółw.txt");
+        ASSERT_GT(block, 0);
+        ASSERT_TRUE(FlipByte(image, block * kDiscBlockBytes + 1234));
+    });
+    const QStringList lines = MemoLines();
+    ASSERT_GE(lines.size(), 5);
+    EXPECT_EQ(lines[2], QStringLiteral("Burning done - No error"));
+    EXPECT_EQ(lines[3], QStringLiteral("Verifying - please wait"));
+    EXPECT_EQ(lines[4], QStringLiteral("Verify FAILED - Raport_dzienny_żółw.txt"));
+    EXPECT_TRUE(Form->BurnBtn->isEnabled());
+    EXPECT_EQ(Dialogs->Beeps, 1);
+    EXPECT_LT(Form->pb->value(), Form->pb->maximum());
+    // The tools say the same of the image.
+    EXPECT_FALSE(CheckWithStandardTools(image).isEmpty());
+}
+
+TEST_F(BurnFormTest, ImageFileEntryWritesWhereTheSaveDialogSaysAndVerifies) {
+    ASSERT_TRUE(WriteTestFile(Path("r/Zmiana_stawki_ąę.txt"), "PTU A 23%"));
+    ASSERT_TRUE(WriteTestFile(Path("r/Detail.txt"), "detail"));
+    ASSERT_TRUE(WriteTestFile(Path("out/taken.iso"), "an earlier archive"));
+    const QString first = "stdio:" + Path("first.iso");
+    MakeWindow({first});
+    ChooseDrive(first);
+    const int entry = Form->cbb1->count() - 1;
+    ASSERT_EQ(Form->cbb1->itemText(entry), QStringLiteral("ISO image file..."));
+
+    struct Case {
+        const char* Name;
+        QString Answer;        // the save dialog's answer
+        QString SelectedAfter; // the engine's drive afterwards
+        bool Says;             // a line in the memo
+    };
+    const Case cases[] = {
+        {"cancelled", QString(), first, false},
+        {"existing file", Path("out/taken.iso"), first, true},
+        {"new file without suffix", Path("out/archiwum"), "stdio:" + Path("out/archiwum.iso"),
+         false},
+        {"another new file", Path("out/archiwum2.iso"), "stdio:" + Path("out/archiwum2.iso"),
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Form->Memo1->clear();
+        Dialogs->SaveAnswer = c.Answer;
+        const int saves = Dialogs->Saves;
+        Form->cbb1->setCurrentIndex(Form->cbb1->count() - 1);
+        Form->cbb1Change();
+        EXPECT_EQ(Dialogs->Saves, saves + 1);
+        EXPECT_TRUE(Dialogs->SaveFilter.contains("*.iso"));
+        EXPECT_EQ(Form->Burner.SelectedDrive(), c.SelectedAfter);
+        EXPECT_EQ(Form->cbb1->currentText(), c.SelectedAfter);
+        EXPECT_EQ(Form->cbb1->itemText(Form->cbb1->count() - 1),
+                  QStringLiteral("ISO image file..."));
+        EXPECT_EQ(MemoLines().size(), c.Says ? 1 : 0);
+    }
+    // One entry for the chosen file, replaced by the next choice.
+    EXPECT_EQ(Form->cbb1->findText("stdio:" + Path("out/archiwum.iso")), -1);
+
+    Form->AddFiles({Path("r/Zmiana_stawki_ąę.txt"), Path("r/Detail.txt")});
+    BurnAndWait();
+    EXPECT_EQ(MemoLines().last(), QStringLiteral("Verify done - 2 files match"));
+    const QString image = Path("out/archiwum2.iso");
+    EXPECT_EQ(CheckWithStandardTools(image), QString());
+    QString error;
+    EXPECT_EQ(ReadJolietTree(image, &error),
+              (QMap<QString, QByteArray>{{"Zmiana_stawki_ąę.txt", "PTU A 23%"},
+                                         {"Detail.txt", "detail"}}));
+    EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+    QFile taken(Path("out/taken.iso"));
+    ASSERT_TRUE(taken.open(QIODevice::ReadOnly));
+    EXPECT_EQ(taken.readAll(), QByteArray("an earlier archive"));
+
+    // Burn pressed while the entry shows and no file has been chosen (as on a machine without
+    // writers) asks first; cancelled, nothing happens.
+    Form->cbb1->setCurrentIndex(Form->cbb1->count() - 1);
+    Form->Memo1->clear();
+    Dialogs->SaveAnswer.clear();
+    const int saves = Dialogs->Saves;
+    Form->BurnBtn->click();
+    EXPECT_EQ(Dialogs->Saves, saves + 1);
+    EXPECT_TRUE(Form->Memo1->toPlainText().isEmpty());
+    Dialogs->SaveAnswer = Path("out/asked.iso");
+    Form->cbb1->setCurrentIndex(Form->cbb1->count() - 1);
+    BurnAndWait();
+    EXPECT_EQ(MemoLines().last(), QStringLiteral("Verify done - 2 files match"));
+    EXPECT_EQ(CheckWithStandardTools(Path("out/asked.iso")), QString());
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "archive/burn_texts.h"
 #include "archive/disc_burner.h"
+#include "archive/disc_checksums.h"
 #include "archive/drive_address.h"
 #include "iso_readback.h"
 
@@ -160,8 +161,136 @@ protected:
         return outcome;
     }
 
+    // Reads back what the engine's drive holds and runs the event loop until OnVerifyDone.
+    std::optional<DiscCheckResult> VerifyAndWait(TDiscBurner& Burner) {
+        std::optional<DiscCheckResult> result;
+        QEventLoop loop;
+        Burner.OnVerifyDone = [&](const DiscCheckResult& Result) {
+            EXPECT_EQ(QThread::currentThread(), App().thread());
+            result = Result;
+            loop.quit();
+        };
+        const bool started = Burner.StartVerifying();
+        EXPECT_TRUE(started) << Burner.LastError().toStdString();
+        if (!started)
+            return result;
+        // The result comes through the event loop, never from inside the call.
+        EXPECT_FALSE(result);
+        QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+        if (!result)
+            loop.exec();
+        return result;
+    }
+
     QTemporaryDir Dir;
 };
+
+TEST(ChecksumList, LinesAreWhatSha256sumWritesAndReads) {
+    const QByteArray digest =
+        QByteArray::fromHex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    const QByteArray hex = digest.toHex();
+    struct Case {
+        const char* Name;
+        QByteArray Line;
+    };
+    const Case cases[] = {
+        {"Detail.txt", hex + "  Detail.txt\n"},
+        {"folder/Zmiana_ść.txt", hex + "  folder/Zmiana_ść.txt\n"},
+        {"two  spaces .txt", hex + "  two  spaces .txt\n"},
+        // Escaped as sha256sum escapes them: a leading backslash, then \\ and \n.
+        {"back\\slash", "\\" + hex + "  back\\\\slash\n"},
+        {"line\nbreak", "\\" + hex + "  line\\nbreak\n"},
+    };
+    QList<ChecksumEntry> entries;
+    QByteArray text;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const ChecksumEntry entry{QString::fromUtf8(c.Name), digest};
+        EXPECT_EQ(ChecksumLine(entry), c.Line);
+        entries.append(entry);
+        text += c.Line;
+    }
+    EXPECT_EQ(ChecksumList(entries), text);
+    QString error;
+    const QList<ChecksumEntry> parsed = ParseChecksumList(text, &error);
+    EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+    ASSERT_EQ(parsed.size(), entries.size());
+    for (qsizetype i = 0; i < parsed.size(); ++i) {
+        EXPECT_EQ(parsed[i].Name, entries[i].Name);
+        EXPECT_EQ(parsed[i].Sha256, digest);
+    }
+    // Binary-mode lines are read too; anything else is refused with its line number.
+    EXPECT_EQ(ParseChecksumList(hex + " *bin.dat\n", &error).value(0).Name, "bin.dat");
+    for (const QByteArray& bad : {QByteArray("not a checksum\n"), hex.left(63) + "  short\n",
+                                  hex + " nospace\n", hex + "  \n", "zz" + hex.mid(2) + "  x\n"}) {
+        error.clear();
+        EXPECT_TRUE(ParseChecksumList(hex + "  ok\n" + bad, &error).isEmpty()) << bad.data();
+        EXPECT_TRUE(error.contains("line 2")) << error.toStdString();
+    }
+}
+
+TEST(ChecksumList, DiscNamesAreWhatJolietCanHold) {
+    const QString longStem(120, u'a');
+    struct Case {
+        QString Name;
+        QString DiscName;
+    };
+    const Case cases[] = {
+        {"Raport_żółć_ĄĘ.txt", "Raport_żółć_ĄĘ.txt"},
+        {"a:b?c*d;e.txt", "a_b_c_d_e.txt"},
+        {"tab\there", "tab_here"},
+        {QString::fromUtf8("emoji_\xF0\x9F\x98\x80.txt"), "emoji__.txt"},
+        {longStem + ".txt", longStem.left(99) + ".txt"},
+        {longStem, longStem.left(103)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name.toStdString());
+        EXPECT_EQ(DiscName(c.Name), c.DiscName);
+    }
+}
+
+TEST_F(DiscBurnerTest, OddNamesGetTheirDiscNamesEverywhereAndStillCheckOut) {
+    ASSERT_TRUE(WriteTestFile(Path("in/a:b?.txt"), "colon"));
+    ASSERT_TRUE(WriteTestFile(Path("in/dir:x/inner;1.txt"), "inner"));
+    ASSERT_TRUE(WriteTestFile(Path("in/empty.txt"), ""));
+    TDiscBurner burner;
+    Start(burner, "stdio:" + Path("disc.iso"));
+    for (const char* name : {"in/a:b?.txt", "in/dir:x", "in/empty.txt"})
+        ASSERT_TRUE(burner.AddFile("\\", Path(name))) << burner.LastError().toStdString();
+    const Outcome outcome = WriteAndWait(burner);
+    ASSERT_TRUE(outcome.Error.isEmpty()) << outcome.Error.toStdString();
+    const std::optional<DiscCheckResult> result = VerifyAndWait(burner);
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->Ok) << result->BadFile.toStdString() << " " << result->Reason.toStdString();
+    EXPECT_EQ(result->FilesMatched, 3);
+    EXPECT_EQ(burner.BytesVerified(), burner.BytesWritten());
+    EXPECT_EQ(CheckWithStandardTools(Path("disc.iso")), QString());
+    QString error;
+    EXPECT_EQ(ReadJolietTree(Path("disc.iso"), &error),
+              (QMap<QString, QByteArray>{{"a_b_.txt", "colon"},
+                                         {"dir_x/", {}},
+                                         {"dir_x/inner_1.txt", "inner"},
+                                         {"empty.txt", {}}}));
+}
+
+TEST_F(DiscBurnerTest, TheRootKeepsTheChecksumListName) {
+    ASSERT_TRUE(WriteTestFile(Path("in/SHA256SUMS"), "mine"));
+    ASSERT_TRUE(WriteTestFile(Path("in/sub/SHA256SUMS"), "deeper is fine"));
+    TDiscBurner burner;
+    Start(burner, "stdio:" + Path("disc.iso"));
+    ASSERT_TRUE(burner.AddFile("\\", Path("in/SHA256SUMS")));
+    EXPECT_FALSE(burner.LayoutImage());
+    EXPECT_TRUE(burner.LastError().contains("checksum list")) << burner.LastError().toStdString();
+    ASSERT_TRUE(burner.ClearImage());
+    ASSERT_TRUE(burner.AddFile("\\", Path("in/sub")));
+    EXPECT_EQ(burner.FileCount(), 1); // the list itself is not counted
+    const Outcome outcome = WriteAndWait(burner);
+    ASSERT_TRUE(outcome.Error.isEmpty()) << outcome.Error.toStdString();
+    const std::optional<DiscCheckResult> result = VerifyAndWait(burner);
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->Ok) << result->Reason.toStdString();
+    EXPECT_EQ(CheckWithStandardTools(Path("disc.iso")), QString());
+}
 
 TEST_F(DiscBurnerTest, WritesReportsAndFolderReadableThroughJoliet) {
     // Two reports, one with Polish letters, and a folder with a file, a hidden file and a
