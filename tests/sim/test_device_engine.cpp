@@ -422,10 +422,18 @@ TEST(DeviceEngineFaults, EachOptionDoesWhatItSays) {
          }},
         {"corrupt every answer", [](FaultPlan& f) { f.CorruptPercent = 100; },
          [](const Exchange& x) {
-             ASSERT_EQ(x.events.size(), 5u);
-             EXPECT_EQ(x.events[0].Kind, FrameEventKind::BadHeaderChecksum);
-             for (std::size_t i = 1; i < x.events.size(); ++i)
-                 EXPECT_EQ(x.events[i].Kind, FrameEventKind::BadCrc);
+             // The finder searches a failed frame's data again; the start bytes in the
+             // blocks then give headers of noise, and nothing else.
+             std::vector<FrameEventKind> failures;
+             for (const FrameEvent& e : x.events) {
+                 EXPECT_NE(e.Kind, FrameEventKind::Frame);
+                 if (e.Kind == FrameEventKind::BadCrc || failures.empty())
+                     failures.push_back(e.Kind);
+             }
+             EXPECT_EQ(failures, (std::vector<FrameEventKind>{
+                                     FrameEventKind::BadHeaderChecksum, FrameEventKind::BadCrc,
+                                     FrameEventKind::BadCrc, FrameEventKind::BadCrc,
+                                     FrameEventKind::BadCrc}));
              EXPECT_EQ(x.stats.Corrupted, 5);
          }},
         {"duplicate answer 3", [](FaultPlan& f) { f.DuplicateAnswers = {3}; },
