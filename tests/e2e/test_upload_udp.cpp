@@ -4,21 +4,6 @@
 
 using namespace e2e;
 
-namespace {
-
-QStringList UdpArgs(const Sim& S) {
-    return {QStringLiteral("--udp"), QStringLiteral("127.0.0.2"), QStringLiteral("--udp-port"),
-            QString::number(S.UdpPort())};
-}
-
-// A device of its own on a free port, so tests may run side by side.
-QStringList UdpSimArgs() {
-    return {QStringLiteral("--udp"), QStringLiteral("--bind"), QStringLiteral("127.0.0.2"),
-            QStringLiteral("--port"), QStringLiteral("0")};
-}
-
-} // namespace
-
 class UdpUpload : public UploadFixture {};
 
 TEST_F(UdpUpload, DetailAndTaxReportComeOutByteExact) {

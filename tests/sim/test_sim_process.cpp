@@ -94,6 +94,21 @@ std::vector<FrameEvent> ReadFrame(int Fd, int WaitMs = kGuardMs) {
     return events;
 }
 
+// The host side of a started device's pseudo-terminal, opened at 9600 bit/s: its path, and
+// the descriptor (-1 when the device gave no line or it cannot be opened).
+int OpenHostSide(SimProcess& Sim, QByteArray* Path) {
+    const QString line = Sim.FirstLine();
+    if (!line.startsWith(QStringLiteral("PTY /dev/")))
+        return -1;
+    *Path = line.mid(4).toLocal8Bit();
+    const int fd = open(Path->constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0 && !SetLine(fd, B9600)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool WriteAll(int Fd, const QByteArray& Bytes) {
     return write(Fd, Bytes.constData(), size_t(Bytes.size())) == Bytes.size();
 }
@@ -103,13 +118,9 @@ bool WriteAll(int Fd, const QByteArray& Bytes) {
 TEST(SimProcess, PtyNegotiatesThenServesDetailAt115200) {
     SimProcess sim({QStringLiteral("--pty"), QStringLiteral("--days"), QStringLiteral("5")});
     ASSERT_TRUE(sim.Started());
-    const QString line = sim.FirstLine();
-    ASSERT_TRUE(line.startsWith(QStringLiteral("PTY /dev/"))) << line.toStdString();
-    const QByteArray path = line.mid(4).toLocal8Bit();
-
-    const int fd = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QByteArray path;
+    const int fd = OpenHostSide(sim, &path);
     ASSERT_GE(fd, 0) << strerror(errno);
-    ASSERT_TRUE(SetLine(fd, B9600));
 
     ASSERT_TRUE(WriteAll(fd, SetBaud(1, 0)));
     auto ack = ReadFrame(fd);
@@ -159,12 +170,9 @@ TEST(SimProcess, PtyHangUpEndsTheLineAfterTheLastAnswer) {
     SimProcess sim({QStringLiteral("--pty"), QStringLiteral("--hang-up-after"), QStringLiteral("1"),
                     QStringLiteral("--days"), QStringLiteral("5")});
     ASSERT_TRUE(sim.Started());
-    const QString line = sim.FirstLine();
-    ASSERT_TRUE(line.startsWith(QStringLiteral("PTY /dev/"))) << line.toStdString();
-    const QByteArray path = line.mid(4).toLocal8Bit();
-    const int fd = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QByteArray path;
+    const int fd = OpenHostSide(sim, &path);
     ASSERT_GE(fd, 0) << strerror(errno);
-    ASSERT_TRUE(SetLine(fd, B9600));
     ASSERT_TRUE(WriteAll(fd, SetBaud(1, 0)));
     const auto ack = ReadFrame(fd);
     ASSERT_EQ(ack.size(), 1u);
