@@ -118,8 +118,9 @@ QByteArray FrameFinder::TakeCollectedTail() {
 
 void FrameFinder::Scan(const char* Bytes, qsizetype Count, bool Again, const Sink& OnEvent) {
     // Bytes a failed frame gives back are searched before the rest of what is being fed, and
-    // may give back bytes of their own: a stack of pieces, the innermost on top. Each piece
-    // is shorter than the one it came from, so the stack stays bounded.
+    // may give back bytes of their own: a stack of pieces, the innermost on top. Whatever is
+    // given back was already taken from the pieces below, less its start byte, so the bytes
+    // left to search shrink with every piece and the stack stays bounded.
     struct Piece {
         QByteArray Owned; // empty for the caller's bytes
         const char* Outer = nullptr;

@@ -13,16 +13,17 @@ bool IsEndBlock(const QByteArray& Block) {
            static_cast<std::uint8_t>(Block[255]) == kEndMarker;
 }
 
-// 115200 divided by the H_SETBAUD divisor, for the divisors a device knows.
-void ClearEndMarkers(QByteArray& Blocks) {
-    for (qsizetype b = 0; b + kBlockSize <= Blocks.size(); b += kBlockSize) {
+// Clears the end marker positions of the first Count 256-byte blocks.
+void ClearEndMarkers(QByteArray& Blocks, qsizetype Count) {
+    for (qsizetype b = 0; b < Count; ++b) {
         for (int at : {254, 255}) {
-            if (static_cast<std::uint8_t>(Blocks[b + at]) == kEndMarker)
-                Blocks[b + at] = '\0';
+            if (static_cast<std::uint8_t>(Blocks[b * kBlockSize + at]) == kEndMarker)
+                Blocks[b * kBlockSize + at] = '\0';
         }
     }
 }
 
+// 115200 divided by the H_SETBAUD divisor, for the divisors a device knows.
 int RateForDivisor(int Divisor) {
     switch (Divisor) {
     case 96:
@@ -58,12 +59,7 @@ QByteArray ToFiscalBlocks(const QByteArray& Bytes) {
     blocks.append(QByteArray(whole * kBlockSize - blocks.size(), '\0'));
     // The host ends an upload at the first block with the marker, so a marker in an earlier
     // block would cut the upload short of what the device holds: such markers are cleared.
-    for (qsizetype b = 0; b + 1 < whole; ++b) {
-        for (int at : {254, 255}) {
-            if (static_cast<std::uint8_t>(blocks[b * kBlockSize + at]) == kEndMarker)
-                blocks[b * kBlockSize + at] = '\0';
-        }
-    }
+    ClearEndMarkers(blocks, whole - 1);
     QByteArray last = blocks.right(kBlockSize);
     if (!IsEndBlock(last))
         blocks[blocks.size() - 1] = static_cast<char>(kEndMarker);
@@ -187,8 +183,8 @@ void DeviceEngine::HandleFiscalMemory(const DeviceFrame& Request, FmArea Area) {
         const QByteArray raw = m_content ? m_content->FiscalMemory(Area, *range) : QByteArray();
         cached.RequestData = Request.Data;
         cached.Blocks = ToFiscalBlocks(raw);
-        if (m_config.Faults.NoEndMarker)
-            ClearEndMarkers(cached.Blocks);
+        if (m_config.Faults.NoEndMarker) // a device that never marks its last block
+            ClearEndMarkers(cached.Blocks, cached.Blocks.size() / kBlockSize);
     }
     const qsizetype offset = qsizetype(block) * kBlockSize;
     if (m_config.Faults.NoEndMarker) {
