@@ -231,6 +231,18 @@ QByteArray Encoded(const std::vector<DeviceFrame>& Frames) {
     return wire;
 }
 
+// A finder fed a line in two chunks, cut at Split, and the events it reported.
+struct SplitFeed {
+    FrameFinder Finder;
+    std::vector<FrameEvent> Events;
+    FrameFinder::Sink Sink = [this](const FrameEvent& e) { Events.push_back(e); };
+
+    SplitFeed(const QByteArray& Wire, qsizetype Split) {
+        Finder.Feed(Wire.left(Split), Sink);
+        Finder.Feed(Wire.mid(Split), Sink);
+    }
+};
+
 std::vector<DeviceFrame> FramesOf(const std::vector<FrameEvent>& Events) {
     std::vector<DeviceFrame> out;
     for (const FrameEvent& e : Events)
@@ -250,17 +262,14 @@ TEST(FrameFinder, FalseHeaderGivesBackTheFramesItSwallowed) {
     const QByteArray wire = lead + Encoded(many);
     ASSERT_GT(wire.size(), lead.size() + 4096);
     for (qsizetype split = 0; split <= wire.size(); ++split) {
-        FrameFinder finder;
-        std::vector<FrameEvent> events;
-        const auto sink = [&](const FrameEvent& e) { events.push_back(e); };
-        finder.Feed(wire.left(split), sink);
-        finder.Feed(wire.mid(split), sink);
+        SplitFeed fed(wire, split);
+        const auto& events = fed.Events;
         ASSERT_FALSE(events.empty()) << "split " << split;
         ASSERT_EQ(events.front().Kind, FrameEventKind::BadCrc) << "split " << split;
         EXPECT_EQ(events.front().DataLength, 4094);
         ASSERT_EQ(events.size(), many.size() + 1) << "split " << split;
         ASSERT_EQ(FramesOf(events), many) << "split " << split;
-        ASSERT_FALSE(finder.InFrame());
+        ASSERT_FALSE(fed.Finder.InFrame());
     }
     // Byte by byte the same.
     EXPECT_EQ(FramesOf(FeedInChunks(wire, {1})), many);
@@ -269,18 +278,15 @@ TEST(FrameFinder, FalseHeaderGivesBackTheFramesItSwallowed) {
     const std::vector<DeviceFrame> few = Blocks(3);
     const QByteArray shortWire = lead + Encoded(few);
     for (qsizetype split = 0; split <= shortWire.size(); ++split) {
-        FrameFinder finder;
-        std::vector<FrameEvent> events;
-        const auto sink = [&](const FrameEvent& e) { events.push_back(e); };
-        finder.Feed(shortWire.left(split), sink);
-        finder.Feed(shortWire.mid(split), sink);
-        ASSERT_TRUE(events.empty()) << "split " << split;
+        SplitFeed fed(shortWire, split);
+        FrameFinder& finder = fed.Finder;
+        ASSERT_TRUE(fed.Events.empty()) << "split " << split;
         ASSERT_TRUE(finder.CollectingData());
         EXPECT_EQ(finder.PendingDataLength(), 4094);
         EXPECT_EQ(finder.CollectedBytes(), shortWire.size() - 2);
-        EXPECT_EQ(finder.AbandonFrame(sink), shortWire.size() - 3);
-        ASSERT_EQ(FramesOf(events), few) << "split " << split;
-        EXPECT_EQ(events.size(), few.size());
+        EXPECT_EQ(finder.AbandonFrame(fed.Sink), shortWire.size() - 3);
+        ASSERT_EQ(FramesOf(fed.Events), few) << "split " << split;
+        EXPECT_EQ(fed.Events.size(), few.size());
         EXPECT_FALSE(finder.InFrame());
     }
 }
