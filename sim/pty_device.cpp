@@ -37,9 +37,9 @@ void PtyDevice::OnReadable() {
 }
 
 qsizetype PtyDevice::Write(const OutWrite& W) {
-    const QByteArray bytes = m_line.AsHeard(W.Bytes, W.Rate);
     if (m_line.Master() < 0)
         return W.Bytes.size(); // hung up: nothing reaches the host any more
+    const QByteArray bytes = m_line.AsHeard(W.Bytes, W.Rate);
     const ssize_t n = ::write(m_line.Master(), bytes.constData(), size_t(bytes.size()));
     if (n < 0)
         return 0; // full (EAGAIN): the pump tries again shortly
