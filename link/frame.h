@@ -50,7 +50,9 @@ inline QByteArray EncodeFrame(const DeviceFrame& Frame) {
 }
 
 // What the frame finder saw. Every event but BadHeaderChecksum ends a whole frame on the
-// wire; BadCrc and Oversize frames are dropped.
+// wire; BadCrc and Oversize frames are dropped. A frame whose CRC fails may have been a false
+// header in noise that swallowed real frames: its bytes after the start byte are searched
+// again, so those frames are still reported (after the BadCrc event).
 enum class FrameEventKind {
     Frame,             // a valid frame
     BadHeaderChecksum, // header dropped; searching resumes after it
@@ -81,16 +83,37 @@ public:
 
     // True while a frame is partly collected.
     bool InFrame() const { return m_state != State::Idle; }
+    // True once a valid header announced data that has not all arrived yet; the data length
+    // it announced, so a caller can tell how long the rest may take at its line rate.
+    bool CollectingData() const { return m_state == State::Data; }
+    int PendingDataLength() const { return m_state == State::Data ? m_dataLength : 0; }
+    // Bytes of the frame in progress collected so far (start byte included); 0 when idle.
+    qsizetype CollectedBytes() const;
+
+    // The frame in progress is overdue (its bytes stopped coming): drop its start byte and
+    // search the bytes collected after it again, reporting what they hold as Feed would.
+    // Returns the number of bytes searched again; 0 (and nothing changes) when idle.
+    qsizetype AbandonFrame(const Sink& OnEvent);
 
 private:
     enum class State { Idle, Header, Data };
 
+    // Feeds bytes with the rescans a failed frame asks for, without recursion.
+    // Again: the bytes were searched once already (a failed frame gave them back).
+    void Scan(const char* Bytes, qsizetype Count, bool Again, const Sink& OnEvent);
+    // Takes bytes from Bytes for the current state; returns how many it used.
+    qsizetype Step(const char* Bytes, qsizetype Count, bool Again, const Sink& OnEvent);
     void HeaderComplete(const Sink& OnEvent);
     void DataComplete(const Sink& OnEvent);
+    // The collected bytes after the start byte; the finder goes back to idle.
+    QByteArray TakeCollectedTail();
+    QByteArray TailOfHeader(int Collected) const; // header bytes 1..Collected-1
 
     State m_state = State::Idle;
     std::array<std::uint8_t, kFrameHeaderSize> m_header{};
     int m_headerCount = 0;
     QByteArray m_data; // data bytes followed by the two CRC bytes
     int m_dataLength = 0;
+    QByteArray m_rescan;         // bytes a failed frame left to be searched again
+    bool m_startedAgain = false; // the frame in progress began in bytes searched again
 };

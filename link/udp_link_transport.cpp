@@ -50,6 +50,11 @@ void UdpLinkTransport::Resolve() {
 
 bool UdpLinkTransport::Open() {
     m_lastError.clear();
+    Close();
+    // The hold comes first: without it the bind below would share the port with another
+    // program's upload, and each would read the other's answers.
+    if (m_localPort != 0 && !m_portLock.Acquire(m_localPort, &m_lastError))
+        return false;
     m_udp = std::make_unique<TNMUDP>();
     m_udp->SetRemotePort(m_remotePort);
     m_udp->SetReportLevel(16);
@@ -57,6 +62,7 @@ bool UdpLinkTransport::Open() {
     if (!m_udp->IsBound()) {
         m_lastError = QStringLiteral("local UDP port %1 is in use").arg(m_localPort);
         m_udp.reset();
+        m_portLock.Release();
         return false;
     }
     m_udp->OnDataReceived = [this](TNMUDP*, int numberBytes, const QString& fromIp, int) {
@@ -71,6 +77,7 @@ void UdpLinkTransport::Close() {
     if (m_udp)
         m_udp->OnDataReceived = nullptr;
     m_udp.reset();
+    m_portLock.Release();
 }
 
 bool UdpLinkTransport::IsOpen() const {

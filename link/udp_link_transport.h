@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/link_transport.h"
+#include "transport/udp_port_lock.h"
 
 #include <QHostAddress>
 
@@ -10,6 +11,10 @@ class TNMUDP;
 
 // The device link over UDP (TNMUDP): every frame is one datagram to the device's port 5002,
 // and answers arrive on local port 5002.
+//
+// While open, the link holds its local port number machine-wide (UdpPortLock): a second
+// program asking for the same port fails to open instead of sharing it, as a serial line is
+// held by the one program that opened it.
 //
 // Only datagrams from the address the link sends to are passed on: anything else on the
 // local port (another device, a stray sender) is not an answer and must not reach the
@@ -46,5 +51,6 @@ private:
     QHostAddress m_remote;
     int m_lookupId = -1;
     std::unique_ptr<TNMUDP> m_udp;
+    UdpPortLock m_portLock;
     QString m_lastError;
 };

@@ -13,6 +13,16 @@ bool IsEndBlock(const QByteArray& Block) {
            static_cast<std::uint8_t>(Block[255]) == kEndMarker;
 }
 
+// Clears the end marker positions of the first Count 256-byte blocks.
+void ClearEndMarkers(QByteArray& Blocks, qsizetype Count) {
+    for (qsizetype b = 0; b < Count; ++b) {
+        for (int at : {254, 255}) {
+            if (static_cast<std::uint8_t>(Blocks[b * kBlockSize + at]) == kEndMarker)
+                Blocks[b * kBlockSize + at] = '\0';
+        }
+    }
+}
+
 // 115200 divided by the H_SETBAUD divisor, for the divisors a device knows.
 int RateForDivisor(int Divisor) {
     switch (Divisor) {
@@ -49,12 +59,7 @@ QByteArray ToFiscalBlocks(const QByteArray& Bytes) {
     blocks.append(QByteArray(whole * kBlockSize - blocks.size(), '\0'));
     // The host ends an upload at the first block with the marker, so a marker in an earlier
     // block would cut the upload short of what the device holds: such markers are cleared.
-    for (qsizetype b = 0; b + 1 < whole; ++b) {
-        for (int at : {254, 255}) {
-            if (static_cast<std::uint8_t>(blocks[b * kBlockSize + at]) == kEndMarker)
-                blocks[b * kBlockSize + at] = '\0';
-        }
-    }
+    ClearEndMarkers(blocks, whole - 1);
     QByteArray last = blocks.right(kBlockSize);
     if (!IsEndBlock(last))
         blocks[blocks.size() - 1] = static_cast<char>(kEndMarker);
@@ -92,8 +97,13 @@ void DeviceEngine::RunLater(int Ms, std::function<void()> Work) {
 }
 
 void DeviceEngine::Feed(const QByteArray& Bytes, int HostRate) {
-    if (Bytes.isEmpty())
+    if (Bytes.isEmpty() || m_hungUp || m_hangUpQueued)
         return;
+    if (m_config.Faults.EchoRequests) {
+        // The line gives the host its own bytes back before the device has said anything.
+        m_out.push_back({false, Bytes, HostRate > 0 ? HostRate : m_lineRate, false, true});
+        ++m_stats.Echoed;
+    }
     if (HostRate != 0 && HostRate != m_lineRate) {
         m_stats.IgnoredBytes += Bytes.size();
         m_finder.Reset();
@@ -173,8 +183,18 @@ void DeviceEngine::HandleFiscalMemory(const DeviceFrame& Request, FmArea Area) {
         const QByteArray raw = m_content ? m_content->FiscalMemory(Area, *range) : QByteArray();
         cached.RequestData = Request.Data;
         cached.Blocks = ToFiscalBlocks(raw);
+        if (m_config.Faults.NoEndMarker) // a device that never marks its last block
+            ClearEndMarkers(cached.Blocks, cached.Blocks.size() / kBlockSize);
     }
     const qsizetype offset = qsizetype(block) * kBlockSize;
+    if (m_config.Faults.NoEndMarker) {
+        // Whatever block is asked for, there is one: past the content it reads as empty.
+        const QByteArray data = offset < cached.Blocks.size()
+                                    ? cached.Blocks.mid(offset, kBlockSize)
+                                    : QByteArray(kBlockSize, '\0');
+        Answer(Request, m_config.FmAnswerClass, Request.Code, Request.Param1, Request.Param2, data);
+        return;
+    }
     if (offset >= cached.Blocks.size()) {
         Log(QStringLiteral("%1: block %2 is past the end").arg(FmAreaName(Area)).arg(block));
         Refuse(Request);
@@ -237,7 +257,7 @@ void DeviceEngine::Answer(const DeviceFrame& Request, std::uint8_t Class, std::u
 void DeviceEngine::Queue(const QByteArray& Frame, bool EndOfUpload) {
     const auto& f = m_config.Faults;
     const int number = ++m_stats.Answers;
-    if (f.SilentAfter >= 0 && number > f.SilentAfter) {
+    if (m_hungUp || m_hangUpQueued || (f.SilentAfter >= 0 && number > f.SilentAfter)) {
         ++m_stats.Dropped;
         Log(QStringLiteral("answer %1 not sent (silent)").arg(number));
         return;
@@ -246,6 +266,18 @@ void DeviceEngine::Queue(const QByteArray& Frame, bool EndOfUpload) {
         ++m_stats.Dropped;
         Log(QStringLiteral("answer %1 dropped").arg(number));
         return;
+    }
+    if (f.StaleEmptyAnswers.count(number) != 0) {
+        // The answer a much earlier request might still get: no data, the sequence byte one
+        // behind, a write (datagram) of its own.
+        QByteArray stale = Frame.left(kFrameHeaderSize);
+        stale[9] = static_cast<char>(static_cast<std::uint8_t>(stale[9]) - 1);
+        stale[10] = stale[11] = '\0';
+        stale[12] = static_cast<char>(
+            HeaderChecksum(reinterpret_cast<const std::uint8_t*>(stale.constData())));
+        QueueWrite(stale);
+        ++m_stats.StaleEmpty;
+        Log(QStringLiteral("stale empty answer before answer %1").arg(number));
     }
     QByteArray wire = Frame;
     bool intact = true;
@@ -257,6 +289,8 @@ void DeviceEngine::Queue(const QByteArray& Frame, bool EndOfUpload) {
         intact = false;
         Log(QStringLiteral("answer %1 corrupted").arg(number));
     }
+    const bool falseHeader =
+        f.FalseHeaderAnswers.count(number) != 0 || Chance(f.FalseHeaderPercent);
     const bool twice = f.DuplicateAnswers.count(number) != 0 || Chance(f.DuplicatePercent);
     for (int copy = 0; copy < (twice ? 2 : 1); ++copy) {
         QByteArray bytes;
@@ -269,15 +303,45 @@ void DeviceEngine::Queue(const QByteArray& Frame, bool EndOfUpload) {
                 bytes.append(static_cast<char>(b));
             }
         }
+        if (falseHeader && copy == 0) {
+            bytes.append(FalseHeaderFor(Frame));
+            ++m_stats.FalseHeaders;
+            Log(QStringLiteral("false header before answer %1").arg(number));
+        }
         bytes.append(wire);
         QueueWrite(bytes);
     }
     if (twice)
         ++m_stats.Duplicated;
+    if (f.LateCopyAnswers.count(number) != 0) {
+        ++m_stats.LateCopies;
+        RunLater(f.LateCopyMs, [this, wire, number] {
+            if (m_hungUp || m_hangUpQueued)
+                return;
+            Log(QStringLiteral("late copy of answer %1").arg(number));
+            QueueWrite(wire);
+        });
+    }
     if (EndOfUpload && intact && m_config.ResetRateAtEnd) {
         const int start = f.OnlyRate > 0 ? f.OnlyRate : m_config.StartRate;
         SwitchRateAfterOutput(start);
     }
+    if (f.HangUpAfter >= 0 && number >= f.HangUpAfter) {
+        // The line ends once this answer has gone out.
+        m_hangUpQueued = true;
+        m_out.push_back({true, {}, m_lineRate, true});
+        ApplyLeadingSwitches();
+    }
+}
+
+QByteArray DeviceEngine::FalseHeaderFor(const QByteArray& Frame) {
+    QByteArray header = Frame.left(kFrameHeaderSize);
+    const int length = RandomIn(4000, kMaxFrameDataLength);
+    header[10] = static_cast<char>(length & 0xFF);
+    header[11] = static_cast<char>(length >> 8);
+    header[12] = static_cast<char>(
+        HeaderChecksum(reinterpret_cast<const std::uint8_t*>(header.constData())));
+    return header;
 }
 
 void DeviceEngine::QueueWrite(const QByteArray& Bytes) {
@@ -306,8 +370,15 @@ void DeviceEngine::SwitchRateAfterOutput(int NewRate) {
 void DeviceEngine::ApplyLeadingSwitches() {
     while (!m_out.empty() && m_out.front().IsSwitch) {
         const int rate = m_out.front().Rate;
+        const bool hangUp = m_out.front().HangUp;
         m_out.pop_front();
         m_frontTaken = 0;
+        if (hangUp) {
+            m_out.clear();
+            m_hungUp = true;
+            Log(QStringLiteral("hung up"));
+            return;
+        }
         if (rate != m_lineRate) {
             Log(QStringLiteral("line rate %1 -> %2").arg(m_lineRate).arg(rate));
             m_lineRate = rate;
@@ -316,7 +387,8 @@ void DeviceEngine::ApplyLeadingSwitches() {
             for (auto& item : m_out) {
                 if (item.IsSwitch)
                     break;
-                item.Rate = rate;
+                if (!item.FixedRate)
+                    item.Rate = rate;
             }
         }
     }
@@ -384,7 +456,7 @@ QString DeviceEngine::SummaryLine() const {
         perCommand << QStringLiteral("%1 %2").arg(name).arg(count);
     return QStringLiteral("served %1 requests (%2); answers %3, refused %4, dropped %5, "
                           "corrupted %6, duplicated %7; bad request frames %8; bytes ignored "
-                          "at a wrong line rate %9; line rate now %10")
+                          "at a wrong line rate %9; line rate now %10%11")
         .arg(m_stats.Requests)
         .arg(perCommand.isEmpty() ? QStringLiteral("none") : perCommand.join(QStringLiteral(", ")))
         .arg(m_stats.Answers)
@@ -394,5 +466,23 @@ QString DeviceEngine::SummaryLine() const {
         .arg(m_stats.Duplicated)
         .arg(m_stats.BadFrames)
         .arg(m_stats.IgnoredBytes)
-        .arg(m_lineRate);
+        .arg(m_lineRate)
+        .arg(FaultCounts());
+}
+
+QString DeviceEngine::FaultCounts() const {
+    // Only the faults this plan can commit, so a plain run's line stays as it was.
+    const auto& f = m_config.Faults;
+    QStringList parts;
+    if (f.EchoRequests)
+        parts << QStringLiteral("echoed %1").arg(m_stats.Echoed);
+    if (!f.FalseHeaderAnswers.empty() || f.FalseHeaderPercent > 0)
+        parts << QStringLiteral("false headers %1").arg(m_stats.FalseHeaders);
+    if (!f.StaleEmptyAnswers.empty())
+        parts << QStringLiteral("stale empty answers %1").arg(m_stats.StaleEmpty);
+    if (!f.LateCopyAnswers.empty())
+        parts << QStringLiteral("late copies %1").arg(m_stats.LateCopies);
+    if (f.HangUpAfter >= 0)
+        parts << (m_hungUp ? QStringLiteral("hung up") : QStringLiteral("not hung up"));
+    return parts.isEmpty() ? QString() : QStringLiteral("; ") + parts.join(QStringLiteral(", "));
 }

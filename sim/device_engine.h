@@ -45,6 +45,10 @@ struct EngineStats {
     int Duplicated = 0;      // answers sent twice
     int BadFrames = 0;       // request frames with a bad checksum, CRC or length
     int RateSwitches = 0;    // H_SETBAUD switches and returns to the start rate
+    int Echoed = 0;          // request chunks sent back by an echoing line
+    int FalseHeaders = 0;    // false frame headers sent before answers
+    int StaleEmpty = 0;      // stale answers without data sent before answers
+    int LateCopies = 0;      // answers sent once more a while later
     qint64 IgnoredBytes = 0; // bytes that arrived while the host's line rate was not the device's
     std::map<QString, int> PerCommand; // requests by command name
 };
@@ -63,6 +67,9 @@ public:
     void Feed(const QByteArray& Bytes, int HostRate = 0);
 
     int LineRate() const { return m_lineRate; }
+    // True once the device has hung up (see FaultPlan::HangUpAfter): every write before the
+    // hang-up has been taken, nothing more is heard or sent.
+    bool HungUp() const { return m_hungUp; }
 
     bool HasOutput() const { return FrontWrite() != nullptr; }
     qsizetype NextWriteSize() const; // bytes left in the next write, 0 when none
@@ -107,6 +114,8 @@ private:
         bool IsSwitch = false;
         QByteArray Bytes;
         int Rate = 0;
+        bool HangUp = false;    // a switch item that ends the device's line instead
+        bool FixedRate = false; // an echo goes back at the host's rate whatever the device's
     };
     struct CachedUpload {
         QByteArray RequestData;
@@ -119,6 +128,8 @@ private:
     void HandleEprom(const DeviceFrame& Request);
     void Queue(const QByteArray& Frame, bool EndOfUpload);
     void QueueWrite(const QByteArray& Bytes);
+    QByteArray FalseHeaderFor(const QByteArray& Frame);
+    QString FaultCounts() const;
     void ApplyLeadingSwitches();
     const OutItem* FrontWrite() const;
     bool Chance(int Percent);
@@ -136,6 +147,8 @@ private:
     std::map<FmArea, CachedUpload> m_uploads;
     std::optional<QByteArray> m_changeData;
     EngineStats m_stats;
+    bool m_hungUp = false;
+    bool m_hangUpQueued = false;
 };
 
 // Pads fiscal-memory bytes to whole 256-byte blocks (at least one) with NUL bytes and puts the

@@ -42,9 +42,40 @@ struct FaultPlan {
     // sent at any other rate and does not acknowledge H_SETBAUD for any other rate.
     int OnlyRate = 0;
 
+    // A loop-back or half-duplex adapter in front of the device: every byte the host sends
+    // comes back to it, ahead of the device's answer, at the host's own line rate.
+    bool EchoRequests = false;
+
+    // The device never puts the end marker into a fiscal-memory block and answers every block
+    // asked for, past its content with blocks of NUL bytes.
+    bool NoEndMarker = false;
+
+    // Before these answers (or this percentage of them), noise that passes for a frame
+    // header: the answer's own header bytes with a data length of 4000..4094 and a header sum
+    // that fits. The real answer follows right behind it.
+    std::set<int> FalseHeaderAnswers;
+    int FalseHeaderPercent = 0;
+
+    // Once this many answers have gone out the device hangs up: it closes its side of the
+    // line (a pseudo-terminal's master, a UDP socket) and hears nothing more. -1 never.
+    int HangUpAfter = -1;
+
+    // Before these answers, a stale answer without data: the same class and code, the
+    // sequence byte of the request before (one less), as a late answer of an earlier
+    // request would carry. Over UDP it is a datagram of its own.
+    std::set<int> StaleEmptyAnswers;
+
+    // These answers are sent once more, LateCopyMs after the first time: by then the host
+    // may have gone on to its next exchange.
+    std::set<int> LateCopyAnswers;
+    int LateCopyMs = 150;
+
     bool Any() const {
         return SplitChunks || CorruptPercent > 0 || !DropAnswers.empty() || DropPercent > 0 ||
                !DuplicateAnswers.empty() || DuplicatePercent > 0 || !RefuseCommands.empty() ||
-               !RefuseRequests.empty() || SilentAfter >= 0 || GarbageMax > 0 || OnlyRate > 0;
+               !RefuseRequests.empty() || SilentAfter >= 0 || GarbageMax > 0 || OnlyRate > 0 ||
+               EchoRequests || NoEndMarker || !FalseHeaderAnswers.empty() ||
+               FalseHeaderPercent > 0 || HangUpAfter >= 0 || !StaleEmptyAnswers.empty() ||
+               !LateCopyAnswers.empty();
     }
 };

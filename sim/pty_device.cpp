@@ -1,6 +1,12 @@
 #include "sim/pty_device.h"
 
+#include <QTimer>
+
 #include <unistd.h>
+
+namespace {
+constexpr int kHangUpDelayMs = 50;
+} // namespace
 
 PtyDevice::PtyDevice(DeviceEngine& Engine, bool Pace, bool SplitChunks, QObject* Parent)
     : QObject(Parent), m_engine(Engine), m_pace(Pace), m_split(SplitChunks) {}
@@ -31,9 +37,16 @@ void PtyDevice::OnReadable() {
 }
 
 qsizetype PtyDevice::Write(const OutWrite& W) {
+    if (m_line.Master() < 0)
+        return W.Bytes.size(); // hung up: nothing reaches the host any more
     const QByteArray bytes = m_line.AsHeard(W.Bytes, W.Rate);
     const ssize_t n = ::write(m_line.Master(), bytes.constData(), size_t(bytes.size()));
     if (n < 0)
         return 0; // full (EAGAIN): the pump tries again shortly
+    if (n == bytes.size() && m_engine.HungUp() && !m_hangUpDue) {
+        // The last answer is on the line: give the host a moment to read it, then hang up.
+        m_hangUpDue = true;
+        QTimer::singleShot(kHangUpDelayMs, this, [this] { m_line.HangUp(); });
+    }
     return n;
 }

@@ -36,4 +36,5 @@ private:
     std::unique_ptr<OutputPump> m_pump;
     bool m_pace;
     bool m_split;
+    bool m_hangUpDue = false;
 };

@@ -61,11 +61,16 @@ QString ErrnoText(const char* What) {
 } // namespace
 
 PtyLine::~PtyLine() {
+    HangUp();
+}
+
+void PtyLine::HangUp() {
     m_notifier.reset();
     if (m_slave >= 0)
         ::close(m_slave);
     if (m_master >= 0)
         ::close(m_master);
+    m_slave = m_master = -1;
 }
 
 bool PtyLine::Open(int Rate, std::function<void()> OnReadable, QString* Error) {

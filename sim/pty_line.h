@@ -28,6 +28,9 @@ public:
     int HostRate() const;
     // One chunk the host wrote; false once nothing is left to read.
     bool Read(QByteArray& Chunk);
+    // Closes the device's side and its own hold on the slave, as an unplugged adapter would:
+    // the host's reads end in a hang-up.
+    void HangUp();
     // Bytes sent at Rate as the host receives them: noise when it samples the line at another
     // speed.
     QByteArray AsHeard(QByteArray Bytes, int Rate) const;

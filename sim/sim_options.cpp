@@ -135,6 +135,42 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
         QStringLiteral("Work only at this line rate: start there, ignore requests sent at any "
                        "other rate and leave H_SETBAUD for any other rate unanswered."),
         QStringLiteral("bps"));
+    const QCommandLineOption echo(
+        QStringLiteral("echo"),
+        QStringLiteral("Play an echoing line (a loop-back or half-duplex adapter): every byte the "
+                       "host sends comes back to it before the answer."));
+    const QCommandLineOption noEndMarker(
+        QStringLiteral("no-end-marker"),
+        QStringLiteral("Never put the end marker 0xA5 into a fiscal-memory block and answer "
+                       "every block asked for (past the content with NUL blocks)."));
+    const QCommandLineOption falseHeader(
+        QStringLiteral("false-header"),
+        QStringLiteral("Before these answers, noise that passes for a frame header (header sum "
+                       "fits, 4000..4094 data bytes claimed), e.g. 3 or 2,5."),
+        QStringLiteral("list"));
+    const QCommandLineOption falseHeaderPercent(
+        QStringLiteral("false-header-percent"),
+        QStringLiteral("Send a false frame header before this percentage of answers."),
+        QStringLiteral("percent"));
+    const QCommandLineOption hangUpAfter(
+        QStringLiteral("hang-up-after"),
+        QStringLiteral("Hang up once this many answers have gone out: close the "
+                       "pseudo-terminal's device side (UDP: the socket)."),
+        QStringLiteral("n"));
+    const QCommandLineOption staleEmpty(
+        QStringLiteral("stale-empty"),
+        QStringLiteral("Before these answers, a stale answer without data carrying the sequence "
+                       "byte of the request before (UDP: a datagram of its own)."),
+        QStringLiteral("list"));
+    const QCommandLineOption lateCopy(
+        QStringLiteral("late-copy"),
+        QStringLiteral("Send these answers once more, --late-copy-ms later (by then the host "
+                       "may be in its next exchange)."),
+        QStringLiteral("list"));
+    const QCommandLineOption lateCopyMs(
+        QStringLiteral("late-copy-ms"),
+        QStringLiteral("Delay of a late copy in milliseconds (default 150)."),
+        QStringLiteral("ms"));
     const QCommandLineOption pace(
         QStringLiteral("pace"),
         QStringLiteral("Send no faster than the line allows: rate/10 bytes per second of the "
@@ -149,13 +185,47 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Log every request and answer to standard "
                                                     "error."));
-    p.addOptions(
-        {link.Pty,     link.Udp,      link.Bind,   link.Port,   detail,    summary,
-         header,       footer,        eprom,       width,       days,      contentSeed,
-         headerBlocks, startRate,     fmClass,     epromClass,  keepRate,  seed,
-         split,        corrupt,       drop,        dropPercent, duplicate, duplicatePercent,
-         refuse,       refuseRequest, silentAfter, garbage,     onlyRate,  pace,
-         udpPaceRate,  stdinEof,      verbose});
+    p.addOptions({link.Pty,
+                  link.Udp,
+                  link.Bind,
+                  link.Port,
+                  detail,
+                  summary,
+                  header,
+                  footer,
+                  eprom,
+                  width,
+                  days,
+                  contentSeed,
+                  headerBlocks,
+                  startRate,
+                  fmClass,
+                  epromClass,
+                  keepRate,
+                  seed,
+                  split,
+                  corrupt,
+                  drop,
+                  dropPercent,
+                  duplicate,
+                  duplicatePercent,
+                  refuse,
+                  refuseRequest,
+                  silentAfter,
+                  garbage,
+                  onlyRate,
+                  pace,
+                  udpPaceRate,
+                  stdinEof,
+                  verbose,
+                  echo,
+                  noEndMarker,
+                  falseHeader,
+                  falseHeaderPercent,
+                  hangUpAfter,
+                  staleEmpty,
+                  lateCopy,
+                  lateCopyMs});
     AddCommandPlayOptions(p);
     if (!ParseSimArguments(p, Arguments, result))
         return result;
@@ -242,8 +312,25 @@ SimOptionsResult ParseSimOptions(const QStringList& Arguments) {
         !percentOption(corrupt, &f.CorruptPercent) || !percentOption(dropPercent, &f.DropPercent) ||
         !percentOption(duplicatePercent, &f.DuplicatePercent) ||
         !listOption(drop, &f.DropAnswers) || !listOption(duplicate, &f.DuplicateAnswers) ||
-        !listOption(refuseRequest, &f.RefuseRequests))
+        !listOption(refuseRequest, &f.RefuseRequests) ||
+        !listOption(falseHeader, &f.FalseHeaderAnswers) ||
+        !percentOption(falseHeaderPercent, &f.FalseHeaderPercent) ||
+        !listOption(staleEmpty, &f.StaleEmptyAnswers) || !listOption(lateCopy, &f.LateCopyAnswers))
         return result;
+    f.EchoRequests = p.isSet(echo);
+    f.NoEndMarker = p.isSet(noEndMarker);
+    if (p.isSet(hangUpAfter)) {
+        const auto v = ParseSimInt(p.value(hangUpAfter), 1, 1 << 30);
+        if (!v)
+            return fail(QStringLiteral("--hang-up-after needs a number from 1"));
+        f.HangUpAfter = *v;
+    }
+    if (p.isSet(lateCopyMs)) {
+        const auto v = ParseSimInt(p.value(lateCopyMs), 1, 60000);
+        if (!v)
+            return fail(QStringLiteral("--late-copy-ms needs a number from 1 to 60000"));
+        f.LateCopyMs = *v;
+    }
     e.ResetRateAtEnd = !p.isSet(keepRate);
     if (p.isSet(width)) {
         const auto v = ParseSimInt(p.value(width), 1, 256);

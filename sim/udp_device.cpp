@@ -1,5 +1,7 @@
 #include "sim/udp_device.h"
 
+#include <QTimer>
+
 UdpDevice::UdpDevice(DeviceEngine& Engine, bool Pace, int PaceRate, bool SplitChunks,
                      QObject* Parent)
     : QObject(Parent), m_engine(Engine), m_endpoint([this] { OnReadyRead(); }) {
@@ -23,5 +25,10 @@ qsizetype UdpDevice::Write(const OutWrite& W) {
     // Nobody asked yet (cannot happen in practice), or the datagram was refused: it is lost,
     // as on a network; the host's retransmission recovers.
     const qint64 n = m_endpoint.SendToPeer(W.Bytes);
+    if (m_engine.HungUp() && !m_hangUpDue) {
+        // A device that hangs up on UDP closes its socket once its last answer is out.
+        m_hangUpDue = true;
+        QTimer::singleShot(0, this, [this] { m_endpoint.Close(); });
+    }
     return n < 0 ? W.Bytes.size() : qsizetype(n);
 }

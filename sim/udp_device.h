@@ -34,4 +34,5 @@ private:
     DeviceEngine& m_engine;
     UdpEndpoint m_endpoint;
     std::unique_ptr<OutputPump> m_pump;
+    bool m_hangUpDue = false;
 };

@@ -21,6 +21,8 @@ public:
 
     // The next datagram from a host, whose sender becomes the peer; false when none is left.
     bool Take(QByteArray& Data);
+    // Closes the socket: datagrams to it are refused from now on.
+    void Close() { m_socket.close(); }
     // Sends one datagram to the peer: the bytes sent, or -1 when there is no peer yet or the
     // datagram was refused.
     qint64 SendToPeer(const QByteArray& Data);

@@ -16,6 +16,14 @@ bool Coin(std::mt19937& Rng, int PercentTrue) {
     return Pick(Rng, 0, 99) < PercentTrue;
 }
 
+// One or two answer numbers from 1..Answers, e.g. "3" or "2,7".
+QString AnswerList(std::mt19937& Rng, int Answers) {
+    QStringList list;
+    for (int i = Pick(Rng, 1, 2); i > 0; --i)
+        list << QString::number(Pick(Rng, 1, Answers));
+    return list.join(QLatin1Char(','));
+}
+
 int Blocks(const QByteArray& Area) {
     return int(ToFiscalBlocks(Area).size() / kBlock);
 }
@@ -118,11 +126,20 @@ FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTran
                 f.SimArgs << QStringLiteral("--duplicate-percent")
                           << QString::number(Pick(Rng, 2, 15));
             } else {
-                QStringList list;
-                for (int i = Pick(Rng, 1, 2); i > 0; --i)
-                    list << QString::number(Pick(Rng, 1, answers));
-                f.SimArgs << QStringLiteral("--duplicate") << list.join(QLatin1Char(','));
+                f.SimArgs << QStringLiteral("--duplicate") << AnswerList(Rng, answers);
             }
+            any = true;
+        }
+        // Answers to earlier requests: a stale one without data, a late second copy. The link
+        // tells them apart by their sequence bytes, except over UDP in the change-data
+        // exchange and across the exchanges of a change report, so those are left out.
+        if (Coin(Rng, 15) && (Transport == SoakTransport::Serial || Content.Kind <= 1)) {
+            f.SimArgs << QStringLiteral("--stale-empty") << AnswerList(Rng, answers);
+            any = true;
+        }
+        if (Coin(Rng, 15) && Content.Kind <= 1) {
+            f.SimArgs << QStringLiteral("--late-copy") << AnswerList(Rng, answers)
+                      << QStringLiteral("--late-copy-ms") << QString::number(Pick(Rng, 20, 300));
             any = true;
         }
         if (losses && Coin(Rng, 25)) {
@@ -133,10 +150,7 @@ FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTran
             if (Coin(Rng, 50)) {
                 f.SimArgs << QStringLiteral("--drop-percent") << QString::number(Pick(Rng, 1, 4));
             } else {
-                QStringList list;
-                for (int i = Pick(Rng, 1, 2); i > 0; --i)
-                    list << QString::number(Pick(Rng, 1, answers));
-                f.SimArgs << QStringLiteral("--drop") << list.join(QLatin1Char(','));
+                f.SimArgs << QStringLiteral("--drop") << AnswerList(Rng, answers);
             }
             any = true;
         }

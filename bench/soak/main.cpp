@@ -6,7 +6,8 @@
 //
 // Every upload runs against a fresh orvexfm-sim child (a pseudo-terminal, or UDP on
 // 127.0.0.2) started with a random fault plan drawn from --seed: recoverable faults (split
-// chunks, spoilt CRCs, dropped, duplicated answers, garbage between frames) that must end in a
+// chunks, spoilt CRCs, dropped, duplicated answers, garbage between frames, stale empty
+// answers and late copies where the link tells them by their sequence bytes) that must end in a
 // byte-exact .hex file and a report, a refused upload request ("upload fail...", exit status
 // 5) or a device falling silent mid-upload ("timeout...", exit status 4). The uploads run
 // through UploadAction and one TVarnMPComm, as the main window does all day, so descriptors,

@@ -78,6 +78,21 @@ public:
     int UdpPort() const { return FirstLine().startsWith(QStringLiteral("UDP ")) ? Port() : 0; }
 };
 
+// orvexfm-cli's link options for a simulated device: its pseudo-terminal, or its UDP port on
+// 127.0.0.2.
+inline QStringList PortArgs(const Sim& S) {
+    return {QStringLiteral("--port"), S.PtyPath()};
+}
+inline QStringList UdpArgs(const Sim& S) {
+    return {QStringLiteral("--udp"), QStringLiteral("127.0.0.2"), QStringLiteral("--udp-port"),
+            QString::number(S.UdpPort())};
+}
+// orvexfm-sim on UDP on a free port of its own, so tests may run side by side.
+inline QStringList UdpSimArgs() {
+    return {QStringLiteral("--udp"), QStringLiteral("--bind"), QStringLiteral("127.0.0.2"),
+            QStringLiteral("--port"), QStringLiteral("0")};
+}
+
 struct CliResult {
     bool Finished = false; // false: the hang guard killed it
     int ExitCode = -1;

@@ -12,14 +12,6 @@
 
 using namespace e2e;
 
-namespace {
-
-QStringList PortArgs(const Sim& S) {
-    return {QStringLiteral("--port"), S.PtyPath()};
-}
-
-} // namespace
-
 class PtyUpload : public UploadFixture {};
 
 TEST_F(PtyUpload, PrintoutReportsComeOutByteExact) {

@@ -4,21 +4,6 @@
 
 using namespace e2e;
 
-namespace {
-
-QStringList UdpArgs(const Sim& S) {
-    return {QStringLiteral("--udp"), QStringLiteral("127.0.0.2"), QStringLiteral("--udp-port"),
-            QString::number(S.UdpPort())};
-}
-
-// A device of its own on a free port, so tests may run side by side.
-QStringList UdpSimArgs() {
-    return {QStringLiteral("--udp"), QStringLiteral("--bind"), QStringLiteral("127.0.0.2"),
-            QStringLiteral("--port"), QStringLiteral("0")};
-}
-
-} // namespace
-
 class UdpUpload : public UploadFixture {};
 
 TEST_F(UdpUpload, DetailAndTaxReportComeOutByteExact) {
@@ -51,4 +36,42 @@ TEST_F(UdpUpload, FaultyNetworkStillGivesTheExactUpload) {
         const CliResult r = RunCli(UploadArgs(UdpArgs(sim), 0, hex));
         ExpectFinishedUpload(r, 0, hex, Content.ExpectedHex(0));
     }
+}
+
+// Two uploads from this machine to the same device port: the second must not share the
+// first one's local port (its blocks would land in the other's file). It fails at once with
+// the port and its holder named, and the first goes on to its exact end.
+TEST_F(UdpUpload, SecondUploadOnTheSamePortFailsWhileTheFirstRuns) {
+    // A slow device (480 bytes a second: about half a second a block), so the first upload
+    // is still running when the second one starts.
+    ASSERT_GE(Content.ExpectedHex(0).size(), 5 * 256);
+    Sim sim(UdpSimArgs() + ContentArgs() +
+            QStringList{QStringLiteral("--pace"), QStringLiteral("--udp-pace-rate"),
+                        QStringLiteral("4800")});
+    ASSERT_GT(sim.UdpPort(), 0) << sim.FirstLine().toStdString();
+    const QString firstHex = Path("first.hex");
+    const QString firstTrace = Path("first.trace");
+    const QString secondHex = Path("second.hex");
+    CliResult second;
+    bool firstStillRunning = false;
+    const CliResult first =
+        RunCli(UploadArgs(UdpArgs(sim), 0, firstHex, {QStringLiteral("--trace"), firstTrace}),
+               kRunGuardMs, [&](QProcess& p) {
+                   // The trace is written through: two blocks in, the exchange is under way.
+                   if (ReadAll(firstTrace).count(" recv ") < 2)
+                       return false;
+                   second = RunCli(UploadArgs(UdpArgs(sim), 1, secondHex));
+                   firstStillRunning = p.state() == QProcess::Running;
+                   return true;
+               });
+    ASSERT_TRUE(second.Finished);
+    EXPECT_TRUE(firstStillRunning) << "the second upload did not end before the first";
+    EXPECT_EQ(second.ExitCode, 3) << second.ErrText().toStdString();
+    EXPECT_TRUE(second.ErrText().contains(QStringLiteral("port UDP open fail!")))
+        << second.ErrText().toStdString();
+    EXPECT_TRUE(second.ErrText().contains(
+        QStringLiteral("local UDP port %1 is in use by orvexfm-cli (process ").arg(sim.UdpPort())))
+        << second.ErrText().toStdString();
+    EXPECT_FALSE(QFile::exists(secondHex));
+    ExpectFinishedUpload(first, 0, firstHex, Content.ExpectedHex(0));
 }

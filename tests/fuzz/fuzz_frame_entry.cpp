@@ -1,7 +1,8 @@
 // Device frames as the line delivers them: the input (after its 8-byte chunking prefix) goes
 // to a FrameFinder once whole and once in the chosen chunks. The finder keeps its state across
-// chunks, so both must report the same events; every reported frame must be what its header
-// and CRC say.
+// chunks (and searches a failed frame's bytes again), so both must report the same events;
+// every reported frame must be what its header and CRC say. Giving up an unfinished frame
+// always brings the finder back to idle, ready for the next frame.
 
 #include "fuzz_input.h"
 #include "link/crc16.h"
@@ -80,6 +81,22 @@ int FuzzFrameOneInput(const std::uint8_t* Data, std::size_t Size) {
     });
     Require(whole == chunked);
     Require(a.InFrame() == b.InFrame());
+
+    // Giving up the frame in progress, again and again, leaves the finder idle within as
+    // many steps as it had bytes collected, each step searching one byte fewer; a frame sent
+    // after that is found whole and alone.
+    const qsizetype collected = a.CollectedBytes();
+    Require(collected <= kFrameHeaderSize + kFrameDataBufferSize);
+    for (qsizetype steps = 0; a.InFrame(); ++steps) {
+        Require(steps < collected);
+        const qsizetype before = a.CollectedBytes();
+        Require(a.AbandonFrame([&](const FrameEvent& e) { CheckEvent(e); }) == before - 1);
+    }
+    Require(a.CollectedBytes() == 0 && a.AbandonFrame([](const FrameEvent&) {}) == 0);
+    const DeviceFrame probe{1, 0x90, 0x10, 0, 7, 9, QByteArray("probe")};
+    std::vector<FrameEvent> after;
+    a.Feed(EncodeFrame(probe), [&](const FrameEvent& e) { after.push_back(e); });
+    Require(after.size() == 1 && after[0].Kind == FrameEventKind::Frame && after[0].Frame == probe);
 
     // After Reset the finder starts from scratch: the same bytes give the same events again.
     b.Reset();

@@ -189,3 +189,192 @@ TEST(FrameFinder, OversizeLengthIsDroppedAtTheHeader) {
     EXPECT_EQ(bigEvents[0].Kind, FrameEventKind::Frame);
     EXPECT_EQ(bigEvents[0].Frame, largest);
 }
+
+namespace {
+
+// Noise that looks like a header: start byte, valid header sum, a claim of DataLength bytes.
+QByteArray FalseHeader(std::uint16_t DataLength) {
+    std::array<std::uint8_t, kFrameHeaderSize> h{0xAA,
+                                                 0x37,
+                                                 0x00,
+                                                 0x00,
+                                                 0x00,
+                                                 0x90,
+                                                 0x10,
+                                                 0x00,
+                                                 0x00,
+                                                 0x5C,
+                                                 static_cast<std::uint8_t>(DataLength & 0xFF),
+                                                 static_cast<std::uint8_t>(DataLength >> 8)};
+    h[12] = HeaderChecksum(h.data());
+    return QByteArray(reinterpret_cast<const char*>(h.data()), kFrameHeaderSize);
+}
+
+// Answers as a device sends them: 256-byte blocks with rising sequence bytes; the blocks hold
+// start bytes and whole encoded frames of their own, as fiscal memory may.
+std::vector<DeviceFrame> Blocks(int Count) {
+    std::vector<DeviceFrame> out;
+    for (int i = 0; i < Count; ++i) {
+        QByteArray block(256, '\0');
+        for (int k = 0; k < block.size(); ++k)
+            block[k] = static_cast<char>((k * 31 + i * 7) & 0xFF);
+        out.push_back({1, 0x90, 0x10, 0, static_cast<std::uint8_t>(i),
+                       static_cast<std::uint8_t>(i + 1), block});
+    }
+    return out;
+}
+
+QByteArray Encoded(const std::vector<DeviceFrame>& Frames) {
+    QByteArray wire;
+    for (const DeviceFrame& f : Frames)
+        wire += EncodeFrame(f);
+    return wire;
+}
+
+// A finder fed a line in two chunks, cut at Split, and the events it reported.
+struct SplitFeed {
+    FrameFinder Finder;
+    std::vector<FrameEvent> Events;
+    FrameFinder::Sink Sink = [this](const FrameEvent& e) { Events.push_back(e); };
+
+    SplitFeed(const QByteArray& Wire, qsizetype Split) {
+        Finder.Feed(Wire.left(Split), Sink);
+        Finder.Feed(Wire.mid(Split), Sink);
+    }
+};
+
+std::vector<DeviceFrame> FramesOf(const std::vector<FrameEvent>& Events) {
+    std::vector<DeviceFrame> out;
+    for (const FrameEvent& e : Events)
+        if (e.Kind == FrameEventKind::Frame)
+            out.push_back(e.Frame);
+    return out;
+}
+
+} // namespace
+
+// A false header claiming 4094 bytes swallows the answers behind it. Once its CRC fails (or
+// its body is given up as overdue) the swallowed bytes are searched again and every real
+// frame is found, wherever the line's chunks happen to end.
+TEST(FrameFinder, FalseHeaderGivesBackTheFramesItSwallowed) {
+    const std::vector<DeviceFrame> many = Blocks(18); // more than 4096 bytes: the CRC decides
+    const QByteArray lead = QByteArray("\x13\x55") + FalseHeader(4094);
+    const QByteArray wire = lead + Encoded(many);
+    ASSERT_GT(wire.size(), lead.size() + 4096);
+    for (qsizetype split = 0; split <= wire.size(); ++split) {
+        SplitFeed fed(wire, split);
+        const auto& events = fed.Events;
+        ASSERT_FALSE(events.empty()) << "split " << split;
+        ASSERT_EQ(events.front().Kind, FrameEventKind::BadCrc) << "split " << split;
+        EXPECT_EQ(events.front().DataLength, 4094);
+        ASSERT_EQ(events.size(), many.size() + 1) << "split " << split;
+        ASSERT_EQ(FramesOf(events), many) << "split " << split;
+        ASSERT_FALSE(fed.Finder.InFrame());
+    }
+    // Byte by byte the same.
+    EXPECT_EQ(FramesOf(FeedInChunks(wire, {1})), many);
+
+    // Fewer answers than the claim: the body never completes and the caller gives it up.
+    const std::vector<DeviceFrame> few = Blocks(3);
+    const QByteArray shortWire = lead + Encoded(few);
+    for (qsizetype split = 0; split <= shortWire.size(); ++split) {
+        SplitFeed fed(shortWire, split);
+        FrameFinder& finder = fed.Finder;
+        ASSERT_TRUE(fed.Events.empty()) << "split " << split;
+        ASSERT_TRUE(finder.CollectingData());
+        EXPECT_EQ(finder.PendingDataLength(), 4094);
+        EXPECT_EQ(finder.CollectedBytes(), shortWire.size() - 2);
+        EXPECT_EQ(finder.AbandonFrame(fed.Sink), shortWire.size() - 3);
+        ASSERT_EQ(FramesOf(fed.Events), few) << "split " << split;
+        EXPECT_EQ(fed.Events.size(), few.size());
+        EXPECT_FALSE(finder.InFrame());
+    }
+}
+
+TEST(FrameFinder, FailedFrameBodyIsSearchedAgainButAValidOneIsNot) {
+    const DeviceFrame ack{1, 0x80, 0x0E, 0, 0, 9, {}};
+    const DeviceFrame block = Blocks(1).front(); // holds start bytes in its data
+    const DeviceFrame next{1, 0x90, 0x10, 0, 1, 2, QByteArray("abc")};
+    // A frame whose data holds whole frames (a device may store anything in its memory).
+    const DeviceFrame carrier{
+        1, 0x90, 0x10, 0, 5, 6, QByteArray("xy") + EncodeFrame(ack) + EncodeFrame(next) + "z"};
+    // A start byte close to the end of the data: a header begun there reaches into the
+    // frame behind.
+    const DeviceFrame lateStart{1,
+                                0x90,
+                                0x10,
+                                0,
+                                2,
+                                3,
+                                QByteArray(20, 'd') + QByteArray("\xAA"
+                                                                 "12345")};
+
+    auto spoilt = [](const DeviceFrame& F, qsizetype At) {
+        QByteArray wire = EncodeFrame(F);
+        wire[At < 0 ? wire.size() + At : At] =
+            static_cast<char>(wire[At < 0 ? wire.size() + At : At] ^ 0x24);
+        return wire;
+    };
+
+    struct Case {
+        const char* Name;
+        QByteArray Wire;
+        bool FirstFails; // the first event is the failed frame
+        std::vector<DeviceFrame> Frames;
+    };
+    const Case cases[] = {
+        {"a data byte spoilt, then a good frame",
+         spoilt(block, kFrameHeaderSize + 100) + EncodeFrame(next),
+         true,
+         {next}},
+        {"frames inside a failed frame's body",
+         spoilt(carrier, -1) + EncodeFrame(block),
+         true,
+         {ack, next, block}},
+        {"a start byte near the end of a failed body",
+         spoilt(lateStart, -2) + EncodeFrame(next),
+         true,
+         {next}},
+        {"frames inside a valid frame stay its data",
+         EncodeFrame(carrier) + EncodeFrame(ack),
+         false,
+         {carrier, ack}},
+    };
+    for (const Case& c : cases) {
+        for (const std::vector<int>& sizes : {std::vector<int>{1}, {7}, {int(c.Wire.size())}}) {
+            SCOPED_TRACE(testing::Message() << c.Name << ", chunks of " << sizes[0]);
+            const auto events = FeedInChunks(c.Wire, sizes);
+            ASSERT_FALSE(events.empty());
+            EXPECT_EQ(events.front().Kind == FrameEventKind::BadCrc, c.FirstFails);
+            // Between the failure and the frames only dropped headers of noise, if any.
+            for (std::size_t i = 1; i < events.size(); ++i) {
+                EXPECT_NE(events[i].Kind, FrameEventKind::BadCrc);
+            }
+            EXPECT_EQ(FramesOf(events), c.Frames);
+        }
+    }
+}
+
+TEST(FrameFinder, AbandoningSearchesWhatAPartFrameCollected) {
+    const DeviceFrame ack{1, 0x80, 0x0E, 0, 0, 4, {}};
+    FrameFinder finder;
+    std::vector<FrameEvent> events;
+    const auto sink = [&](const FrameEvent& e) { events.push_back(e); };
+    EXPECT_EQ(finder.AbandonFrame(sink), 0); // idle: nothing to give up
+    EXPECT_EQ(finder.CollectedBytes(), 0);
+
+    // A start byte in noise right before a frame, cut off by the line going quiet: the frame
+    // sits in the header bytes collected so far.
+    const QByteArray ackWire = EncodeFrame(ack);
+    finder.Feed(QByteArray("\xAA") + ackWire.left(11), sink);
+    EXPECT_TRUE(finder.InFrame());
+    EXPECT_FALSE(finder.CollectingData());
+    EXPECT_EQ(finder.CollectedBytes(), 12);
+    EXPECT_EQ(finder.AbandonFrame(sink), 11);
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(finder.InFrame()); // the real frame's start, still waiting for its rest
+    finder.Feed(ackWire.mid(11), sink);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].Frame, ack);
+    EXPECT_FALSE(finder.InFrame());
+}

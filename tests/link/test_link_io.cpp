@@ -90,6 +90,45 @@ TEST(SerialLinkTransport, CarriesBytesBothWaysOverAPseudoTerminal) {
                   .arg(QString::fromLocal8Bit(std::strerror(ENOENT))));
 }
 
+// The link's local port is its own while it is open: a second link asking for the number
+// fails to open and is told who holds it, while a device on another loopback address still
+// binds the same number (as the simulator and the relay do).
+TEST(UdpLinkTransport, HoldsItsLocalPortWhileOpen) {
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
+    int port = 0;
+    {
+        QUdpSocket probe;
+        ASSERT_TRUE(probe.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+        port = probe.localPort();
+    }
+    UdpLinkTransport first(port, port);
+    first.SetEndpoint(QStringLiteral("127.0.0.2"));
+    ASSERT_TRUE(first.Open()) << first.LastError().toStdString();
+    EXPECT_EQ(first.BoundPort(), port);
+
+    QUdpSocket device;
+    EXPECT_TRUE(device.bind(QHostAddress(QStringLiteral("127.0.0.2")), quint16(port),
+                            QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
+        << device.errorString().toStdString();
+
+    UdpLinkTransport second(port, port);
+    second.SetEndpoint(QStringLiteral("127.0.0.2"));
+    EXPECT_FALSE(second.Open());
+    EXPECT_FALSE(second.IsOpen());
+    const QString why = second.LastError();
+    EXPECT_TRUE(why.contains(QStringLiteral("UDP port %1 is in use by").arg(port)))
+        << why.toStdString();
+    EXPECT_TRUE(why.contains(QStringLiteral("process %1").arg(QCoreApplication::applicationPid())))
+        << why.toStdString();
+
+    // A link on another port is not affected, and the port is free again once let go.
+    UdpLinkTransport other(port, 0);
+    EXPECT_TRUE(other.Open()) << other.LastError().toStdString();
+    first.Close();
+    EXPECT_TRUE(second.Open()) << second.LastError().toStdString();
+    EXPECT_EQ(second.BoundPort(), port);
+}
+
 TEST(UdpLinkTransport, AcceptsAnswersOnlyFromTheDevice) {
     // Loopback needs no proxy; the system proxy lookup would only add a helper thread.
     QNetworkProxyFactory::setUseSystemConfiguration(false);

@@ -354,6 +354,7 @@ struct Exchange {
     std::vector<FrameEvent> events;
     EngineStats stats;
     int lineRate = 0;
+    bool hungUp = false;
 };
 
 // Negotiates like a host (9600, asking 115200) and asks for Detail blocks 0..Count-1.
@@ -377,6 +378,7 @@ Exchange RunDetail(const FaultPlan& Plan, int Count, int Blocks = 8) {
     x.events = Parse(x.wire);
     x.stats = e.Stats();
     x.lineRate = e.LineRate();
+    x.hungUp = e.HungUp();
     return x;
 }
 
@@ -422,10 +424,18 @@ TEST(DeviceEngineFaults, EachOptionDoesWhatItSays) {
          }},
         {"corrupt every answer", [](FaultPlan& f) { f.CorruptPercent = 100; },
          [](const Exchange& x) {
-             ASSERT_EQ(x.events.size(), 5u);
-             EXPECT_EQ(x.events[0].Kind, FrameEventKind::BadHeaderChecksum);
-             for (std::size_t i = 1; i < x.events.size(); ++i)
-                 EXPECT_EQ(x.events[i].Kind, FrameEventKind::BadCrc);
+             // The finder searches a failed frame's data again; the start bytes in the
+             // blocks then give headers of noise, and nothing else.
+             std::vector<FrameEventKind> failures;
+             for (const FrameEvent& e : x.events) {
+                 EXPECT_NE(e.Kind, FrameEventKind::Frame);
+                 if (e.Kind == FrameEventKind::BadCrc || failures.empty())
+                     failures.push_back(e.Kind);
+             }
+             EXPECT_EQ(failures, (std::vector<FrameEventKind>{
+                                     FrameEventKind::BadHeaderChecksum, FrameEventKind::BadCrc,
+                                     FrameEventKind::BadCrc, FrameEventKind::BadCrc,
+                                     FrameEventKind::BadCrc}));
              EXPECT_EQ(x.stats.Corrupted, 5);
          }},
         {"duplicate answer 3", [](FaultPlan& f) { f.DuplicateAnswers = {3}; },
@@ -492,6 +502,132 @@ TEST(DeviceEngineFaults, EachOptionDoesWhatItSays) {
         c.setup(plan);
         c.check(RunDetail(plan, 4));
     }
+}
+
+// The faults of broken lines and confused devices.
+TEST(DeviceEngineFaults, LineAndDeviceFaultsDoWhatTheySay) {
+    using Check = std::function<void(const Exchange&)>;
+    struct Case {
+        const char* what;
+        std::function<void(FaultPlan&)> setup;
+        Check check;
+        int blocks = 8;
+    };
+    const Case cases[] = {
+        {"echoing line", [](FaultPlan& f) { f.EchoRequests = true; },
+         [](const Exchange& x) {
+             // Each request comes back, at the rate the host sent it, before its answer.
+             const auto frames = ValidFrames(x.wire);
+             ASSERT_EQ(frames.size(), 10u);
+             for (std::size_t i = 0; i < frames.size(); i += 2) {
+                 const int seq = int(i / 2);
+                 EXPECT_EQ(frames[i].Class, 0x80);
+                 EXPECT_EQ(frames[i].Code, seq == 0 ? 0x00 : 0x10);
+                 EXPECT_EQ(frames[i].Sequence, seq);
+                 EXPECT_EQ(EncodeFrame(frames[i]),
+                           seq == 0 ? SetBaud(1) : FmRequest(0x10, seq - 1, seq));
+                 EXPECT_EQ(frames[i + 1].Sequence, seq);
+                 EXPECT_EQ(frames[i + 1].Code, seq == 0 ? 0x0E : 0x10);
+             }
+             EXPECT_EQ(x.writes[0].Rate, 9600);
+             EXPECT_EQ(x.writes[2].Rate, 115200);
+             EXPECT_EQ(x.stats.Echoed, 5);
+         }},
+        {"no end marker", [](FaultPlan& f) { f.NoEndMarker = true; },
+         [](const Exchange& x) {
+             // Two blocks of content, four asked for: every one answered, none marked.
+             const auto frames = ValidFrames(x.wire);
+             ASSERT_EQ(frames.size(), 5u);
+             for (std::size_t i = 1; i < frames.size(); ++i) {
+                 ASSERT_EQ(frames[i].Data.size(), 256);
+                 EXPECT_NE(static_cast<std::uint8_t>(frames[i].Data[254]), 0xA5);
+                 EXPECT_NE(static_cast<std::uint8_t>(frames[i].Data[255]), 0xA5);
+             }
+             EXPECT_EQ(frames[1].Data, Pattern(512, 1).left(256));
+             EXPECT_EQ(frames[3].Data, QByteArray(256, '\0'));
+             EXPECT_EQ(frames[4].Data, QByteArray(256, '\0'));
+             EXPECT_EQ(x.stats.Refused, 0);
+         },
+         2},
+        {"false header before answer 3", [](FaultPlan& f) { f.FalseHeaderAnswers = {3}; },
+         [](const Exchange& x) {
+             EXPECT_EQ(x.stats.FalseHeaders, 1);
+             // It swallows what follows: only the answers before it come through ...
+             EXPECT_EQ(ValidSequences(x), (std::vector<int>{0, 1}));
+             ASSERT_FALSE(x.events.empty());
+             FrameFinder finder;
+             std::vector<int> seqs;
+             std::vector<FrameEvent> events;
+             const auto sink = [&](const FrameEvent& e) { events.push_back(e); };
+             finder.Feed(x.wire, sink);
+             ASSERT_TRUE(finder.CollectingData());
+             EXPECT_GE(finder.PendingDataLength(), 4000);
+             EXPECT_LE(finder.PendingDataLength(), kMaxFrameDataLength);
+             // ... until a finder gives up on it and finds the real ones behind it.
+             finder.AbandonFrame(sink);
+             for (const FrameEvent& e : events)
+                 if (e.Kind == FrameEventKind::Frame)
+                     seqs.push_back(e.Frame.Sequence);
+             EXPECT_EQ(seqs, (std::vector<int>{0, 1, 2, 3, 4}));
+         }},
+        {"hang up after 3 answers", [](FaultPlan& f) { f.HangUpAfter = 3; },
+         [](const Exchange& x) {
+             EXPECT_EQ(ValidSequences(x), (std::vector<int>{0, 1, 2}));
+             EXPECT_TRUE(x.hungUp);
+             EXPECT_EQ(x.stats.Requests, 3); // deaf once hung up
+         }},
+        {"stale empty answer before answer 3", [](FaultPlan& f) { f.StaleEmptyAnswers = {3}; },
+         [](const Exchange& x) {
+             EXPECT_EQ(ValidSequences(x), (std::vector<int>{0, 1, 1, 2, 3, 4}));
+             ASSERT_EQ(x.events.size(), 6u);
+             EXPECT_EQ(x.events[2].Frame.Code, 0x10);
+             EXPECT_TRUE(x.events[2].Frame.Data.isEmpty());
+             // A write (datagram) of its own.
+             EXPECT_EQ(x.writes.size(), 6u);
+             EXPECT_EQ(x.writes[2].Bytes.size(), kFrameHeaderSize);
+             EXPECT_EQ(x.stats.StaleEmpty, 1);
+         }},
+        {"late copy of answer 3 (no timer: at once)", [](FaultPlan& f) { f.LateCopyAnswers = {3}; },
+         [](const Exchange& x) {
+             EXPECT_EQ(ValidSequences(x), (std::vector<int>{0, 1, 2, 2, 3, 4}));
+             EXPECT_EQ(x.stats.LateCopies, 1);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FaultPlan plan;
+        c.setup(plan);
+        c.check(RunDetail(plan, 4, c.blocks));
+    }
+}
+
+TEST(DeviceEngineFaults, LateCopyWaitsForItsTimeAndFalseHeadersFollowTheSeed) {
+    EngineConfig cfg;
+    cfg.Faults.LateCopyAnswers = {2};
+    cfg.Faults.LateCopyMs = 180;
+    DeviceEngine e(cfg, MakeContent(512));
+    std::vector<std::pair<int, std::function<void()>>> later;
+    e.Defer = [&](int Ms, std::function<void()> Work) { later.emplace_back(Ms, std::move(Work)); };
+    Negotiate(e);
+    e.Feed(FmRequest(0x10, 0, 1), 115200);
+    const QByteArray first = e.TakeAllOutput();
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_EQ(later[0].first, 180);
+    e.Feed(FmRequest(0x10, 1, 2), 115200);
+    const QByteArray second = e.TakeAllOutput();
+    later[0].second(); // the timer fires while the next block is in flight
+    const QByteArray copy = e.TakeAllOutput();
+    EXPECT_EQ(copy, first);
+    EXPECT_EQ(ValidFrames(second).front().Sequence, 2);
+
+    auto falseHeaderWire = [](std::uint32_t Seed) {
+        FaultPlan plan;
+        plan.Seed = Seed;
+        plan.FalseHeaderPercent = 50;
+        return RunDetail(plan, 8).wire;
+    };
+    EXPECT_EQ(falseHeaderWire(4), falseHeaderWire(4));
+    EXPECT_NE(falseHeaderWire(4), falseHeaderWire(5));
 }
 
 TEST(DeviceEngineFaults, GarbageNeverHoldsTheStartByte) {

@@ -77,6 +77,21 @@ TEST(SimOptions, ParsesEveryOption) {
              EXPECT_EQ(f.GarbageMax, 16);
              EXPECT_EQ(f.OnlyRate, 9600);
          }},
+        {{"--echo", "--no-end-marker", "--false-header", "2,4", "--false-header-percent", "3",
+          "--hang-up-after", "9", "--stale-empty", "5", "--late-copy", "6,8", "--late-copy-ms",
+          "250"},
+         [](const SimOptions& o) {
+             const FaultPlan& f = o.Engine.Faults;
+             EXPECT_TRUE(f.EchoRequests);
+             EXPECT_TRUE(f.NoEndMarker);
+             EXPECT_EQ(f.FalseHeaderAnswers, (std::set<int>{2, 4}));
+             EXPECT_EQ(f.FalseHeaderPercent, 3);
+             EXPECT_EQ(f.HangUpAfter, 9);
+             EXPECT_EQ(f.StaleEmptyAnswers, (std::set<int>{5}));
+             EXPECT_EQ(f.LateCopyAnswers, (std::set<int>{6, 8}));
+             EXPECT_EQ(f.LateCopyMs, 250);
+             EXPECT_TRUE(f.Any());
+         }},
         {{"--pace", "--udp-pace-rate", "57600", "--exit-on-stdin-eof", "--verbose"},
          [](const SimOptions& o) {
              EXPECT_TRUE(o.Pace);
@@ -102,6 +117,8 @@ TEST(SimOptions, RejectsBadValues) {
         {"--refuse", "0x80:0x100"}, {"--fm-class", "0x83"},
         {"--width", "30"},          {"--silent-after", "-1"},
         {"--no-such-option"},       {"stray"},
+        {"--hang-up-after", "0"},   {"--late-copy-ms", "0"},
+        {"--false-header", "x"},    {"--false-header-percent", "200"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
@@ -114,22 +131,46 @@ TEST(SimOptions, RejectsBadValues) {
 TEST(SimOptions, HelpListsEveryOption) {
     const SimOptionsResult r = Parse({QStringLiteral("--help")});
     EXPECT_TRUE(r.HelpRequested);
-    for (const char* name : {"--pty",           "--udp",
-                             "--bind",          "--port",
-                             "--detail",        "--summary",
-                             "--header",        "--footer",
-                             "--eprom",         "--width",
-                             "--days",          "--content-seed",
-                             "--header-blocks", "--start-rate",
-                             "--fm-class",      "--eprom-class",
-                             "--keep-rate",     "--seed",
-                             "--split-chunks",  "--corrupt-crc",
-                             "--drop",          "--drop-percent",
-                             "--duplicate",     "--duplicate-percent",
-                             "--refuse",        "--refuse-request",
-                             "--silent-after",  "--garbage",
-                             "--only-rate",     "--pace",
-                             "--udp-pace-rate", "--exit-on-stdin-eof",
-                             "--verbose"})
+    for (const char* name : {"--pty",
+                             "--udp",
+                             "--bind",
+                             "--port",
+                             "--detail",
+                             "--summary",
+                             "--header",
+                             "--footer",
+                             "--eprom",
+                             "--width",
+                             "--days",
+                             "--content-seed",
+                             "--header-blocks",
+                             "--start-rate",
+                             "--fm-class",
+                             "--eprom-class",
+                             "--keep-rate",
+                             "--seed",
+                             "--split-chunks",
+                             "--corrupt-crc",
+                             "--drop",
+                             "--drop-percent",
+                             "--duplicate",
+                             "--duplicate-percent",
+                             "--refuse",
+                             "--refuse-request",
+                             "--silent-after",
+                             "--garbage",
+                             "--only-rate",
+                             "--pace",
+                             "--udp-pace-rate",
+                             "--exit-on-stdin-eof",
+                             "--verbose",
+                             "--echo",
+                             "--no-end-marker",
+                             "--false-header",
+                             "--false-header-percent",
+                             "--hang-up-after",
+                             "--stale-empty",
+                             "--late-copy",
+                             "--late-copy-ms"})
         EXPECT_TRUE(r.HelpText.contains(QLatin1String(name))) << name;
 }

@@ -94,6 +94,21 @@ std::vector<FrameEvent> ReadFrame(int Fd, int WaitMs = kGuardMs) {
     return events;
 }
 
+// The host side of a started device's pseudo-terminal, opened at 9600 bit/s: its path, and
+// the descriptor (-1 when the device gave no line or it cannot be opened).
+int OpenHostSide(SimProcess& Sim, QByteArray* Path) {
+    const QString line = Sim.FirstLine();
+    if (!line.startsWith(QStringLiteral("PTY /dev/")))
+        return -1;
+    *Path = line.mid(4).toLocal8Bit();
+    const int fd = open(Path->constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0 && !SetLine(fd, B9600)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool WriteAll(int Fd, const QByteArray& Bytes) {
     return write(Fd, Bytes.constData(), size_t(Bytes.size())) == Bytes.size();
 }
@@ -103,13 +118,9 @@ bool WriteAll(int Fd, const QByteArray& Bytes) {
 TEST(SimProcess, PtyNegotiatesThenServesDetailAt115200) {
     SimProcess sim({QStringLiteral("--pty"), QStringLiteral("--days"), QStringLiteral("5")});
     ASSERT_TRUE(sim.Started());
-    const QString line = sim.FirstLine();
-    ASSERT_TRUE(line.startsWith(QStringLiteral("PTY /dev/"))) << line.toStdString();
-    const QByteArray path = line.mid(4).toLocal8Bit();
-
-    const int fd = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QByteArray path;
+    const int fd = OpenHostSide(sim, &path);
     ASSERT_GE(fd, 0) << strerror(errno);
-    ASSERT_TRUE(SetLine(fd, B9600));
 
     ASSERT_TRUE(WriteAll(fd, SetBaud(1, 0)));
     auto ack = ReadFrame(fd);
@@ -151,6 +162,41 @@ TEST(SimProcess, PtyNegotiatesThenServesDetailAt115200) {
     EXPECT_EQ(sim.ExitCode(), 0);
     EXPECT_TRUE(summary.contains(QStringLiteral("served 3 requests"))) << summary.toStdString();
     EXPECT_TRUE(summary.contains(QStringLiteral("H_UPLOAD_Detail 2")));
+}
+
+// A device told to hang up closes its side of the pseudo-terminal once its answer is out:
+// the host reads that answer, then the line ends (a hang-up, as when an adapter is pulled).
+TEST(SimProcess, PtyHangUpEndsTheLineAfterTheLastAnswer) {
+    SimProcess sim({QStringLiteral("--pty"), QStringLiteral("--hang-up-after"), QStringLiteral("1"),
+                    QStringLiteral("--days"), QStringLiteral("5")});
+    ASSERT_TRUE(sim.Started());
+    QByteArray path;
+    const int fd = OpenHostSide(sim, &path);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_TRUE(WriteAll(fd, SetBaud(1, 0)));
+    const auto ack = ReadFrame(fd);
+    ASSERT_EQ(ack.size(), 1u);
+    EXPECT_EQ(ack[0].Frame.Code, 0x0E);
+
+    // The hang-up shows as POLLHUP and a read that ends (0 or EIO), within the guard.
+    bool hungUp = false;
+    QElapsedTimer t;
+    t.start();
+    while (!hungUp && t.elapsed() < kGuardMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        char buf[64];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        hungUp = (p.revents & POLLHUP) != 0 || n == 0 || (n < 0 && errno == EIO);
+    }
+    EXPECT_TRUE(hungUp);
+    close(fd);
+    // The line is gone: it cannot be opened again.
+    EXPECT_LT(open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK), 0);
+    const QString summary = sim.Stop();
+    EXPECT_EQ(sim.ExitCode(), 0);
+    EXPECT_TRUE(summary.contains(QStringLiteral("; hung up"))) << summary.toStdString();
 }
 
 TEST(SimProcess, UdpServesDetailWholeOrInPieces) {
