@@ -2,12 +2,34 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QSaveFile>
 
 #include <utility>
 
-QString FormatListDate(const QDate& Day) {
-    return Day.toString(QStringLiteral("dd/MM/yyyy"));
+QChar DateSeparatorOf(const QString& ShortDateFormat) {
+    bool quoted = false;
+    for (const QChar c : ShortDateFormat) {
+        if (c == u'\'') {
+            quoted = !quoted;
+            continue;
+        }
+        if (!quoted && !c.isLetter() && !c.isSpace())
+            return c;
+    }
+    return u'/';
+}
+
+QChar SystemDateSeparator() {
+    return DateSeparatorOf(QLocale::system().dateFormat(QLocale::ShortFormat));
+}
+
+QString FormatListDate(const QDate& Day, QChar Separator) {
+    return QStringLiteral("%1%4%2%4%3")
+        .arg(Day.day(), 2, 10, QLatin1Char('0'))
+        .arg(Day.month(), 2, 10, QLatin1Char('0'))
+        .arg(Day.year(), 4, 10, QLatin1Char('0'))
+        .arg(Separator);
 }
 
 const ReportListEntry* ReportList::Current() const {

@@ -28,7 +28,13 @@ inline QApplication& App() {
     static char name[] = "orvexfm-gui-tests";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // A desktop-sized screen: the window opens at its design size where that fits (the
+        // offscreen platform's own screen is 800x600).
+        qputenv("QT_QPA_PLATFORM",
+                "offscreen:configfile=" ORVEXFM_SOURCE_DIR "/tests/app/gui/offscreen_screen.json");
+        // The window keeps settings in the user's configuration folder: never the real one.
+        static QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         return new QApplication(argc, argv);
     }();
     return *app;
@@ -52,6 +58,8 @@ public:
     bool AcceptPrint = true;
     int PrintDialogs = 0;
     QStringList OpenedFolders;
+    QList<bool> ConfirmAnswers; // no answer left: "No"
+    QStringList Questions;
 
     QStringList MessageTexts() const {
         QStringList texts;
@@ -63,6 +71,10 @@ public:
     void ShowMessage(QWidget*, const QString& Text, const QString& Caption,
                      MessageIcon Icon) override {
         Messages.append({Text, Caption, Icon});
+    }
+    bool Confirm(QWidget*, const QString& Text, const QString&) override {
+        Questions << Text;
+        return !ConfirmAnswers.isEmpty() && ConfirmAnswers.takeFirst();
     }
     QString SaveFileName(QWidget*, const FileDialogRequest& Request) override {
         SaveRequests.append(Request);
