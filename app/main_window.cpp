@@ -54,11 +54,11 @@ constexpr int kRangeFieldWidth = 52;
 constexpr int kRadioGroupWidth = 150;
 constexpr int kAddressWidth = 120;
 constexpr int kPortListWidth = 160;
-constexpr int kRowTwoButtonWidth = 76;
+constexpr int kSmallestButtonWidth = 56;
 constexpr int kMachinePanelWidth = 200;
-// Until the window manager has framed the window, its frame is guessed: a title bar and thin
+// Until the window manager has framed the window, its frame is guessed: a tall title bar and
 // borders.
-constexpr QMargins kGuessedFrame(4, 30, 4, 4);
+constexpr QMargins kGuessedFrame(4, 36, 4, 6);
 
 // Keys of the settings file.
 constexpr char kGeometryKey[] = "window/geometry";
@@ -82,8 +82,16 @@ template <typename T> T* Named(T* Widget, const char* Name) {
 class SharedPlace : public QWidget {
 public:
     using QWidget::QWidget;
-    QSize sizeHint() const override { return Largest(&QWidget::sizeHint); }
-    QSize minimumSizeHint() const override { return Largest(&QWidget::sizeHint); }
+    QSize sizeHint() const override {
+        return Largest([](const QWidget* W) { return W->sizeHint(); });
+    }
+    QSize minimumSizeHint() const override {
+        return Largest([](const QWidget* W) {
+            return W->minimumSize()
+                .expandedTo(W->minimumSizeHint())
+                .expandedTo(QSize(0, W->sizeHint().height()));
+        });
+    }
 
 protected:
     void resizeEvent(QResizeEvent*) override {
@@ -102,10 +110,10 @@ protected:
     }
 
 private:
-    QSize Largest(QSize (QWidget::*Hint)() const) const {
+    template <typename Hint> QSize Largest(Hint Of) const {
         QSize size(0, 0);
         for (const QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-            size = size.expandedTo((child->*Hint)());
+            size = size.expandedTo(Of(child));
         return size;
     }
 };
@@ -131,6 +139,13 @@ public:
         return Acceptable;
     }
 };
+
+int WidestItem(const QComboBox& Box) {
+    int widest = 0;
+    for (int i = 0; i < Box.count(); ++i)
+        widest = std::max(widest, Box.fontMetrics().horizontalAdvance(Box.itemText(i)));
+    return widest;
+}
 
 QString ProgramDir() {
     const QString dir = QCoreApplication::applicationDirPath();
@@ -201,6 +216,8 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     rows->setSpacing(6);
     auto* row1 = new QHBoxLayout;
     auto* row2 = new QHBoxLayout;
+    row1->setSpacing(4);
+    row2->setSpacing(4);
     rows->addLayout(row1);
     rows->addLayout(row2);
 
@@ -217,13 +234,16 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
                           QStringLiteral("whole FM")});
     for (QComboBox* box : {ComboBox2, cb_qrytype})
         box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // What a drop-down adds to its widest item (frame, arrow): measured while the style's
+    // size is fresh, for the captions of a language file later (see FitControlWidths).
+    m_comboPadding = ComboBox2->sizeHint().width() - WidestItem(*ComboBox2);
     lb_from = Named(new QLabel(QStringLiteral("From"), top), "lb_from");
     ed_From = Named(new QLineEdit(top), "ed_From");
     lb_to = Named(new QLabel(QStringLiteral("To"), top), "lb_to");
     ed_To = Named(new QLineEdit(top), "ed_To");
     const int rangeWidth =
         std::max(kRangeFieldWidth,
-                 ed_From->fontMetrics().horizontalAdvance(QString(kDateDigits + 1, u'0')) + 12);
+                 ed_From->fontMetrics().horizontalAdvance(QString(kDateDigits, u'0')) + 12);
     for (QLineEdit* e : {ed_From, ed_To}) {
         e->setMaxLength(kZDigits);
         e->setFixedWidth(rangeWidth);
@@ -291,10 +311,9 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     row2->addWidget(Label2);
     row2->addWidget(cb_com);
     row2->addStretch(1);
-    for (QPushButton* b : {btn4, btn3, btn2}) {
-        b->setMinimumWidth(kRowTwoButtonWidth);
+    for (QPushButton* b : {btn4, btn3, btn2})
         row2->addWidget(b);
-    }
+    FitControlWidths();
 
     // Header strip over list and memo
     head = Named(new QHeaderView(Qt::Horizontal, this), "head");
@@ -510,19 +529,10 @@ void Tfrm_Main::PlaceOnScreen() {
     if (m_settings->contains(QLatin1String(kGeometryKey)) &&
         restoreGeometry(m_settings->value(QLatin1String(kGeometryKey)).toByteArray()))
         return;
-    // The frame is known only once the window manager has framed the window; until then a
-    // usual one is assumed, and the window is placed again when the real one is known.
+    // Before the window manager has framed the window its frame is not known: a generous
+    // one is assumed, so that the title bar stays on the screen.
     const QMargins frame = FrameMargins();
-    m_frameGuessed = frame.isNull();
-    PlaceInsideScreen(m_frameGuessed ? kGuessedFrame : frame);
-}
-
-void Tfrm_Main::RefitWhenFramed() {
-    if (!m_frameGuessed || !isVisible() || FrameMargins().isNull())
-        return;
-    m_frameGuessed = false;
-    if (!isMaximized() && !isFullScreen())
-        PlaceInsideScreen(FrameMargins());
+    PlaceInsideScreen(frame.isNull() ? kGuessedFrame : frame);
 }
 
 QMargins Tfrm_Main::FrameMargins() const {
@@ -543,18 +553,6 @@ void Tfrm_Main::PlaceInsideScreen(const QMargins& Frame) {
     // requested position.
     resize(client.size());
     move(client.topLeft() - QPoint(Frame.left(), Frame.top()));
-}
-
-void Tfrm_Main::paintEvent(QPaintEvent* Event) {
-    QWidget::paintEvent(Event);
-    // The first paint comes after the window manager has framed the window.
-    if (m_frameGuessed)
-        QTimer::singleShot(0, this, [this] { RefitWhenFramed(); });
-}
-
-void Tfrm_Main::moveEvent(QMoveEvent* Event) {
-    QWidget::moveEvent(Event);
-    RefitWhenFramed();
 }
 
 void Tfrm_Main::FormShow() {
@@ -659,10 +657,27 @@ void Tfrm_Main::LoadLanguage() {
         m_pendingBurn->Caption = btn2->text();
         btnCancel->setText(caption("s21", "Cancel"));
         Label1->setText(caption("s27", "IP Address"));
+        FitControlWidths();
         ApplyLanguage(file, Messages);
     }
     ComboBox2->setCurrentIndex(0);
     cb_qrytype->setCurrentIndex(0);
+}
+
+void Tfrm_Main::FitControlWidths() {
+    // A drop-down keeps the width of its first captions when they are replaced; it is given
+    // the width of its widest item again.
+    for (QComboBox* box : {ComboBox2, cb_qrytype})
+        box->setMinimumWidth(WidestItem(*box) + m_comboPadding);
+    // The style asks 80 pixels of every button; the top rows give their buttons that much
+    // where there is room, and never less than their caption needs.
+    for (QPushButton* b : {btnUpload, btnCancel, btnClose, Button1, Button2, btn4, btn3, btn2}) {
+        QSizePolicy policy = b->sizePolicy();
+        policy.setHorizontalPolicy(QSizePolicy::Preferred);
+        b->setSizePolicy(policy);
+        b->setMinimumWidth(
+            std::max(kSmallestButtonWidth, b->fontMetrics().horizontalAdvance(b->text()) + 16));
+    }
 }
 
 void Tfrm_Main::closeEvent(QCloseEvent* Event) {

@@ -197,8 +197,6 @@ protected:
     void showEvent(QShowEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
-    void moveEvent(QMoveEvent* Event) override;
-    void paintEvent(QPaintEvent* Event) override;
     bool eventFilter(QObject* Watched, QEvent* Event) override;
 
 private:
@@ -206,12 +204,13 @@ private:
     void FormCreate();
     void FormClose();
     // Size and place at the first show: the remembered geometry, or the design size where it
-    // fits the screen; RefitWhenFramed corrects a guessed frame once the real one is known.
+    // fits the screen.
     void PlaceOnScreen();
-    void RefitWhenFramed();
     QMargins FrameMargins() const;
     void PlaceInsideScreen(const QMargins& Frame);
     void LayOutStatusPanel();
+    // Every button and drop-down of the top rows as wide as its captions need.
+    void FitControlWidths();
     // The operator's choices kept between runs.
     void RestoreSettings();
     void SaveSettings();
@@ -259,8 +258,8 @@ private:
     int m_pendingDots = 0;
     bool m_pendingClear = false;
     int m_memoLength = 0; // the memo's text length with the pending dots applied
+    int m_comboPadding = 0;
     bool m_placed = false;
-    bool m_frameGuessed = false;
     bool m_settingsRestored = false;
     bool m_closeConfirmed = false;
     std::unique_ptr<QSettings> m_settings;

@@ -25,11 +25,11 @@ QChar SystemDateSeparator() {
 }
 
 QString FormatListDate(const QDate& Day, QChar Separator) {
-    return QStringLiteral("%1%4%2%4%3")
-        .arg(Day.day(), 2, 10, QLatin1Char('0'))
-        .arg(Day.month(), 2, 10, QLatin1Char('0'))
-        .arg(Day.year(), 4, 10, QLatin1Char('0'))
-        .arg(Separator);
+    const auto digits = [](int Value, int Width) {
+        return QStringLiteral("%1").arg(Value, Width, 10, QLatin1Char('0'));
+    };
+    return digits(Day.day(), 2) + Separator + digits(Day.month(), 2) + Separator +
+           digits(Day.year(), 4);
 }
 
 const ReportListEntry* ReportList::Current() const {

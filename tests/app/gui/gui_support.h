@@ -169,10 +169,14 @@ protected:
     // Language file path used by the window: none exists unless a test writes it.
     QString LanguagePath() const { return m_dir.filePath(QStringLiteral("orvexfm.LNG")); }
 
+    // The settings the window keeps between runs: none exists unless a window was closed.
+    QString SettingsPath() const { return m_dir.filePath(QStringLiteral("orvexfm.ini")); }
+
     Tfrm_Main& Make(const QString& PreselectPort = {}, bool Show = true) {
         MainWindowOptions o;
         o.BaseDir = m_dir.filePath(QStringLiteral("bin"));
         o.LanguageFile = LanguagePath();
+        o.SettingsFile = SettingsPath();
         o.PreselectPort = PreselectPort;
         o.SystemPorts = QStringList();
         o.Dialogs = &Dialogs;
