@@ -5,25 +5,20 @@
 // goes through the XTest extension - the server turns them into key events exactly as it
 // does for a keyboard, with the characters X11 attaches to them.
 
+#include "tests/app/gui/gui_support.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QStringList>
 #include <QTest>
 
-#include <QStringList>
 #include <functional>
 
 namespace x11 {
 
 inline QApplication& App() {
-    static int argc = 1;
-    static char name[] = "orvexfm-x11-tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        return new QApplication(argc, argv);
-    }();
-    return *app;
+    return gui::TestApp("xcb");
 }
 
 // Lets the application run until Done() holds or TimeoutMs have passed; whether it holds.

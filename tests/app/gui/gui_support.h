@@ -23,21 +23,26 @@
 
 namespace gui {
 
-inline QApplication& App() {
+// The application object of a test program, made once, on the Qt platform named (with its
+// options). The window keeps settings in the user's configuration folder: never the real one.
+inline QApplication& TestApp(const QByteArray& Platform) {
     static int argc = 1;
     static char name[] = "orvexfm-gui-tests";
     static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        // A desktop-sized screen: the window opens at its design size where that fits (the
-        // offscreen platform's own screen is 800x600).
-        qputenv("QT_QPA_PLATFORM",
-                "offscreen:configfile=" ORVEXFM_SOURCE_DIR "/tests/app/gui/offscreen_screen.json");
-        // The window keeps settings in the user's configuration folder: never the real one.
+    static QApplication* app = [&Platform] {
+        qputenv("QT_QPA_PLATFORM", Platform);
         static QTemporaryDir config;
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         return new QApplication(argc, argv);
     }();
     return *app;
+}
+
+// Offscreen, with a desktop-sized screen: the window opens at its design size where that
+// fits (the offscreen platform's own screen is 800x600).
+inline QApplication& App() {
+    return TestApp("offscreen:configfile=" ORVEXFM_SOURCE_DIR
+                   "/tests/app/gui/offscreen_screen.json");
 }
 
 // Answers every dialog from a script; a file dialog with no answer left is cancelled.
