@@ -1,12 +1,17 @@
 #include "app/dialogs.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QRegularExpression>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -48,12 +53,43 @@ QString RunFileDialog(QWidget* Parent, const FileDialogRequest& Request,
     return dialog.selectedFiles().constFirst();
 }
 
+// A message box is as narrow as its text; a short text ("Finish") would leave too little room
+// for the title, which the window manager then cuts to "O...". The box is made wide enough
+// for its title beside the title bar's buttons, and never narrower than a usual notice.
+constexpr int kMessageMinimumWidth = 320;
+constexpr int kTitleBarButtonsWidth = 140;
+
+void MakeTitleReadable(QMessageBox& Box) {
+    auto* grid = qobject_cast<QGridLayout*>(Box.layout());
+    if (!grid)
+        return;
+    const int title = QFontMetrics(QApplication::font()).horizontalAdvance(Box.windowTitle());
+    const int width = std::max(kMessageMinimumWidth, title + kTitleBarButtonsWidth);
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+}
+
+QString BoxTitle(const QString& Caption) {
+    return Caption.isEmpty() ? QStringLiteral("OrvexFM") : Caption;
+}
+
 } // namespace
+
+bool QtDialogs::Confirm(QWidget* Parent, const QString& Text, const QString& Caption) {
+    QMessageBox box(Parent);
+    box.setWindowTitle(BoxTitle(Caption));
+    box.setText(Text);
+    box.setIcon(QMessageBox::Question);
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    MakeTitleReadable(box);
+    return box.exec() == QMessageBox::Yes;
+}
 
 void QtDialogs::ShowMessage(QWidget* Parent, const QString& Text, const QString& Caption,
                             MessageIcon Icon) {
     QMessageBox box(Parent);
-    box.setWindowTitle(Caption.isEmpty() ? QStringLiteral("OrvexFM") : Caption);
+    box.setWindowTitle(BoxTitle(Caption));
     box.setText(Text);
     switch (Icon) {
     case MessageIcon::None:
@@ -70,6 +106,7 @@ void QtDialogs::ShowMessage(QWidget* Parent, const QString& Text, const QString&
         break;
     }
     box.setStandardButtons(QMessageBox::Ok);
+    MakeTitleReadable(box);
     box.exec();
 }
 

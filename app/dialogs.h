@@ -29,6 +29,8 @@ public:
     // A modal notice with an OK button.
     virtual void ShowMessage(QWidget* Parent, const QString& Text, const QString& Caption,
                              MessageIcon Icon) = 0;
+    // A yes/no question; true when the operator answered yes. No is the default answer.
+    virtual bool Confirm(QWidget* Parent, const QString& Text, const QString& Caption) = 0;
     // The chosen file, or an empty text when the operator cancelled.
     virtual QString SaveFileName(QWidget* Parent, const FileDialogRequest& Request) = 0;
     virtual QString OpenFileName(QWidget* Parent, const FileDialogRequest& Request) = 0;
@@ -44,6 +46,7 @@ class QtDialogs : public TDialogs {
 public:
     void ShowMessage(QWidget* Parent, const QString& Text, const QString& Caption,
                      MessageIcon Icon) override;
+    bool Confirm(QWidget* Parent, const QString& Text, const QString& Caption) override;
     QString SaveFileName(QWidget* Parent, const FileDialogRequest& Request) override;
     QString OpenFileName(QWidget* Parent, const FileDialogRequest& Request) override;
     bool SetUpPrinter(QWidget* Parent, QPrinter& Printer) override;

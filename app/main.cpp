@@ -16,7 +16,8 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("OrvexFM"));
-    QApplication::setApplicationDisplayName(QStringLiteral("OrvexFM"));
+    // No display name: Qt would append it to every window title, and a language file's
+    // caption is to be the whole title.
     QApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
     // The desktop entry an installed window belongs to (its icon and name in the task bar).
     QApplication::setDesktopFileName(QStringLiteral("org.orvexfm.OrvexFM"));

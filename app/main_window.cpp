@@ -5,15 +5,19 @@
 #include "app/core/report_list_model.h"
 #include "app/core/work_folders.h"
 #include "app/progress/progress_form.h"
+#include "app/window_placement.h"
 #include "link/default_transports.h"
 #include "scalebus/varn_ibus.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -24,6 +28,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSettings>
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QTableView>
@@ -31,6 +36,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QValidator>
 
 namespace {
 
@@ -44,12 +50,101 @@ constexpr int kSplitterWidth = 6;
 constexpr int kZDigits = 4;
 constexpr int kDateDigits = 6;
 constexpr int kDotRefreshMs = 100;
+constexpr int kRangeFieldWidth = 52;
+constexpr int kRadioGroupWidth = 150;
+constexpr int kAddressWidth = 120;
+constexpr int kPortListWidth = 160;
+constexpr int kSmallestButtonWidth = 56;
+constexpr int kMachinePanelWidth = 200;
+// Until the window manager has framed the window, its frame is guessed: a tall title bar and
+// borders.
+constexpr QMargins kGuessedFrame(4, 36, 4, 6);
+
+// Keys of the settings file.
+constexpr char kGeometryKey[] = "window/geometry";
+constexpr char kReportTypeKey[] = "upload/reportType";
+constexpr char kQueryTypeKey[] = "upload/queryType";
+constexpr char kFromKey[] = "upload/from";
+constexpr char kToKey[] = "upload/to";
+constexpr char kPortKey[] = "upload/port";
+
+constexpr char kCloseDuringUploadQuestion[] = "An upload is running. Stop it and close the window?";
 // A private address of the device on the shop's network; the operator types the real one.
 constexpr char kDefaultDeviceAddress[] = "192.168.1.100";
 
 template <typename T> T* Named(T* Widget, const char* Name) {
     Widget->setObjectName(QLatin1String(Name));
     return Widget;
+}
+
+// Holds buttons that take turns in one place (Upload and Cancel): each gets the whole place,
+// whether shown or not, and the place is as large as the largest of them.
+class SharedPlace : public QWidget {
+public:
+    using QWidget::QWidget;
+    QSize sizeHint() const override {
+        return Largest([](const QWidget* W) { return W->sizeHint(); });
+    }
+    QSize minimumSizeHint() const override {
+        return Largest([](const QWidget* W) {
+            return W->minimumSize()
+                .expandedTo(W->minimumSizeHint())
+                .expandedTo(QSize(0, W->sizeHint().height()));
+        });
+    }
+
+protected:
+    void resizeEvent(QResizeEvent*) override {
+        for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            child->setGeometry(rect());
+    }
+    void childEvent(QChildEvent* Event) override {
+        QWidget::childEvent(Event);
+        updateGeometry();
+    }
+    bool event(QEvent* Event) override {
+        // A caption changed (language file): the place follows the buttons' new size.
+        if (Event->type() == QEvent::LayoutRequest)
+            updateGeometry();
+        return QWidget::event(Event);
+    }
+
+private:
+    template <typename Hint> QSize Largest(Hint Of) const {
+        QSize size(0, 0);
+        for (const QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            size = size.expandedTo(Of(child));
+        return size;
+    }
+};
+
+// The range fields hold digits only. Typed keys are filtered before they reach the field;
+// this catches the rest (a selection pasted with the middle button, a dropped text) by
+// keeping only the digits of what arrives.
+class DigitsOnlyValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& Input, int& Position) const override {
+        QString digits;
+        int position = 0;
+        for (qsizetype i = 0; i < Input.size(); ++i) {
+            if (Input[i] < u'0' || Input[i] > u'9')
+                continue;
+            digits += Input[i];
+            if (i < Position)
+                ++position;
+        }
+        Input = digits;
+        Position = position;
+        return Acceptable;
+    }
+};
+
+int WidestItem(const QComboBox& Box) {
+    int widest = 0;
+    for (int i = 0; i < Box.count(); ++i)
+        widest = std::max(widest, Box.fontMetrics().horizontalAdvance(Box.itemText(i)));
+    return widest;
 }
 
 QString ProgramDir() {
@@ -74,6 +169,11 @@ Tfrm_Main::Tfrm_Main(MainWindowOptions Options, QWidget* Parent)
         m_dialogs = m_ownDialogs.get();
     }
     m_pendingBurn = std::make_unique<TPendingBurnList>(*m_dialogs);
+    m_settings =
+        m_options.SettingsFile.isEmpty()
+            ? std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                          QStringLiteral("OrvexFM"), QStringLiteral("orvexfm"))
+            : std::make_unique<QSettings>(m_options.SettingsFile, QSettings::IniFormat);
     m_languageFile = m_options.LanguageFile.isEmpty() ? ::LanguageFilePath(ProgramPath())
                                                       : m_options.LanguageFile;
     const QStringList system = m_options.SystemPorts ? *m_options.SystemPorts : SystemSerialPorts();
@@ -100,59 +200,87 @@ Tfrm_Main::~Tfrm_Main() {
 
 void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& PreselectPort) {
     setWindowTitle(QStringLiteral("OrvexFM"));
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                   Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(kClientWidth, kClientHeight);
+    // An ordinary resizable window: on a small screen it opens smaller (see FitToScreen), and
+    // the memo and the list take any room it is given.
+    setWindowFlags(Qt::Window);
     QFont windowFont = font();
     windowFont.setStyleHint(QFont::SansSerif);
     windowFont.setPointSize(8);
     setFont(windowFont);
 
     auto* top = Named(new QWidget(this), "Panel1");
-    top->setFixedHeight(kTopPanelHeight);
+    top->setMinimumHeight(kTopPanelHeight);
+    top->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    auto* rows = new QVBoxLayout(top);
+    rows->setContentsMargins(6, 6, 8, 4);
+    rows->setSpacing(6);
+    auto* row1 = new QHBoxLayout;
+    auto* row2 = new QHBoxLayout;
+    row1->setSpacing(4);
+    row2->setSpacing(4);
+    rows->addLayout(row1);
+    rows->addLayout(row2);
 
-    // Top row
-    const int row1 = 8, row1H = 24;
+    // Top row. Every control takes the width its text needs, also with a language file's
+    // longer captions; the range fields keep their place while hidden so nothing jumps.
     lbl2 = Named(new QLabel(QStringLiteral("ReportType"), top), "lbl2");
-    lbl2->setGeometry(6, row1, 64, row1H);
     ComboBox2 = Named(new QComboBox(top), "ComboBox2");
     ComboBox2->addItems({QStringLiteral("Detail"), QStringLiteral("Summary"),
                          QStringLiteral("Change the tax rate"),
                          QStringLiteral("Change the currency"), QStringLiteral("RAM Clearing")});
-    ComboBox2->setGeometry(70, row1, 140, row1H);
     Label3 = Named(new QLabel(QStringLiteral("Query Type"), top), "Label3");
-    Label3->setGeometry(216, row1, 64, row1H);
     cb_qrytype = Named(new QComboBox(top), "cb_qrytype");
     cb_qrytype->addItems({QStringLiteral("by Z count"), QStringLiteral("by Date(yymmdd)"),
                           QStringLiteral("whole FM")});
-    cb_qrytype->setGeometry(280, row1, 120, row1H);
+    for (QComboBox* box : {ComboBox2, cb_qrytype})
+        box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // What a drop-down adds to its widest item (frame, arrow): measured while the style's
+    // size is fresh, for the captions of a language file later (see FitControlWidths).
+    m_comboPadding = ComboBox2->sizeHint().width() - WidestItem(*ComboBox2);
     lb_from = Named(new QLabel(QStringLiteral("From"), top), "lb_from");
-    lb_from->setGeometry(406, row1, 32, row1H);
     ed_From = Named(new QLineEdit(top), "ed_From");
-    ed_From->setMaxLength(kZDigits);
-    ed_From->setGeometry(438, row1, 52, row1H);
     lb_to = Named(new QLabel(QStringLiteral("To"), top), "lb_to");
-    lb_to->setGeometry(496, row1, 20, row1H);
     ed_To = Named(new QLineEdit(top), "ed_To");
-    ed_To->setMaxLength(kZDigits);
-    ed_To->setGeometry(516, row1, 52, row1H);
-    btnUpload = Named(new QPushButton(QStringLiteral("Upload data"), top), "btnUpload");
-    btnUpload->setGeometry(576, row1 - 1, 86, row1H + 2);
-    btnCancel = Named(new QPushButton(QStringLiteral("Cancel"), top), "btnCancel");
-    btnCancel->setGeometry(btnUpload->geometry());
+    const int rangeWidth =
+        std::max(kRangeFieldWidth,
+                 ed_From->fontMetrics().horizontalAdvance(QString(kDateDigits, u'0')) + 12);
+    for (QLineEdit* e : {ed_From, ed_To}) {
+        e->setMaxLength(kZDigits);
+        e->setFixedWidth(rangeWidth);
+        e->setValidator(new DigitsOnlyValidator(e));
+    }
+    for (QWidget* w : {static_cast<QWidget*>(lb_from), static_cast<QWidget*>(ed_From),
+                       static_cast<QWidget*>(lb_to), static_cast<QWidget*>(ed_To)}) {
+        QSizePolicy policy = w->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(policy);
+    }
+    // Upload and Cancel share one place: only one of them is shown at a time.
+    auto* uploadPlace = new SharedPlace(top);
+    btnUpload = Named(new QPushButton(QStringLiteral("Upload data"), uploadPlace), "btnUpload");
+    btnCancel = Named(new QPushButton(QStringLiteral("Cancel"), uploadPlace), "btnCancel");
     btnCancel->hide();
     btnClose = Named(new QPushButton(QStringLiteral("Close"), top), "btnClose");
-    btnClose->setGeometry(666, row1 - 1, 64, row1H + 2);
     Button1 = Named(new QPushButton(QStringLiteral("Save"), top), "Button1");
-    Button1->setGeometry(734, row1 - 1, 64, row1H + 2);
     Button2 = Named(new QPushButton(QStringLiteral("Open"), top), "Button2");
-    Button2->setGeometry(802, row1 - 1, 64, row1H + 2);
+    row1->addWidget(lbl2);
+    row1->addWidget(ComboBox2);
+    row1->addSpacing(4);
+    row1->addWidget(Label3);
+    row1->addWidget(cb_qrytype);
+    row1->addSpacing(4);
+    row1->addWidget(lb_from);
+    row1->addWidget(ed_From);
+    row1->addWidget(lb_to);
+    row1->addWidget(ed_To);
+    row1->addStretch(1);
+    row1->addWidget(uploadPlace);
+    row1->addWidget(btnClose);
+    row1->addWidget(Button1);
+    row1->addWidget(Button2);
 
     // Second row
-    const int row2 = 44, row2H = 30;
     RadioGroup1 = Named(new QGroupBox(top), "RadioGroup1");
-    RadioGroup1->setGeometry(6, row2 - 4, 150, row2H + 4);
     auto* radios = new QHBoxLayout(RadioGroup1);
     radios->setContentsMargins(8, 2, 8, 2);
     RadioCom = Named(new QRadioButton(QStringLiteral("COM"), RadioGroup1), "RadioGroup1_COM");
@@ -161,23 +289,31 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     radios->addWidget(RadioUdp);
     RadioCom->setChecked(true);
     RadioGroup1->setEnabled(false);
+    RadioGroup1->setMinimumWidth(kRadioGroupWidth);
     Label1 = Named(new QLabel(QStringLiteral("IP Address"), top), "Label1");
-    Label1->setGeometry(166, row2, 64, row1H);
     Edit1 = Named(new QLineEdit(QLatin1String(kDefaultDeviceAddress), top), "Edit1");
-    Edit1->setGeometry(230, row2, 120, row1H);
+    Edit1->setMinimumWidth(kAddressWidth);
     Label2 = Named(new QLabel(QStringLiteral("COM:"), top), "Label2");
-    Label2->setGeometry(360, row2, 40, row1H);
     cb_com = Named(new QComboBox(top), "cb_com");
     cb_com->addItems(ComPorts);
-    cb_com->setGeometry(400, row2, 160, row1H);
+    cb_com->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    cb_com->setMinimumWidth(kPortListWidth);
     if (!PreselectPort.isEmpty())
         cb_com->setCurrentIndex(std::max(0, ComPortIndex(ComPorts, PreselectPort)));
     btn4 = Named(new QPushButton(QStringLiteral("Delete"), top), "btn4");
-    btn4->setGeometry(620, row2 - 1, 76, row1H + 2);
     btn3 = Named(new QPushButton(QStringLiteral("Print"), top), "btn3");
-    btn3->setGeometry(704, row2 - 1, 76, row1H + 2);
     btn2 = Named(new QPushButton(QStringLiteral("Burn"), top), "btn2");
-    btn2->setGeometry(788, row2 - 1, 76, row1H + 2);
+    row2->addWidget(RadioGroup1);
+    row2->addSpacing(4);
+    row2->addWidget(Label1);
+    row2->addWidget(Edit1);
+    row2->addSpacing(4);
+    row2->addWidget(Label2);
+    row2->addWidget(cb_com);
+    row2->addStretch(1);
+    for (QPushButton* b : {btn4, btn3, btn2})
+        row2->addWidget(b);
+    FitControlWidths();
 
     // Header strip over list and memo
     head = Named(new QHeaderView(Qt::Horizontal, this), "head");
@@ -200,6 +336,8 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     wwfilelist->setSelectionBehavior(QAbstractItemView::SelectRows);
     wwfilelist->setSelectionMode(QAbstractItemView::ExtendedSelection);
     wwfilelist->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab leaves the list for the next control instead of walking its cells.
+    wwfilelist->setTabKeyNavigation(false);
     wwfilelist->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     wwfilelist->verticalHeader()->setVisible(false);
     wwfilelist->horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
@@ -212,6 +350,7 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
 
     Memo1 = Named(new QTextEdit(sp), "Memo1");
     Memo1->setReadOnly(true);
+    Memo1->setTabChangesFocus(true);
     Memo1->setAcceptRichText(false);
     Memo1->setLineWrapMode(QTextEdit::NoWrap);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -233,18 +372,16 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     // Status panel
     Panel3 = Named(new QWidget(this), "Panel3");
     Panel3->setFixedHeight(kStatusHeight);
-    const int panel4Width = 200;
+    // Laid out by LayOutStatusPanel whenever the panel changes size.
+    Panel3->installEventFilter(this);
     lb_file = Named(new QLabel(Panel3), "lb_file");
-    lb_file->setGeometry(4, 0, kClientWidth - panel4Width - 8, kStatusHeight);
     lb_file->installEventFilter(this);
     pgbar = Named(new QProgressBar(Panel3), "pgbar");
-    pgbar->setGeometry(0, 0, kClientWidth - panel4Width, kStatusHeight);
     pgbar->setTextVisible(false);
     pgbar->setRange(0, 10);
     pgbar->setValue(0);
     pgbar->hide();
     Panel4 = Named(new QWidget(Panel3), "Panel4");
-    Panel4->setGeometry(kClientWidth - panel4Width, 0, panel4Width, kStatusHeight);
     lbl3 = Named(new QLabel(QStringLiteral("Machine:"), Panel4), "lbl3");
     lbl3->setGeometry(4, 2, 56, 20);
     lbl3->hide();
@@ -276,6 +413,7 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     layout->addWidget(head);
     layout->addWidget(sp, 1);
     layout->addWidget(Panel3);
+    resize(kClientWidth, kClientHeight);
 
     // Handlers
     connect(cb_qrytype, &QComboBox::currentIndexChanged, this, [this] { cb_qrytypeChange(); });
@@ -283,6 +421,10 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     connect(cb_com, &QComboBox::currentIndexChanged, this, [this] { cb_qrytypeChange(); });
     ed_From->installEventFilter(this);
     ed_To->installEventFilter(this);
+    wwfilelist->installEventFilter(this);
+    // Return in a range field starts the upload, as "Upload data" does.
+    connect(ed_From, &QLineEdit::returnPressed, this, [this] { btnUploadClick(); });
+    connect(ed_To, &QLineEdit::returnPressed, this, [this] { btnUploadClick(); });
     connect(RadioCom, &QRadioButton::clicked, this, [this] { RadioGroup1Click(); });
     connect(RadioUdp, &QRadioButton::clicked, this, [this] { RadioGroup1Click(); });
     connect(ComboBox3, &QComboBox::activated, this, [this] { ComboBox3Change(); });
@@ -375,14 +517,42 @@ void Tfrm_Main::FormCreate() {
 
 void Tfrm_Main::showEvent(QShowEvent* Event) {
     QWidget::showEvent(Event);
-    if (!m_centred && !Event->spontaneous()) {
-        // Centred on the desktop the first time it is shown.
-        m_centred = true;
-        if (const QScreen* desk = screen())
-            move(desk->availableGeometry().center() - frameGeometry().center() + pos());
+    if (!m_placed && !Event->spontaneous()) {
+        m_placed = true;
+        PlaceOnScreen();
     }
     if (!Event->spontaneous())
         FormShow();
+}
+
+void Tfrm_Main::PlaceOnScreen() {
+    if (m_settings->contains(QLatin1String(kGeometryKey)) &&
+        restoreGeometry(m_settings->value(QLatin1String(kGeometryKey)).toByteArray()))
+        return;
+    // Before the window manager has framed the window its frame is not known: a generous
+    // one is assumed, so that the title bar stays on the screen.
+    const QMargins frame = FrameMargins();
+    PlaceInsideScreen(frame.isNull() ? kGuessedFrame : frame);
+}
+
+QMargins Tfrm_Main::FrameMargins() const {
+    const QRect outer = frameGeometry();
+    const QRect inner = geometry();
+    return QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
+                    outer.right() - inner.right(), outer.bottom() - inner.bottom());
+}
+
+void Tfrm_Main::PlaceInsideScreen(const QMargins& Frame) {
+    const QScreen* desk = screen();
+    if (!desk)
+        return;
+    const QSize wanted = QSize(kClientWidth, kClientHeight).expandedTo(minimumSizeHint());
+    const QRect client =
+        FitWindowToScreen(desk->availableGeometry(), Frame, wanted, minimumSizeHint());
+    // Placed by the frame's corner: that is where window managers put an unframed window's
+    // requested position.
+    resize(client.size());
+    move(client.topLeft() - QPoint(Frame.left(), Frame.top()));
 }
 
 void Tfrm_Main::FormShow() {
@@ -394,7 +564,63 @@ void Tfrm_Main::FormShow() {
     SetRadioGroupIndex(0);
     Edit1->setEnabled(RadioGroupIndex() == 1);
     cb_com->setEnabled(RadioGroupIndex() == 0);
+    if (!m_settingsRestored) {
+        m_settingsRestored = true;
+        RestoreSettings();
+    }
     UpdateHeaderWidths();
+}
+
+// ---------------------------------------------------------------------------------------
+// Settings kept between runs
+
+void Tfrm_Main::RestoreSettings() {
+    QSettings& s = *m_settings;
+    const auto restoreIndex = [&s](QComboBox* Box, const char* Key) {
+        bool ok = false;
+        const int index = s.value(QLatin1String(Key)).toInt(&ok);
+        if (ok && index >= 0 && index < Box->count())
+            Box->setCurrentIndex(index);
+    };
+    restoreIndex(ComboBox2, kReportTypeKey);
+    restoreIndex(cb_qrytype, kQueryTypeKey);
+    // The range kind set the fields' length first; a hand-edited file brings digits only.
+    for (const auto& [field, key] : {std::pair{ed_From, kFromKey}, std::pair{ed_To, kToKey}}) {
+        QString text = s.value(QLatin1String(key)).toString();
+        int end = int(text.size());
+        field->validator()->validate(text, end);
+        field->setText(text.left(field->maxLength()));
+    }
+    // A port named on the command line wins; a remembered port that is gone is not forced.
+    const QString port = s.value(QLatin1String(kPortKey)).toString();
+    if (m_options.PreselectPort.isEmpty() && !port.isEmpty()) {
+        const int index = cb_com->findText(port);
+        if (index >= 0)
+            cb_com->setCurrentIndex(index);
+    }
+}
+
+void Tfrm_Main::SaveSettings() {
+    QSettings& s = *m_settings;
+    s.setValue(QLatin1String(kReportTypeKey), ComboBox2->currentIndex());
+    s.setValue(QLatin1String(kQueryTypeKey), cb_qrytype->currentIndex());
+    s.setValue(QLatin1String(kFromKey), ed_From->text());
+    s.setValue(QLatin1String(kToKey), ed_To->text());
+    s.setValue(QLatin1String(kPortKey), cb_com->currentText());
+    s.setValue(QLatin1String(kGeometryKey), saveGeometry());
+    s.sync();
+}
+
+QString Tfrm_Main::AskFileName(const char* Dialog, FileDialogRequest Request, bool Save) {
+    const QString key = QStringLiteral("folders/") + QLatin1String(Dialog);
+    Request.Directory = m_settings->value(key).toString();
+    const QString file =
+        Save ? m_dialogs->SaveFileName(this, Request) : m_dialogs->OpenFileName(this, Request);
+    if (!file.isEmpty()) {
+        m_settings->setValue(key, QFileInfo(file).absolutePath());
+        m_settings->sync();
+    }
+    return file;
 }
 
 void Tfrm_Main::LoadLanguage() {
@@ -431,24 +657,67 @@ void Tfrm_Main::LoadLanguage() {
         m_pendingBurn->Caption = btn2->text();
         btnCancel->setText(caption("s21", "Cancel"));
         Label1->setText(caption("s27", "IP Address"));
+        FitControlWidths();
         ApplyLanguage(file, Messages);
     }
     ComboBox2->setCurrentIndex(0);
     cb_qrytype->setCurrentIndex(0);
 }
 
+void Tfrm_Main::FitControlWidths() {
+    // A drop-down keeps the width of its first captions when they are replaced; it is given
+    // the width of its widest item again.
+    for (QComboBox* box : {ComboBox2, cb_qrytype})
+        box->setMinimumWidth(WidestItem(*box) + m_comboPadding);
+    // The style asks 80 pixels of every button; the top rows give their buttons that much
+    // where there is room, and never less than their caption needs.
+    for (QPushButton* b : {btnUpload, btnCancel, btnClose, Button1, Button2, btn4, btn3, btn2}) {
+        QSizePolicy policy = b->sizePolicy();
+        policy.setHorizontalPolicy(QSizePolicy::Preferred);
+        b->setSizePolicy(policy);
+        b->setMinimumWidth(
+            std::max(kSmallestButtonWidth, b->fontMetrics().horizontalAdvance(b->text()) + 16));
+    }
+}
+
 void Tfrm_Main::closeEvent(QCloseEvent* Event) {
-    // Closing during an upload ends its wait first, so nothing is decoded afterwards.
-    if (m_upload && m_upload->Running())
+    // Closing during an upload ends its wait first, so nothing is decoded afterwards; the
+    // operator is asked before the upload is given up.
+    if (m_upload && m_upload->Running()) {
+        if (!ConfirmCloseDuringUpload()) {
+            Event->ignore();
+            return;
+        }
         m_upload->Cancel(false);
+    }
     FormClose();
     Event->accept();
 }
 
+bool Tfrm_Main::ConfirmCloseDuringUpload() {
+    if (!m_closeConfirmed) {
+        m_closeConfirmed = m_dialogs->Confirm(this, QLatin1String(kCloseDuringUploadQuestion),
+                                              QStringLiteral("OrvexFM"));
+    }
+    return m_closeConfirmed;
+}
+
 void Tfrm_Main::FormClose() {
+    SaveList();
+    SaveSettings();
+}
+
+void Tfrm_Main::SaveList() {
     const ReportListSaveResult saved = dxlist.Save(FDataDir + QLatin1String(kReportListFileName));
     if (!saved.Ok)
         ShowMessage(saved.Error, QStringLiteral("OrvexFM"), MessageIcon::Warning);
+}
+
+void Tfrm_Main::LayOutStatusPanel() {
+    const int width = Panel3->width();
+    lb_file->setGeometry(4, 0, std::max(0, width - kMachinePanelWidth - 8), kStatusHeight);
+    pgbar->setGeometry(0, 0, std::max(0, width - kMachinePanelWidth), kStatusHeight);
+    Panel4->setGeometry(width - kMachinePanelWidth, 0, kMachinePanelWidth, kStatusHeight);
 }
 
 void Tfrm_Main::resizeEvent(QResizeEvent* Event) {
@@ -494,15 +763,70 @@ bool Tfrm_Main::DigitKeyFilter(QChar Key) {
     return (Key >= QLatin1Char('0') && Key <= QLatin1Char('9')) || Key == QChar(8);
 }
 
-bool Tfrm_Main::eventFilter(QObject* Watched, QEvent* Event) {
-    if ((Watched == ed_From || Watched == ed_To) && Event->type() == QEvent::KeyPress) {
-        auto* key = static_cast<QKeyEvent*>(Event);
-        // Keys that type a character pass the filter; moving keys (arrows, Tab, Delete)
-        // type nothing and keep working.
-        const bool moving = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
-        if (!moving && !key->text().isEmpty() && !DigitKeyFilter(key->text().at(0)))
-            return true;
+bool Tfrm_Main::RangeFieldKey(QLineEdit* Field, const QKeyEvent& Key) {
+    if (Key.matches(QKeySequence::Paste)) {
+        PasteDigits(Field);
+        return true;
     }
+    // Shortcuts (select all, copy, cut, undo) type nothing.
+    if (Key.modifiers() & (Qt::ControlModifier | Qt::MetaModifier))
+        return false;
+    const QString text = Key.text();
+    if (text.isEmpty())
+        return false;
+    // Control characters come with editing keys, not with typed text: Backspace, Return,
+    // Escape, and Delete, which X11 delivers with the character 0x7F.
+    const char16_t c = text.at(0).unicode();
+    if (c < 0x20 || c == 0x7F)
+        return false;
+    return !DigitKeyFilter(text.at(0));
+}
+
+void Tfrm_Main::PasteDigits(QLineEdit* Field) {
+    QString digits;
+    for (const QChar c : QGuiApplication::clipboard()->text()) {
+        if (c >= u'0' && c <= u'9')
+            digits += c;
+    }
+    // Within the field's length, replacing the selection, as a paste does.
+    Field->insert(digits);
+}
+
+void Tfrm_Main::ShowRangeFieldMenu(QLineEdit* Field, const QPoint& At) {
+    QMenu* menu = Field->createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    // The standard menu's Paste is found by its caption (before the tab comes its shortcut).
+    const QString pasteCaption = QLineEdit::tr("&Paste");
+    for (QAction* action : menu->actions()) {
+        if (action->text().section(u'\t', 0, 0) != pasteCaption)
+            continue;
+        action->setObjectName(QStringLiteral("edit-paste"));
+        disconnect(action, &QAction::triggered, Field, nullptr);
+        connect(action, &QAction::triggered, Field, [this, Field] { PasteDigits(Field); });
+    }
+    menu->popup(At);
+}
+
+bool Tfrm_Main::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Watched == ed_From || Watched == ed_To) {
+        auto* field = static_cast<QLineEdit*>(Watched);
+        if (Event->type() == QEvent::KeyPress &&
+            RangeFieldKey(field, *static_cast<QKeyEvent*>(Event)))
+            return true;
+        if (Event->type() == QEvent::ContextMenu) {
+            ShowRangeFieldMenu(field, static_cast<QContextMenuEvent*>(Event)->globalPos());
+            return true;
+        }
+    }
+    if (Watched == wwfilelist && Event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(Event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            wwfilelistDblClick();
+            return true;
+        }
+    }
+    if (Watched == Panel3 && Event->type() == QEvent::Resize)
+        LayOutStatusPanel();
     if (Watched == lb_file) {
         switch (Event->type()) {
         case QEvent::Enter: {
@@ -572,6 +896,8 @@ void Tfrm_Main::AddListEntry(const QString& FileName, const QString& ReportTypeC
     m_listModel->AddListEntry(FileName, ReportTypeCaption);
     m_syncingGrid = false;
     SyncGridToList();
+    // Written at once: a report made is never lost from the list by a crash or a kill.
+    SaveList();
 }
 
 void Tfrm_Main::wwfilelistDblClick() {

@@ -18,6 +18,7 @@ class QAction;
 class QComboBox;
 class QGroupBox;
 class QHeaderView;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -25,6 +26,7 @@ class QPrinter;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QSettings;
 class QSplitter;
 class QTableView;
 class QTableWidget;
@@ -49,6 +51,9 @@ struct MainWindowOptions {
     // The serial ports the system reports, added after "COM1".."COM6"; unset: asked from the
     // system when the window is made.
     std::optional<QStringList> SystemPorts;
+    // Where the window keeps the operator's choices between runs (an INI file); empty: the
+    // user's configuration folder ($XDG_CONFIG_HOME/OrvexFM/orvexfm.ini).
+    QString SettingsFile;
     // Dialogs and message boxes; null: the desktop's real dialogs.
     TDialogs* Dialogs = nullptr;
     // Transports of the device links; unset: serial lines and UDP sockets.
@@ -198,6 +203,28 @@ private:
     void BuildControls(const QStringList& ComPorts, const QString& PreselectPort);
     void FormCreate();
     void FormClose();
+    // Size and place at the first show: the remembered geometry, or the design size where it
+    // fits the screen.
+    void PlaceOnScreen();
+    QMargins FrameMargins() const;
+    void PlaceInsideScreen(const QMargins& Frame);
+    void LayOutStatusPanel();
+    // Every button and drop-down of the top rows as wide as its captions need.
+    void FitControlWidths();
+    // The operator's choices kept between runs.
+    void RestoreSettings();
+    void SaveSettings();
+    // Writes the list file; a failure is shown to the operator.
+    void SaveList();
+    // A file dialog that opens in the folder last used by the dialog named Dialog.
+    QString AskFileName(const char* Dialog, FileDialogRequest Request, bool Save);
+    // The range fields: what a key press does there (true: dropped), and a paste that keeps
+    // only the digits.
+    bool RangeFieldKey(QLineEdit* Field, const QKeyEvent& Key);
+    void PasteDigits(QLineEdit* Field);
+    void ShowRangeFieldMenu(QLineEdit* Field, const QPoint& At);
+    // Asks before an upload is stopped by closing the window; remembers a yes.
+    bool ConfirmCloseDuringUpload();
     void ConnectUpload();
     void ApplyUploadState(UploadState State);
     void dxlistAfterScroll(const QString& FileName);
@@ -207,6 +234,7 @@ private:
     void ShowMessage(const QString& Text, const QString& Caption = {},
                      MessageIcon Icon = MessageIcon::None);
     void ShowDecodeResult(const ReportDecodeResult& Result);
+    void ShowDecodeMessage(const DecodeMessage& Message);
     ReportDecodeSettings DecodeSettings() const;
     UploadRequest CurrentRequest() const;
     void SaveMemo(const QString& Path);
@@ -230,5 +258,9 @@ private:
     int m_pendingDots = 0;
     bool m_pendingClear = false;
     int m_memoLength = 0; // the memo's text length with the pending dots applied
-    bool m_centred = false;
+    int m_comboPadding = 0;
+    bool m_placed = false;
+    bool m_settingsRestored = false;
+    bool m_closeConfirmed = false;
+    std::unique_ptr<QSettings> m_settings;
 };

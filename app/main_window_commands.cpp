@@ -70,10 +70,7 @@ void Tfrm_Main::ConnectUpload() {
         pgbar->setVisible(Bar.Visible);
     };
     up.OnFinished = [this](UploadOutcome) { FlushProgressDots(); };
-    up.OnMessage = [this](const DecodeMessage& Message) {
-        ShowMessage(Message.Text, Message.Caption,
-                    Message.Information ? MessageIcon::Information : MessageIcon::None);
-    };
+    up.OnMessage = [this](const DecodeMessage& Message) { ShowDecodeMessage(Message); };
     up.OnStateChanged = [this](UploadState State) { ApplyUploadState(State); };
     up.OnReport = [this](const ReportDecodeResult& Result, const QString& HexFile) {
         if (m_upload->Running() && ComboBox2->currentIndex() <= 1)
@@ -135,7 +132,7 @@ void Tfrm_Main::btnUploadClick() {
     dialog.Filters = kSaveDialog2Filters;
     dialog.SelectedFilter = 1;
     dialog.DefaultSuffix = QStringLiteral("txt");
-    const QString file = m_dialogs->SaveFileName(this, dialog);
+    const QString file = AskFileName("SaveDialog2", dialog, true);
     if (file.isEmpty())
         return;
     FUploadFileName = file;
@@ -169,6 +166,8 @@ void Tfrm_Main::btnCancelClick() {
 
 void Tfrm_Main::btnCloseClick() {
     if (m_upload->Running()) {
+        if (!ConfirmCloseDuringUpload())
+            return;
         PortManager().StopUpload = true;
         QCoreApplication::processEvents();
         m_upload->Cancel(false);
@@ -199,10 +198,16 @@ void Tfrm_Main::ShowDecodeResult(const ReportDecodeResult& Result) {
     }
     if (Result.Failed)
         FDecodeFailed = true;
-    if (!Result.Message.Text.isEmpty()) {
-        ShowMessage(Result.Message.Text, Result.Message.Caption,
-                    Result.Message.Information ? MessageIcon::Information : MessageIcon::None);
-    }
+    if (!Result.Message.Text.isEmpty())
+        ShowDecodeMessage(Result.Message);
+}
+
+void Tfrm_Main::ShowDecodeMessage(const DecodeMessage& Message) {
+    // "Finish" and the boxes that carry the information icon tell how things went; every
+    // other notice of an upload or a decoding says what went wrong.
+    const bool information = Message.Information || Message.Text == Messages.MsgFinish;
+    ShowMessage(Message.Text, Message.Caption,
+                information ? MessageIcon::Information : MessageIcon::Warning);
 }
 
 void Tfrm_Main::DecodeDetailSummary(const QString& HexFile) {
@@ -266,7 +271,7 @@ void Tfrm_Main::Button1Click() {
     dialog.Filters = {kSaveDialog1Filter};
     dialog.SelectedFilter = 0;
     dialog.DefaultSuffix = QStringLiteral("txt");
-    const QString file = m_dialogs->SaveFileName(this, dialog);
+    const QString file = AskFileName("SaveDialog1", dialog, true);
     if (!file.isEmpty())
         SaveMemo(file);
 }
@@ -276,7 +281,7 @@ void Tfrm_Main::MenuItem1Click() {
     dialog.Filters = {kSaveDialog1Filter};
     dialog.SelectedFilter = -1; // as left by the last use
     dialog.DefaultSuffix = QStringLiteral("txt");
-    const QString file = m_dialogs->SaveFileName(this, dialog);
+    const QString file = AskFileName("SaveDialog1", dialog, true);
     if (!file.isEmpty() && !MemoLines().isEmpty())
         SaveMemo(file);
 }
@@ -285,7 +290,7 @@ void Tfrm_Main::btn1Click() {
     FileDialogRequest dialog;
     dialog.Filters = {kOpenDialogFilter};
     dialog.DefaultSuffix = QStringLiteral("hex");
-    const QString file = m_dialogs->OpenFileName(this, dialog);
+    const QString file = AskFileName("dlgOpen1", dialog, false);
     if (file.isEmpty())
         return;
     FLastOpenedFile = file;
@@ -328,6 +333,7 @@ void Tfrm_Main::btn4Click() {
     m_listModel->DeleteCurrent();
     m_syncingGrid = false;
     SyncGridToList();
+    SaveList();
 }
 
 void Tfrm_Main::N1Click() {

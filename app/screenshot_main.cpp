@@ -25,6 +25,8 @@ public:
     void ShowMessage(QWidget*, const QString& Text, const QString&, MessageIcon) override {
         std::fprintf(stderr, "orvexfm-screenshot: message \"%s\"\n", qPrintable(Text));
     }
+    // Nothing asks while the run lasts; a question would mean the run went wrong.
+    bool Confirm(QWidget*, const QString&, const QString&) override { return false; }
     QString SaveFileName(QWidget*, const FileDialogRequest&) override { return OutputFile; }
     QString OpenFileName(QWidget*, const FileDialogRequest&) override { return {}; }
     bool SetUpPrinter(QWidget*, QPrinter&) override { return false; }
@@ -55,6 +57,7 @@ int main(int argc, char** argv) {
     MainWindowOptions options;
     options.BaseDir = dir.path();
     options.LanguageFile = dir.filePath(QStringLiteral("none.LNG"));
+    options.SettingsFile = dir.filePath(QStringLiteral("orvexfm.ini"));
     options.PreselectPort = pty;
     options.Dialogs = &dialogs;
     Tfrm_Main window(options);

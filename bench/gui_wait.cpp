@@ -43,6 +43,8 @@ public:
     void ShowMessage(QWidget*, const QString& Text, const QString&, MessageIcon) override {
         Messages << Text;
     }
+    // Nothing asks while the run lasts; a question would mean the run went wrong.
+    bool Confirm(QWidget*, const QString&, const QString&) override { return false; }
     QString SaveFileName(QWidget*, const FileDialogRequest&) override { return OutputFile; }
     QString OpenFileName(QWidget*, const FileDialogRequest&) override { return {}; }
     bool SetUpPrinter(QWidget*, QPrinter&) override { return false; }
@@ -76,6 +78,7 @@ int main(int argc, char** argv) {
     MainWindowOptions options;
     options.BaseDir = dir.path();
     options.LanguageFile = dir.filePath(QStringLiteral("none.LNG"));
+    options.SettingsFile = dir.filePath(QStringLiteral("orvexfm.ini"));
     options.PreselectPort = first.mid(4);
     options.SystemPorts = QStringList();
     options.Dialogs = &dialogs;

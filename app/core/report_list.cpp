@@ -5,11 +5,33 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 
 #include <utility>
 
-QString FormatListDate(const QDate& Day) {
-    return Day.toString(QStringLiteral("dd/MM/yyyy"));
+QChar DateSeparatorOf(const QString& ShortDateFormat) {
+    bool quoted = false;
+    for (const QChar c : ShortDateFormat) {
+        if (c == u'\'') {
+            quoted = !quoted;
+            continue;
+        }
+        if (!quoted && !c.isLetter() && !c.isSpace())
+            return c;
+    }
+    return u'/';
+}
+
+QChar SystemDateSeparator() {
+    return DateSeparatorOf(QLocale::system().dateFormat(QLocale::ShortFormat));
+}
+
+QString FormatListDate(const QDate& Day, QChar Separator) {
+    const auto digits = [](int Value, int Width) {
+        return QStringLiteral("%1").arg(Value, Width, 10, QLatin1Char('0'));
+    };
+    return digits(Day.day(), 2) + Separator + digits(Day.month(), 2) + Separator +
+           digits(Day.year(), 4);
 }
 
 const ReportListEntry* ReportList::Current() const {

@@ -8,8 +8,14 @@
 
 #include <functional>
 
-// The day as the list stores it: two-digit day and month, four-digit year, "/" between them.
-QString FormatListDate(const QDate& Day);
+// The date separator of the user's regional settings: the first character of the short date
+// format that is not part of a field ("dd.MM.yyyy" gives '.'); '/' when it has none.
+QChar DateSeparatorOf(const QString& ShortDateFormat);
+QChar SystemDateSeparator();
+
+// The day as the list stores it: two-digit day and month, four-digit year, the user's date
+// separator between them (e.g. "05/03/2024" or "05.03.2024").
+QString FormatListDate(const QDate& Day, QChar Separator = SystemDateSeparator());
 
 enum class ReportListLoadState {
     Missing,    // no file: the list is unchanged

@@ -27,6 +27,9 @@ QFrame* Box(QLabel*& Caption, QLabel*& Value, const QString& CaptionText,
     auto* box = new QFrame;
     box->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     auto* row = new QHBoxLayout(box);
+    // Narrow margins: three boxes, the bar and the buttons share the dialog's fixed 210 pixels,
+    // and the style's usual margins would leave the captions too little height.
+    row->setContentsMargins(6, 1, 6, 1);
     Caption = new QLabel(CaptionText);
     Caption->setFont(ValueFont());
     Value = new QLabel(ValueText);
@@ -48,9 +51,13 @@ TProgressForm::TProgressForm(QWidget* Parent)
     setFixedSize(326, 210);
 
     auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(6, 6, 6, 6);
+    outer->setSpacing(6);
     auto* frame = new QFrame;
     frame->setFrameStyle(QFrame::Panel | QFrame::Raised);
     auto* boxes = new QVBoxLayout(frame);
+    boxes->setContentsMargins(4, 4, 4, 4);
+    boxes->setSpacing(4);
     boxes->addWidget(
         Box(Label1, StatusLabel, QStringLiteral("Status:"), QStringLiteral("StatusLabel")));
     boxes->addWidget(

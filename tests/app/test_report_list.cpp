@@ -39,6 +39,29 @@ protected:
 
 const QDate kDay(2024, 3, 5);
 
+TEST(FormatListDate, TheUsersDateSeparatorBetweenDayMonthAndYear) {
+    struct Case {
+        const char* ShortFormat;
+        char16_t Separator;
+    };
+    const Case cases[] =
+        {
+            {"dd/MM/yyyy", u'/'}, {"M/d/yy", u'/'},     {"dd.MM.yyyy", u'.'},
+            {"d. M. yyyy", u'.'}, {"yyyy-MM-dd", u'-'}, {"'Day' dd-MM-yy", u'-'},
+            {"ddMMyyyy", u'/'}, // no separator at all: the list's own
+        };
+    for (const Case& c : cases)
+        EXPECT_EQ(DateSeparatorOf(QLatin1String(c.ShortFormat)), QChar(c.Separator))
+            << c.ShortFormat;
+    EXPECT_EQ(FormatListDate(QDate(2024, 3, 5), u'.'), QStringLiteral("05.03.2024"));
+    EXPECT_EQ(FormatListDate(QDate(999, 12, 31), u'-'), QStringLiteral("31-12-0999"));
+    // Without a separator named: the one of the user's regional settings.
+    const QChar system = SystemDateSeparator();
+    EXPECT_EQ(FormatListDate(QDate(2024, 3, 5)), QStringLiteral("05") + system +
+                                                     QStringLiteral("03") + system +
+                                                     QStringLiteral("2024"));
+}
+
 TEST(FormatListDate, TwoDigitDayAndMonthFourDigitYear) {
     EXPECT_EQ(FormatListDate(QDate(2024, 3, 5)), QStringLiteral("05/03/2024"));
     EXPECT_EQ(FormatListDate(QDate(1999, 12, 31)), QStringLiteral("31/12/1999"));

@@ -23,15 +23,26 @@
 
 namespace gui {
 
-inline QApplication& App() {
+// The application object of a test program, made once, on the Qt platform named (with its
+// options). The window keeps settings in the user's configuration folder: never the real one.
+inline QApplication& TestApp(const QByteArray& Platform) {
     static int argc = 1;
     static char name[] = "orvexfm-gui-tests";
     static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication* app = [&Platform] {
+        qputenv("QT_QPA_PLATFORM", Platform);
+        static QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         return new QApplication(argc, argv);
     }();
     return *app;
+}
+
+// Offscreen, with a desktop-sized screen: the window opens at its design size where that
+// fits (the offscreen platform's own screen is 800x600).
+inline QApplication& App() {
+    return TestApp("offscreen:configfile=" ORVEXFM_SOURCE_DIR
+                   "/tests/app/gui/offscreen_screen.json");
 }
 
 // Answers every dialog from a script; a file dialog with no answer left is cancelled.
@@ -52,6 +63,8 @@ public:
     bool AcceptPrint = true;
     int PrintDialogs = 0;
     QStringList OpenedFolders;
+    QList<bool> ConfirmAnswers; // no answer left: "No"
+    QStringList Questions;
 
     QStringList MessageTexts() const {
         QStringList texts;
@@ -63,6 +76,10 @@ public:
     void ShowMessage(QWidget*, const QString& Text, const QString& Caption,
                      MessageIcon Icon) override {
         Messages.append({Text, Caption, Icon});
+    }
+    bool Confirm(QWidget*, const QString& Text, const QString&) override {
+        Questions << Text;
+        return !ConfirmAnswers.isEmpty() && ConfirmAnswers.takeFirst();
     }
     QString SaveFileName(QWidget*, const FileDialogRequest& Request) override {
         SaveRequests.append(Request);
@@ -157,10 +174,14 @@ protected:
     // Language file path used by the window: none exists unless a test writes it.
     QString LanguagePath() const { return m_dir.filePath(QStringLiteral("orvexfm.LNG")); }
 
+    // The settings the window keeps between runs: none exists unless a window was closed.
+    QString SettingsPath() const { return m_dir.filePath(QStringLiteral("orvexfm.ini")); }
+
     Tfrm_Main& Make(const QString& PreselectPort = {}, bool Show = true) {
         MainWindowOptions o;
         o.BaseDir = m_dir.filePath(QStringLiteral("bin"));
         o.LanguageFile = LanguagePath();
+        o.SettingsFile = SettingsPath();
         o.PreselectPort = PreselectPort;
         o.SystemPorts = QStringList();
         o.Dialogs = &Dialogs;

@@ -100,6 +100,10 @@ TEST_F(UploadTest, WholeUploadsThroughTheButtons) {
         EXPECT_EQ(Dialogs.SaveRequests.last().SelectedFilter, 1);
         EXPECT_EQ(w.FUploadFileName, hex);
         EXPECT_EQ(Dialogs.MessageTexts(), c.Messages);
+        // "Finish" informs, "Data Error" warns.
+        for (const ScriptedDialogs::Message& m : Dialogs.Messages)
+            EXPECT_EQ(m.Icon, m.Text == QStringLiteral("Finish") ? MessageIcon::Information
+                                                                 : MessageIcon::Warning);
         ExpectIdle(w);
         const QByteArray upload = ReadAll(hex);
         EXPECT_GT(upload.size(), 256);
@@ -138,6 +142,8 @@ TEST_F(UploadTest, WholeUploadsThroughTheButtons) {
             EXPECT_EQ(w.lb_file->text(), hex);
             EXPECT_TRUE(w.pgbar->isHidden());
         }
+        // In the list file already while the window is open: a crash or a kill cannot lose it.
+        EXPECT_TRUE(ReadAll(Bin("Data/FMList.txt")).contains(report.toUtf8()));
         w.close();
         EXPECT_TRUE(ReadAll(Bin("Data/FMList.txt")).contains(report.toUtf8()));
         Destroy();
@@ -197,9 +203,19 @@ TEST_F(UploadTest, CloseDuringAnUploadEndsItWithoutDecodingAndSavesTheList) {
     Tfrm_Main& w = Make(sim.Pty());
     w.cb_qrytype->setCurrentIndex(2);
     Dialogs.SaveAnswers = {PathIn(QStringLiteral("detail.hex"))};
-    WhenReady close([&] { return !w.btnCancel->isHidden(); }, [&] { w.btnClose->click(); });
+    // The operator is asked first: "No" keeps the upload going, "Yes" closes.
+    Dialogs.ConfirmAnswers = {false, true};
+    bool keptGoing = false;
+    WhenReady close([&] { return !w.btnCancel->isHidden(); },
+                    [&] {
+                        w.close(); // the title bar's close button
+                        keptGoing = w.isVisible() && w.Upload().Running();
+                        w.btnClose->click();
+                    });
     PressUpload(w);
     ASSERT_TRUE(close.Done());
+    EXPECT_TRUE(keptGoing);
+    EXPECT_EQ(Dialogs.Questions.size(), 2);
     EXPECT_FALSE(w.isVisible());
     EXPECT_FALSE(w.MemoLines().contains(QStringLiteral("cancel upload...")));
     EXPECT_TRUE(Dialogs.Messages.isEmpty()) << Dialogs.MessageTexts().join('|').toStdString();

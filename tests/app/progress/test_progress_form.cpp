@@ -39,6 +39,22 @@ private:
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtWidgetsEnvironment);
 
+TEST(ProgressForm, EveryLabelHasTheRoomItsTextNeedsAtTheFixedSize) {
+    TProgressForm form;
+    form.show();
+    ASSERT_EQ(form.size(), QSize(326, 210));
+    form.SetMargin(2048);
+    form.SetProgress(2048);
+    for (const QLabel* label : {form.Label1, form.Label2, form.Label3, form.StatusLabel,
+                                form.CurLabel, form.TotalLabel}) {
+        const QSize need = label->sizeHint();
+        EXPECT_GE(label->width(), need.width()) << label->text().toStdString();
+        EXPECT_GE(label->height(), need.height()) << label->text().toStdString();
+    }
+    EXPECT_GE(form.CancelBtn->height(), form.CancelBtn->sizeHint().height());
+    form.hide();
+}
+
 TEST(ProgressForm, MarginAndProgressShowTheNumbers) {
     TProgressForm form;
     form.SetMargin(50);
