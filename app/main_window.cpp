@@ -6,6 +6,7 @@
 #include "app/core/work_folders.h"
 #include "app/progress/progress_form.h"
 #include "link/default_transports.h"
+#include "link/fm_request.h"
 #include "scalebus/varn_ibus.h"
 
 #include <QCloseEvent>
@@ -41,8 +42,7 @@ constexpr int kHeaderHeight = 17;
 constexpr int kStatusHeight = 24;
 constexpr int kListWidth = 337;
 constexpr int kSplitterWidth = 6;
-constexpr int kZDigits = 4;
-constexpr int kDateDigits = 6;
+constexpr int kZDigits = kZNumberDigits;
 constexpr int kDotRefreshMs = 100;
 // A private address of the device on the shop's network; the operator types the real one.
 constexpr char kDefaultDeviceAddress[] = "192.168.1.100";

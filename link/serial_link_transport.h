@@ -21,6 +21,8 @@ public:
     QString LastError() const override { return m_lastError; }
     bool Write(const QByteArray& Bytes) override;
     void DiscardInput() override;
+    bool AgreesBitRate() const override { return true; }
+    bool IsDatagram() const override { return false; }
     void SetBaudRate(int BitsPerSecond) override;
     std::uint32_t ModemStatus() const override;
 

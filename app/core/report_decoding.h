@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/message_table.h"
+#include "fm/report_kinds.h"
 #include "fm/report_outcome.h"
 
 #include <QChar>
@@ -52,7 +53,7 @@ struct ReportDecodeResult {
 // "Detail"/"Summary" + stamp + ".txt". Missing file: MsgFileNotExists ("warning", information
 // icon). 256 bytes or less: no report, no message, not a failure. Any other error (unreadable
 // upload, report or list entry not written): MsgChooseMachine.
-ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
+ReportDecodeResult DecodeDetailSummary(const QString& HexFile, ReportKind Kind,
                                        const ReportDecodeSettings& Settings,
                                        const MessageTable& Messages);
 
@@ -60,6 +61,6 @@ ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
 // a valid integer value", "Data Error"), then the file (MsgFileNotExists, "warning"), then
 // the report; any error from reading the file to adding the list entry gives "data error"
 // ("warning"). Writes "Tax"/"Chy"/"Ram" + stamp + ".txt".
-ReportDecodeResult DecodeChangeReport(const QString& HexFile, int Kind,
+ReportDecodeResult DecodeChangeReport(const QString& HexFile, ReportKind Kind,
                                       const ReportDecodeSettings& Settings,
                                       const MessageTable& Messages);

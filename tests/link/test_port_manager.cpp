@@ -19,6 +19,7 @@ struct Transports {
 std::unique_ptr<TVarnMPComm> MakeManager(Transports& t) {
     auto factory = [&t](TMode mode) -> std::unique_ptr<LinkTransport> {
         auto f = std::make_unique<FakeTransport>();
+        f->Datagram = mode == tmTCPIP;
         (mode == tmRS232 ? t.serial : t.udp).push_back(f.get());
         return f;
     };
@@ -128,7 +129,7 @@ TEST(PortManager, EdgesOfTheTable) {
     EXPECT_TRUE(m->Ports()[4].Active);
 }
 
-TEST(PortManager, RefusedUploadSetsStopUpload) {
+TEST(PortManager, RefusedUploadEndsTheSessionAsRefused) {
     Transports t;
     auto m = MakeManager(t);
     QTemporaryDir dir;
@@ -138,6 +139,8 @@ TEST(PortManager, RefusedUploadSetsStopUpload) {
     TBsPort& link = *m->Port(i);
     qint64 now = 0;
     link.Clock = [&] { return now; };
+    std::optional<SessionEnd> ended;
+    link.OnSessionEnded = [&](SessionEnd e) { ended = e; };
     link.EnumVarnCmd = H_UPLOAD_Header;
     link.RetriesLeft = 6;
     link.BeginSession(1, kBaudIndex115200, true);
@@ -146,9 +149,9 @@ TEST(PortManager, RefusedUploadSetsStopUpload) {
     now += TBsPort::kBaudSettleMs;
     m->TickAll();
     ASSERT_EQ(t.serial[i]->Writes.size(), 2u);
-    EXPECT_FALSE(m->StopUpload);
+    EXPECT_FALSE(ended);
     t.serial[i]->Deliver(Refusal(1));
-    EXPECT_TRUE(m->StopUpload);
+    EXPECT_EQ(ended, SessionEnd::Refused);
     EXPECT_EQ(link.SessionResult(), 2);
     link.OutputFile().close();
 }
