@@ -168,6 +168,10 @@ bool TVarnMPComm::WorkerRunning() const {
     return m_driving;
 }
 
+bool TVarnMPComm::Ticking() const {
+    return m_ticker && m_ticker->isActive();
+}
+
 void TVarnMPComm::TickAll() {
     bool sessions = false;
     for (const TPortEntry& e : m_ports) {

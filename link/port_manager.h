@@ -59,6 +59,8 @@ public:
     void StartWorker(int IntervalMs = kDefaultTickMs);
     void StopWorker();
     bool WorkerRunning() const;
+    // The driver's timer runs: some serviced link had a session open at the last pass.
+    bool Ticking() const;
     // One pass of the tick driver: ticks every Active entry and every link in UDP mode.
     void TickAll();
 

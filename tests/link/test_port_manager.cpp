@@ -8,6 +8,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <optional>
+
 namespace {
 
 struct Transports {
@@ -212,3 +214,48 @@ TEST(PortManager, DebugFilesAreWrittenBesideTheProgram) {
 }
 
 } // namespace
+
+namespace {
+
+// Runs the event loop for about Ms milliseconds.
+void RunEventsFor(int Ms) {
+    QEventLoop loop;
+    QTimer::singleShot(Ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace
+
+TEST(PortManager, TickDriverSleepsWhileNoSessionIsOpen) {
+    Transports t;
+    auto m = MakeManager(t);
+    ASSERT_TRUE(m->OpenPort(QStringLiteral("COM1")));
+    TBsPort& link = *m->Port(0);
+    link.BaudTimeoutMs = 30;
+    m->StartWorker(5);
+    RunEventsFor(40);
+    EXPECT_TRUE(m->WorkerRunning());
+    EXPECT_FALSE(m->Ticking()) << "no session: the first pass puts the driver to sleep";
+
+    std::optional<SessionEnd> ended;
+    QEventLoop loop;
+    link.OnSessionEnded = [&](SessionEnd e) {
+        ended = e;
+        loop.quit();
+    };
+    link.EnumVarnCmd = H_UPLOAD_Detail;
+    link.RetriesLeft = 1;
+    link.BeginSession(1, kBaudIndex115200, true);
+    EXPECT_TRUE(m->Ticking()) << "a session wakes it";
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit); // hang guard only
+    loop.exec();
+    EXPECT_EQ(ended, SessionEnd::RateFailed) << "the ticks ran the time-out";
+    RunEventsFor(40);
+    EXPECT_FALSE(m->Ticking()) << "asleep again once the session ended";
+
+    m->StopWorker();
+    link.RetriesLeft = 1;
+    link.BeginSession(1, kBaudIndex115200, true);
+    EXPECT_FALSE(m->Ticking()) << "a stopped driver is not woken";
+    link.OnSessionEnded = nullptr;
+}
