@@ -266,6 +266,7 @@ private:
     QSocketNotifier* m_writeNotifier = nullptr;
     QTimer* m_drainTimer = nullptr;
     QTimer* m_lineTimer = nullptr;
+    QTimer* m_settleTimer = nullptr; // runs while the line settles after new settings
     std::deque<QByteArray> m_writeQueue;
     qsizetype m_writeOffset = 0; // bytes of m_writeQueue.front() already written
     bool m_sendDataEmpty = true;

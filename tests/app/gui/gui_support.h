@@ -7,6 +7,7 @@
 #include "app/dialogs.h"
 #include "app/main_window.h"
 #include "tests/app/qt_print.h"
+#include "tests/support/file_bytes.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -22,6 +23,9 @@
 #include <memory>
 
 namespace gui {
+
+// Shared file helper, also reachable as gui::ReadAll.
+using ::ReadAll;
 
 inline QApplication& App() {
     static int argc = 1;
@@ -132,11 +136,6 @@ private:
     QString m_pty;
     QString m_summary;
 };
-
-inline QByteArray ReadAll(const QString& Path) {
-    QFile f(Path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 inline bool WriteAll(const QString& Path, const QByteArray& Bytes) {
     QFile f(Path);
