@@ -295,6 +295,8 @@ void TBsPort::ParseBytes(const char* Chunk, qsizetype Length) {
         m_finder.Feed(more, sink);
     }
     m_parsing = false;
+    if (LinkTransport* line = ActiveTransport())
+        line->ExpectBytes(m_finder.DataStillMissing());
 }
 
 void TBsPort::OnFrameEvent(const FrameEvent& Event) {

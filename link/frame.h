@@ -81,6 +81,10 @@ public:
 
     // True while a frame is partly collected.
     bool InFrame() const { return m_state != State::Idle; }
+    // Data and CRC bytes the frame being collected still lacks; 0 outside a frame's data.
+    int DataStillMissing() const {
+        return m_state == State::Data ? int(m_dataLength + 2 - m_data.size()) : 0;
+    }
 
 private:
     enum class State { Idle, Header, Data };

@@ -53,6 +53,11 @@ public:
     // taken without the sequence test, and the session itself opens the line.
     virtual bool IsDatagram() const = 0;
 
+    // The link cannot act before Count more bytes are there (the rest of a frame). A line may
+    // gather them before it hands anything over: fewer wake-ups while a slow line trickles a
+    // packet in. 0: hand bytes over as they come. Lines that gain nothing ignore it.
+    virtual void ExpectBytes(int /*Count*/) {}
+
     // Line bit rate. Lines that do not agree one ignore it.
     virtual void SetBaudRate(int BitsPerSecond) = 0;
 

@@ -156,6 +156,20 @@ TComm::TComm(QObject* Owner) : QObject(Owner) {
         if (m_writeNotifier && m_burstPending)
             m_writeNotifier->setEnabled(true);
     });
+    m_readPause = new QTimer(this);
+    m_readPause->setSingleShot(true);
+    m_readPause->setTimerType(Qt::PreciseTimer);
+    connect(m_readPause, &QTimer::timeout, this, [this] {
+        if (m_readNotifier)
+            m_readNotifier->setEnabled(true);
+    });
+}
+
+void TComm::PauseReading(int Ms) {
+    if (!m_readNotifier || Ms <= 0)
+        return;
+    m_readNotifier->setEnabled(false);
+    m_readPause->start(Ms);
 }
 
 TComm::~TComm() {
@@ -239,6 +253,7 @@ void TComm::StopWatching() {
     m_drainTimer->stop();
     m_lineTimer->stop();
     m_settleTimer->stop();
+    m_readPause->stop();
 }
 
 void TComm::ClosePort() {
