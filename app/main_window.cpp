@@ -7,6 +7,7 @@
 #include "app/progress/progress_form.h"
 #include "app/window_placement.h"
 #include "link/default_transports.h"
+#include "link/fm_request.h"
 #include "scalebus/varn_ibus.h"
 
 #include <QClipboard>
@@ -47,8 +48,7 @@ constexpr int kHeaderHeight = 17;
 constexpr int kStatusHeight = 24;
 constexpr int kListWidth = 337;
 constexpr int kSplitterWidth = 6;
-constexpr int kZDigits = 4;
-constexpr int kDateDigits = 6;
+constexpr int kZDigits = kZNumberDigits;
 constexpr int kDotRefreshMs = 100;
 constexpr int kRangeFieldWidth = 52;
 constexpr int kRadioGroupWidth = 150;

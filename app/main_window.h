@@ -183,7 +183,9 @@ public:
     void Button6Click();
 
     void DecodeDetailSummary(const QString& HexFile);
-    void DecodeChangeReport(const QString& HexFile, int ReportKind);
+    void DecodeChangeReport(const QString& HexFile, ReportKind Kind);
+    // The kind chosen in the report-type selector.
+    ReportKind SelectedReportKind() const;
     void AddListEntry(const QString& FileName, const QString& ReportTypeCaption);
 
     // A "." per received packet (the rule of ApplyProgressDot); shown a few times a second.

@@ -11,7 +11,6 @@
 #include "fm/file_writer.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
@@ -73,7 +72,7 @@ void Tfrm_Main::ConnectUpload() {
     up.OnMessage = [this](const DecodeMessage& Message) { ShowDecodeMessage(Message); };
     up.OnStateChanged = [this](UploadState State) { ApplyUploadState(State); };
     up.OnReport = [this](const ReportDecodeResult& Result, const QString& HexFile) {
-        if (m_upload->Running() && ComboBox2->currentIndex() <= 1)
+        if (m_upload->Running() && ReportKindOf(SelectedReportKind()).Printout)
             lb_file->setText(HexFile);
         QString error;
         if (!LoadMemoFromFile(Result.ReportPath, &error))
@@ -103,9 +102,13 @@ void Tfrm_Main::ApplyUploadState(UploadState State) {
     }
 }
 
+ReportKind Tfrm_Main::SelectedReportKind() const {
+    return ReportKindAt(ComboBox2->currentIndex()).value_or(ReportKind::Detail);
+}
+
 UploadRequest Tfrm_Main::CurrentRequest() const {
     UploadRequest r;
-    r.ReportType = ComboBox2->currentIndex();
+    r.Kind = SelectedReportKind();
     r.RangeKind = cb_qrytype->currentIndex();
     r.FromText = ed_From->text();
     r.ToText = ed_To->text();
@@ -146,7 +149,7 @@ void Tfrm_Main::btnUploadClick() {
     FUploading = false;
     if (outcome == UploadOutcome::DecodeFailed || m_upload->DecodeFailed())
         FDecodeFailed = true;
-    if (request.ReportType <= 1 &&
+    if (ReportKindOf(request.Kind).Printout &&
         (outcome == UploadOutcome::Finished || outcome == UploadOutcome::DecodeFailed ||
          outcome == UploadOutcome::WriteFailed)) {
         // The Detail/Summary decoder shows the upload file in the status line whenever the
@@ -157,10 +160,6 @@ void Tfrm_Main::btnUploadClick() {
 }
 
 void Tfrm_Main::btnCancelClick() {
-    if (!m_upload->Running())
-        return;
-    PortManager().StopUpload = true;
-    QCoreApplication::processEvents();
     m_upload->Cancel(true);
 }
 
@@ -168,8 +167,6 @@ void Tfrm_Main::btnCloseClick() {
     if (m_upload->Running()) {
         if (!ConfirmCloseDuringUpload())
             return;
-        PortManager().StopUpload = true;
-        QCoreApplication::processEvents();
         m_upload->Cancel(false);
     }
     close();
@@ -221,16 +218,16 @@ void Tfrm_Main::DecodeDetailSummary(const QString& HexFile) {
         lb_file->setText(HexFile);
         ClearMemo();
     }
-    ShowDecodeResult(::DecodeDetailSummary(HexFile, ComboBox2->currentIndex(), settings, Messages));
+    ShowDecodeResult(::DecodeDetailSummary(HexFile, SelectedReportKind(), settings, Messages));
 }
 
-void Tfrm_Main::DecodeChangeReport(const QString& HexFile, int ReportKind) {
+void Tfrm_Main::DecodeChangeReport(const QString& HexFile, ReportKind Kind) {
     ReportDecodeSettings settings = DecodeSettings();
     settings.AddListEntry = [this](const QString& Path, const QString& Caption) {
         AddListEntry(Path, Caption);
         return QString();
     };
-    const ReportDecodeResult result = ::DecodeChangeReport(HexFile, ReportKind, settings, Messages);
+    const ReportDecodeResult result = ::DecodeChangeReport(HexFile, Kind, settings, Messages);
     // The report was started (and the memo cleared) unless the range or the file was wrong.
     if (result.Failed && result.Error != ReportError::FileMissing &&
         result.Error != ReportError::InvalidInteger && result.Error != ReportError::RangeError)
@@ -294,11 +291,11 @@ void Tfrm_Main::btn1Click() {
     if (file.isEmpty())
         return;
     FLastOpenedFile = file;
-    const int kind = ComboBox2->currentIndex();
-    if (kind > 1)
-        DecodeChangeReport(file, kind);
-    else
+    const ReportKind kind = SelectedReportKind();
+    if (ReportKindOf(kind).Printout)
         DecodeDetailSummary(file);
+    else
+        DecodeChangeReport(file, kind);
 }
 
 void Tfrm_Main::Button3Click() {
@@ -307,7 +304,7 @@ void Tfrm_Main::Button3Click() {
 }
 
 void Tfrm_Main::btn5Click() {
-    DecodeChangeReport(FLastOpenedFile, 2);
+    DecodeChangeReport(FLastOpenedFile, ReportKind::Tax);
 }
 
 void Tfrm_Main::Button6Click() {

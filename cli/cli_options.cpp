@@ -67,13 +67,8 @@ std::optional<int> PortNumberOption(const QString& Value, int Lowest) {
     return port;
 }
 
-std::optional<int> ReportKindOption(const QString& Name) {
-    static const char* const names[] = {"detail", "summary", "tax", "currency", "ram"};
-    for (int i = 0; i < 5; ++i) {
-        if (Name == QLatin1String(names[i]))
-            return i;
-    }
-    return std::nullopt;
+std::optional<ReportKind> ReportKindOption(const QString& Name) {
+    return ReportKindByCliName(Name);
 }
 
 std::optional<int> MachineOption(const QString& Value) {

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "link/link_mode.h"
+#include "fm/report_kinds.h"
+
+#include "link/link_transport.h"
 
 #include <QChar>
 #include <QCoreApplication>
@@ -77,8 +79,8 @@ QString SetDeviceOption(const QString& Name, const QString& Value, DeviceAddress
 // A UDP port number from Lowest to 65535.
 std::optional<int> PortNumberOption(const QString& Value, int Lowest = 1);
 
-// --report NAME: 0 detail, 1 summary, 2 tax, 3 currency, 4 ram.
-std::optional<int> ReportKindOption(const QString& Name);
+// --report NAME: detail, summary, tax, currency, ram (the report kinds' command-line names).
+std::optional<ReportKind> ReportKindOption(const QString& Name);
 // --machine 0|1|2.
 std::optional<int> MachineOption(const QString& Value);
 

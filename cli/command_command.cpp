@@ -1,7 +1,7 @@
 // orvexfm-cli command: runs one command of the device link's command set (report uploads,
 // memory dumps, the device check, program downloads ...) over a serial port or UDP, the way
-// an owner of the link does: BeginSession, PrepareCommand with the file, SendRequest, then
-// wait for the session's result.
+// an owner of the link does: StartSession with the command and its file, then wait until
+// the link reports how the session ended.
 
 #include "cli/cli_options.h"
 #include "cli/interrupt.h"
@@ -182,23 +182,14 @@ std::optional<int> Parse(const QStringList& Args, Options& Opt) {
     return std::nullopt;
 }
 
-// The session's result is final: nothing further will change it by itself.
-bool IsFinal(const TBsPort& Link) {
-    const int r = Link.SessionResult();
-    if (r == 5)
-        return Link.LinkState == '0'; // the task-done exchange is still running
-    return r >= 3 || r == 2 || r < 0;
-}
-
-// Ends a session the owner gives up on, so that no further request or retransmission goes
-// out and the files are closed.
-void AbandonSession(TBsPort& Link) {
-    Link.OutputFile().close();
-    Link.InputFile().close();
-    Link.FileState = 0;
-    Link.LinkState = '0';
-    Link.RequestPending = -1;
-    Link.DownloadState = -1;
+// The exit status of a session that ended. A refusal counts even when a resend got past it
+// and the session ended otherwise.
+int ExitStatusOf(SessionEnd End, const TBsPort& Link) {
+    if (End == SessionEnd::Finished)
+        return kExitOk;
+    if (End == SessionEnd::Refused || End == SessionEnd::NotPossible || Link.RefusalsSeen() > 0)
+        return kExitRefused;
+    return kExitTimeout;
 }
 
 } // namespace
@@ -212,14 +203,10 @@ int RunCommandCommand(const QStringList& Args) {
     CliApplication app;
 
     QEventLoop loop;
-    bool interrupted = false;
-    // Ctrl-C ends the wait; the session is abandoned below. Without the handler Ctrl-C simply
+    // Ctrl-C ends the wait; the session is cancelled below. Without the handler Ctrl-C simply
     // ends the process, which loses nothing here.
     InterruptWatch interrupt;
-    interrupt.Install([&] {
-        interrupted = true;
-        loop.quit();
-    });
+    interrupt.Install([&] { loop.quit(); });
 
     TVarnMPComm ports(DefaultTransportFactory(opt.Device.UdpPort));
     ports.SetMode(opt.Device.Mode);
@@ -245,48 +232,45 @@ int RunCommandCommand(const QStringList& Args) {
     if (opt.AckTimeoutMs > 0)
         link->AckTimeoutMs = opt.AckTimeoutMs;
 
-    bool refused = false;
-    link->OnStatus = [&](const QString& Text, StatusKind Kind) {
-        if (Kind == StatusKind::ReceivedChunk)
-            return;
-        if (Text == QLatin1String("Receive VARN answer: command err") ||
-            Text == QLatin1String("Can not upload Z report.(Ecr Error 94)"))
-            refused = true;
-        if (opt.Verbose)
-            std::fprintf(stderr, "%s\n", Text.toUtf8().constData());
-    };
-    link->OnSessionResult = [&](int) {
-        if (IsFinal(*link))
-            loop.quit();
+    if (opt.Verbose) {
+        link->OnStatus = [](const QString& Text, StatusKind Kind) {
+            if (Kind != StatusKind::ReceivedChunk)
+                std::fprintf(stderr, "%s\n", Text.toUtf8().constData());
+        };
+    }
+    std::optional<SessionEnd> ended;
+    link->OnSessionEnded = [&](SessionEnd End) {
+        ended = End;
+        loop.quit();
     };
 
-    link->EnumVarnCmd = cmd;
-    link->StopAfter = opt.StopAfter;
-    link->BaudReady = false;
-    link->RetriesLeft = kBaudRetries;
-    link->DumpStart = opt.DumpStart;
-    link->DumpEnd = opt.DumpEnd;
-    link->FiscalMode = static_cast<std::uint8_t>(opt.FiscalMode);
-    link->FiscalParams.fill(0);
-    std::copy(opt.FiscalParams.begin(), opt.FiscalParams.end(), link->FiscalParams.begin());
+    SessionRequest session;
+    session.Command = cmd;
+    session.FileName = !opt.In.isEmpty() ? opt.In : opt.Out;
+    session.Retries = kBaudRetries;
+    session.StopAfter = opt.StopAfter;
+    session.Address = kDeviceAddress;
+    session.BaudIndex = kBaudIndex;
+    session.StartAt9600 = true;
+    session.DumpStart = opt.DumpStart;
+    session.DumpEnd = opt.DumpEnd;
+    session.FiscalMode = static_cast<std::uint8_t>(opt.FiscalMode);
+    std::copy(opt.FiscalParams.begin(), opt.FiscalParams.end(), session.FiscalParams.begin());
 
     ports.StartWorker();
-    link->BeginSession(kDeviceAddress, kBaudIndex, true);
-    const QString file = !opt.In.isEmpty() ? opt.In : opt.Out;
-    if (!link->PrepareCommand(file)) {
+    if (link->StartSession(session) != SessionStart::Started) {
         kCli.Error(link->StatusText);
-        AbandonSession(*link);
         ports.StopWorker();
         return kExitUsage;
     }
-    link->SendRequest();
-    if (!IsFinal(*link))
+    if (!ended)
         loop.exec();
     ports.StopWorker();
 
     const int result = link->SessionResult();
-    if (interrupted && !IsFinal(*link)) {
-        AbandonSession(*link);
+    if (!ended) {
+        // Only Ctrl-C ends the wait before the session ends.
+        link->CancelSession();
         kCli.Error(QStringLiteral("interrupted"));
         return kExitInterrupted;
     }
@@ -297,13 +281,8 @@ int RunCommandCommand(const QStringList& Args) {
         std::fprintf(stdout, "%s\n", link->StatusText.toUtf8().constData());
     std::fflush(stdout);
     link->OnStatus = nullptr;
-    link->OnSessionResult = nullptr;
+    link->OnSessionEnded = nullptr;
     if (opt.Device.Mode == tmRS232)
         ports.ClosePort(opt.Device.Port);
-
-    if (result >= 3)
-        return kExitOk;
-    if (result < 0 || refused)
-        return kExitRefused;
-    return kExitTimeout;
+    return ExitStatusOf(*ended, *link);
 }

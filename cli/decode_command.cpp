@@ -55,7 +55,7 @@ const char kUsage[] =
 
 struct Options {
     QString File;
-    int Kind = -1;
+    std::optional<ReportKind> Kind;
     int Machine = 1;
     RangeOption Range;
     QString RangeText = QStringLiteral("all");
@@ -163,9 +163,10 @@ int RunDecodeCommand(const QStringList& Args) {
     }
     if (opt.File.isEmpty())
         return kCli.UsageError(QStringLiteral("no FILE given"));
-    if (opt.Kind < 0)
+    if (!opt.Kind)
         return kCli.UsageError(QStringLiteral("--report is required"));
-    const bool printout = opt.Kind <= 1;
+    const bool printout = ReportKindOf(*opt.Kind).Printout;
+    const int kind = static_cast<int>(*opt.Kind);
     if (printout && opt.Format != QLatin1String("text"))
         return kCli.UsageError(
             QStringLiteral("--format %1 is for tax, currency and ram reports").arg(opt.Format));
@@ -214,12 +215,11 @@ int RunDecodeCommand(const QStringList& Args) {
     }
 
     if (opt.Format == QLatin1String("csv")) {
-        output = ChangeReportCsv(data, opt.Kind, range);
+        output = ChangeReportCsv(data, kind, range);
     } else if (opt.Format == QLatin1String("json")) {
-        output = ChangeReportJson(data, opt.Kind, range, opt.RangeText);
+        output = ChangeReportJson(data, kind, range, opt.RangeText);
     } else {
-        const ReportOutcome report =
-            BuildChangeReport(data, opt.Kind, range, LocaleDecimalSeparator());
+        const ReportOutcome report = BuildChangeReport(data, kind, range, LocaleDecimalSeparator());
         if (!report.ok()) {
             kCli.Error(report.message());
             return kExitUnreadable;

@@ -60,7 +60,7 @@ const char kUsage[] =
 
 struct Options {
     DeviceAddress Device{tmRS232, {}, {}, 5002};
-    int Kind = -1;
+    std::optional<ReportKind> Kind;
     RangeOption Range;
     QString Out;
     int Machine = 1;
@@ -192,7 +192,7 @@ int RunUploadCommand(const QStringList& Args) {
     }
     if (!opt.Device.Given())
         return kCli.UsageError(QStringLiteral("--port or --udp is required"));
-    if (opt.Kind < 0)
+    if (!opt.Kind)
         return kCli.UsageError(QStringLiteral("--report is required"));
     if (opt.Out.isEmpty())
         return kCli.UsageError(QStringLiteral("--out is required"));
@@ -202,7 +202,7 @@ int RunUploadCommand(const QStringList& Args) {
     const MessageTable messages;
     // A change report's range is applied to the decoded entries; a range that cannot select
     // anything is refused before the device is asked for a whole upload.
-    if (opt.Kind >= 2 && opt.Range.Kind != 2) {
+    if (!ReportKindOf(*opt.Kind).Printout && opt.Range.Kind != 2) {
         const RangeParse parsed = ParseReportRange(opt.Range.Kind, opt.Range.From, opt.Range.To);
         if (parsed.Error != ReportError::None) {
             kCli.Error(ReportOutcome{parsed.Error, parsed.Detail, {}}.message());
@@ -261,7 +261,7 @@ int RunUploadCommand(const QStringList& Args) {
     }
 
     UploadRequest request;
-    request.ReportType = opt.Kind;
+    request.Kind = *opt.Kind;
     request.RangeKind = opt.Range.Kind;
     request.FromText = opt.Range.From;
     request.ToText = opt.Range.To;

@@ -5,8 +5,6 @@
 #include "fm/text_helpers.h"
 #include "fm/upload_layout.h"
 
-#include <QFileInfo>
-
 #include <charconv>
 #include <cstdio>
 
@@ -163,18 +161,8 @@ ReportOutcome DecodeChangeReportFile(const QString& Path, int Kind, int QueryTyp
         out.Detail = range.Detail;
         return out;
     }
-    if (Path.isEmpty() || !QFileInfo::exists(Path)) {
-        out.Error = ReportError::FileMissing;
-        out.Detail = Path;
+    const auto data = ReadUploadFile(Path, out);
+    if (!data)
         return out;
-    }
-    QByteArray data;
-    try {
-        data = ReadWholeFile(Path);
-    } catch (const FileError& e) {
-        out.Error = ReportError::DataError;
-        out.Detail = QString::fromStdString(e.what());
-        return out;
-    }
-    return BuildChangeReport(data, Kind, range.Range, DecimalSeparator);
+    return BuildChangeReport(*data, Kind, range.Range, DecimalSeparator);
 }

@@ -2,8 +2,6 @@
 
 #include "fm/upload_layout.h"
 
-#include <QFileInfo>
-
 #include <cstdint>
 #include <cstring>
 
@@ -178,18 +176,8 @@ ReportError CutDetailSummaryToFileBytes(QByteArrayView File, int Width, QByteArr
 
 ReportOutcome DecodeDetailSummaryFile(const QString& Path, int MachineIndex) {
     ReportOutcome out;
-    if (Path.isEmpty() || !QFileInfo::exists(Path)) {
-        out.Error = ReportError::FileMissing;
-        out.Detail = Path;
+    const auto data = ReadUploadFile(Path, out);
+    if (!data)
         return out;
-    }
-    QByteArray data;
-    try {
-        data = ReadWholeFile(Path);
-    } catch (const FileError& e) {
-        out.Error = ReportError::DataError;
-        out.Detail = QString::fromStdString(e.what());
-        return out;
-    }
-    return CutDetailSummary(data, PrintoutWidth(MachineIndex));
+    return CutDetailSummary(*data, PrintoutWidth(MachineIndex));
 }

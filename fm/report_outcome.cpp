@@ -1,6 +1,8 @@
 #include "fm/report_outcome.h"
 
-#include <iterator>
+#include "fm/upload_layout.h"
+
+#include <QFileInfo>
 
 QString ReportOutcome::message() const {
     switch (Error) {
@@ -23,33 +25,17 @@ QString ReportOutcome::message() const {
     return {};
 }
 
-namespace {
-
-// The names of each report kind, in the order of ReportKind.
-struct ReportKindNames {
-    const char* FilePrefix;
-    const char* Caption;
-};
-
-constexpr ReportKindNames kReportKindNames[] = {
-    {"Detail", "Detail"},           {"Summary", "Summary"},  {"Tax", "Change the tax rate"},
-    {"Chy", "Change the currency"}, {"Ram", "RAM Clearing"},
-};
-
-const ReportKindNames* NamesOf(int Kind) {
-    if (Kind < 0 || Kind >= int(std::size(kReportKindNames)))
-        return nullptr;
-    return &kReportKindNames[Kind];
-}
-
-} // namespace
-
-QString ReportFilePrefix(int Kind) {
-    const ReportKindNames* names = NamesOf(Kind);
-    return names ? QString::fromLatin1(names->FilePrefix) : QString();
-}
-
-QString ReportTypeCaption(int Kind) {
-    const ReportKindNames* names = NamesOf(Kind);
-    return names ? QString::fromLatin1(names->Caption) : QString();
+std::optional<QByteArray> ReadUploadFile(const QString& Path, ReportOutcome& Out) {
+    if (Path.isEmpty() || !QFileInfo::exists(Path)) {
+        Out.Error = ReportError::FileMissing;
+        Out.Detail = Path;
+        return std::nullopt;
+    }
+    try {
+        return ReadWholeFile(Path);
+    } catch (const FileError& e) {
+        Out.Error = ReportError::DataError;
+        Out.Detail = QString::fromStdString(e.what());
+        return std::nullopt;
+    }
 }

@@ -4,8 +4,7 @@
 #include <QList>
 #include <QString>
 
-// Report types in the order of the window's report-type selector.
-enum class ReportKind { Detail = 0, Summary = 1, Tax = 2, Currency = 3, Ram = 4 };
+#include <optional>
 
 // Why a report builder produced no report. The window turns these into its own messages
 // (message table texts, message boxes); the command-line tool into exit codes.
@@ -31,9 +30,6 @@ struct ReportOutcome {
     QString message() const;
 };
 
-// The start of a report file's name: "Detail", "Summary", "Tax", "Chy", "Ram"; empty for any
-// other value.
-QString ReportFilePrefix(int Kind);
-// The report-type caption a list entry records: "Detail", "Summary", "Change the tax rate",
-// "Change the currency", "RAM Clearing"; empty for any other kind.
-QString ReportTypeCaption(int Kind);
+// Reads a whole upload file for a decoder. Nothing, with Out's error (FileMissing, or DataError
+// with the system's reason), when the file is not there or cannot be read.
+std::optional<QByteArray> ReadUploadFile(const QString& Path, ReportOutcome& Out);

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcLinkFrames, "orvexfm.link.frames", QtWarningMsg)
@@ -52,6 +53,16 @@ TBsPort::~TBsPort() {
     }
     if (m_udp)
         m_udp->OnBytes = nullptr;
+}
+
+bool TBsPort::LineAgreesBitRate() const {
+    const LinkTransport* line = ActiveTransport();
+    return !line || line->AgreesBitRate();
+}
+
+bool TBsPort::LineIsDatagram() const {
+    const LinkTransport* line = ActiveTransport();
+    return line && line->IsDatagram();
 }
 
 qint64 TBsPort::Now() const {
@@ -106,6 +117,85 @@ void TBsPort::SetSessionResult(int Value) {
     m_sessionResult = Value;
     if (OnSessionResult)
         OnSessionResult(Value);
+}
+
+// ---------------------------------------------------------------------------------------
+// Session start and end
+
+void TBsPort::OpenSession() {
+    if (m_sessionOpen)
+        return;
+    m_sessionOpen = true;
+    m_refusals = 0;
+    emit SessionOpened();
+}
+
+void TBsPort::EndSession(SessionEnd End, int Result) {
+    LinkState = '0';
+    RequestPending = -1;
+    m_startDueAt.reset();
+    m_startTimer->stop();
+    if (End == SessionEnd::Refused) {
+        // The refused upload's file stays open: its owner closes it.
+        if (FileState == 2)
+            FileState = 0;
+    } else {
+        CloseFileByState();
+    }
+    if (Result != kKeepResult)
+        SetSessionResult(Result);
+    if (std::exchange(m_sessionOpen, false) && OnSessionEnded)
+        OnSessionEnded(End);
+}
+
+SessionStart TBsPort::StartSession(const SessionRequest& Request) {
+    EnumVarnCmd = Request.Command;
+    StopAfter = Request.StopAfter;
+    BaudReady = false;
+    RetriesLeft = Request.Retries;
+    if (Request.RequestData) {
+        const auto n = std::min<qsizetype>(Request.RequestData->size(), kRequestDataSize);
+        std::copy_n(Request.RequestData->begin(), n, RequestData.begin());
+        RequestDataLen = static_cast<int>(n);
+    }
+    DumpStart = Request.DumpStart;
+    DumpEnd = Request.DumpEnd;
+    FiscalMode = Request.FiscalMode;
+    FiscalParams = Request.FiscalParams;
+    BeginSession(Request.Address, Request.BaudIndex, Request.StartAt9600);
+    const LinkTransport* line = ActiveTransport();
+    // A session that cannot run ends without a report: the owner learns it from the result.
+    if (Request.RequireOpenLine && line && !line->IsOpen()) {
+        m_sessionOpen = false;
+        CancelSession();
+        return SessionStart::LineFailed;
+    }
+    if (!PrepareCommand(Request.FileName)) {
+        m_sessionOpen = false;
+        CancelSession();
+        return SessionStart::FileFailed;
+    }
+    SendRequest();
+    return SessionStart::Started;
+}
+
+void TBsPort::CancelSession() {
+    m_outputFile.close();
+    m_inputFile.close();
+    FileState = 0;
+    DownloadState = -1;
+    EndSession(SessionEnd::Cancelled, kKeepResult);
+}
+
+void TBsPort::PacketAccepted() {
+    RetriesLeft = kDefaultRetries;
+    SentAt = Now();
+    if (RequestPending == 1)
+        RequestPending = 0;
+}
+
+bool TBsPort::TimeoutExpired(qint64 At) const {
+    return LinkState != '0' && At - SentAt >= static_cast<qint64>(AckTimeout);
 }
 
 bool TBsPort::ReportStatus(const QString& Text, StatusKind Kind) {
@@ -205,6 +295,8 @@ void TBsPort::ParseBytes(const char* Chunk, qsizetype Length) {
         m_finder.Feed(more, sink);
     }
     m_parsing = false;
+    if (LinkTransport* line = ActiveTransport())
+        line->ExpectBytes(m_finder.DataStillMissing());
 }
 
 void TBsPort::OnFrameEvent(const FrameEvent& Event) {
@@ -255,7 +347,7 @@ void TBsPort::OnFrameEvent(const FrameEvent& Event) {
 void TBsPort::AfterCompleteFrame() {
     if (m_sessionResult == 3 || LinkState != 'L')
         return;
-    if (m_mode == tmTCPIP || BaudReady)
+    if (!LineAgreesBitRate() || BaudReady)
         SendRequest();
 }
 
@@ -264,22 +356,14 @@ void TBsPort::HandleFrame(const DeviceFrame& Frame) {
     if (cls == 0x80 && Frame.Code == 0x0D) {
         // Refusal.
         ReportStatus(QStringLiteral("Receive VARN answer: command err"));
+        m_refusals += 1;
         RetriesLeft -= 1;
         if (RetriesLeft > 0) {
             ResendLastFrame();
             SentAt = Now();
         }
-        if (IsUploadRefusalFatal(CurrentCommand) && LinkState == 'L') {
-            if (RequestStopUpload)
-                RequestStopUpload();
-            RequestPending = -1;
-            LinkState = '0';
-            if (FileState == 2)
-                FileState = 0; // OutputFile stays open: the owner closes it
-            if (OnUploadRefused)
-                OnUploadRefused();
-            SetSessionResult(2);
-        }
+        if (IsUploadRefusalFatal(CurrentCommand) && LinkState == 'L')
+            EndSession(SessionEnd::Refused, 2);
         return;
     }
     if (cls == 0x80 && Frame.Code == 0x0E) {
@@ -295,16 +379,13 @@ void TBsPort::HandleFrame(const DeviceFrame& Frame) {
         }
         if (CurrentCommand == H_DN_UpTrTaskOk) {
             StatusText = FinishText;
-            RequestPending = -1;
-            LinkState = '0';
-            SetSessionResult(3);
+            EndSession(SessionEnd::Finished, 3);
             return;
         }
         if (DownloadState == -1) {
             if (LinkState == 'L') {
-                LinkState = '0';
                 ApplyLineRate(kBaudIndex9600);
-                SetSessionResult(3);
+                EndSession(SessionEnd::Finished, 3);
             }
         } else if (DownloadState == 1) {
             DownloadState = 0;
@@ -319,15 +400,15 @@ void TBsPort::HandleFrame(const DeviceFrame& Frame) {
     if (cls == 0x80) {
         // Data of the current command. Over UDP the fiscal-memory and EPROM packets are
         // taken without the sequence test (each answer there follows its own request).
-        const bool direct = m_mode == tmTCPIP && (IsFiscalMemoryCommand(CurrentCommand) ||
-                                                  CurrentCommand == H_UPLOAD_EPROM);
+        const bool direct = LineIsDatagram() && (IsFiscalMemoryCommand(CurrentCommand) ||
+                                                 CurrentCommand == H_UPLOAD_EPROM);
         if (direct || (SequenceMatches(Frame) && FileState != 0))
             (this->*handler)(Frame);
     } else if (cls == 0x81 || cls == 0x82 || cls == 0x83) {
         // Memory dump data.
         const bool dump = CurrentCommand == H_UPLOAD_EPROM || CurrentCommand == H_UPLOAD_ROM ||
                           CurrentCommand == H_UPLOAD_RAM;
-        const bool direct = m_mode == tmTCPIP && CurrentCommand == H_UPLOAD_EPROM;
+        const bool direct = LineIsDatagram() && CurrentCommand == H_UPLOAD_EPROM;
         if (dump && (direct || (SequenceMatches(Frame) && FileState != 0)))
             (this->*handler)(Frame);
     } else if (cls == 0x90) {
@@ -348,6 +429,7 @@ void TBsPort::HandleFrame(const DeviceFrame& Frame) {
 // Owner calls
 
 bool TBsPort::PrepareCommand(const QString& FileName) {
+    OpenSession();
     const TEnumVarnCmd cmd = EnumVarnCmd;
     const CommandTemplate& t = TemplateOf(cmd);
     LastWrittenSeq = -1;
@@ -426,7 +508,7 @@ void TBsPort::SendRequest() {
 
 void TBsPort::Tick() {
     RunDueStart();
-    if (m_mode == tmTCPIP) {
+    if (!LineAgreesBitRate()) {
         CheckAckTimeout();
         if (LinkState == 'L')
             SendRequest();
@@ -446,28 +528,21 @@ void TBsPort::Tick() {
 }
 
 void TBsPort::CheckAckTimeout() {
-    if (LinkState == '0')
-        return;
     const qint64 now = Now();
-    if (now - SentAt < static_cast<qint64>(AckTimeout))
+    if (!TimeoutExpired(now))
         return;
     RetriesLeft -= 1;
     ReportStatus(QStringLiteral("延迟 %1 毫秒, 再试: %2 次").arg(AckTimeout).arg(RetriesLeft + 1));
+    SentAt = now;
     if (RetriesLeft > 0) {
         ResendLastFrame();
-    } else {
-        ReportStatus(QStringLiteral("VARN 命令: ack 失败"));
-        if (LinkState == 'L') {
-            CloseFileByState();
-            DownloadState = -1;
-        }
-        LinkState = '0';
-        RequestPending = -1;
-        m_startDueAt.reset();
-        CloseSerialLine();
-        SetSessionResult(2);
+        return;
     }
-    SentAt = now;
+    ReportStatus(QStringLiteral("VARN 命令: ack 失败"));
+    if (LinkState == 'L')
+        DownloadState = -1;
+    CloseSerialLine();
+    EndSession(SessionEnd::TimedOut, 2);
 }
 
 void TBsPort::OnModemLines(std::uint32_t /*Event*/) {
@@ -509,7 +584,5 @@ void TBsPort::FailOnFileError() {
                      .arg(m_outputFile.fileName(), m_outputFile.errorString()));
     m_outputFile.close();
     FileState = 0;
-    RequestPending = -1;
-    LinkState = '0';
-    SetSessionResult(2);
+    EndSession(SessionEnd::FileFailed, 2);
 }

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -26,6 +27,49 @@ struct LastFrameStore {
     bool Valid = false;
 };
 
+// How a session ended. Each session reports its end once, through TBsPort::OnSessionEnded;
+// the SessionResult value beside each reason is what readers of the result see.
+enum class SessionEnd {
+    Finished,    // the command's exchange is complete (3; StopAfter reached included)
+    TimedOut,    // the device stopped answering and the retries ran out (2)
+    RateFailed,  // the bit rate could not be agreed (2)
+    Refused,     // the device refused a request of an upload that cannot go on (2)
+    NotPossible, // the device cannot run the command now: Z report error 94 (2), receipt open
+                 // or Z report due (-1), Z report due before a download (-2)
+    FileFailed,  // the session's file could not be written or read (2)
+    Cancelled,   // the owner ended the session (SessionResult stays as it was)
+};
+
+// What one session needs: everything an owner used to write into the link before it began.
+struct SessionRequest {
+    TEnumVarnCmd Command = H_PACK_OK;
+    // Request data of the fiscal-memory uploads (the range). Unset: the link's RequestData
+    // stays as it is (header and footer requests carry what the last range left there).
+    std::optional<QByteArray> RequestData;
+    QString FileName;  // the upload's target or the download's source; empty: none
+    int Retries = 6;   // H_SETBAUD attempts before the session fails
+    int StopAfter = 0; // 0 run the command; 1 end after the device check; 2 after the rate
+    int Address = 1;   // device address written into every request header
+    int BaudIndex = kBaudIndex115200; // rate to agree
+    bool StartAt9600 = true;          // ask for it at 9600 bit/s
+    // An owner that cannot use a session whose line did not open (UDP socket not bound) has
+    // it end before anything is created or sent; otherwise the session runs and times out.
+    bool RequireOpenLine = false;
+    // Memory dumps: first and last 24-bit address.
+    int DumpStart = 0;
+    int DumpEnd = 0;
+    // H_UPLOAD_FISCAL: mode 0 sends FiscalParams[0..3], 1 all six, 2 none.
+    std::uint8_t FiscalMode = 0;
+    std::array<std::uint8_t, 6> FiscalParams{};
+};
+
+// What StartSession did.
+enum class SessionStart {
+    Started,    // the session runs; OnSessionEnded reports its end
+    LineFailed, // RequireOpenLine and the line did not open: nothing was created or sent
+    FileFailed, // the file could not be created or opened (StatusText says why); nothing sent
+};
+
 // One link to one device over a serial line or UDP, with the protocol session that runs on
 // it: bit-rate agreement, requests, acknowledges, refusals, time-outs with retransmission,
 // dispatch of answers to the running command's packet handler and the result value.
@@ -35,15 +79,12 @@ struct LastFrameStore {
 // session, so no locks are needed and frames can never interleave.
 //
 // Running one command (what an owner does):
-//   link.EnumVarnCmd = H_UPLOAD_Detail;           // the command to run
-//   link.RequestData / RequestDataLen = range;    // request data (fiscal-memory uploads)
-//   link.StopAfter = 0; link.BaudReady = false; link.RetriesLeft = 6;
-//   link.BeginSession(1, kBaudIndex115200, true);
-//   if (!link.PrepareCommand(hexFile)) ...        // false: file could not be created
-//   link.SendRequest();
-//   ... wait (event loop) until OnSessionResult reports a final value ...
-//   SessionResult() >= 3 success; 2 or negative failure (close OutputFile() then).
-// Something must call Tick() regularly (the port manager's tick driver does).
+//   link.OnSessionEnded = [&](SessionEnd End) { ... };     // attach once
+//   SessionRequest r; r.Command = H_UPLOAD_Detail; r.RequestData = range; r.FileName = hex;
+//   if (link.StartSession(r) != SessionStart::Started) ...  // nothing went out
+//   ... wait (event loop) until OnSessionEnded reports how the session ended ...
+//   link.CancelSession();                                   // when the owner gives up first
+// Something must call Tick() while a session runs (the port manager's tick driver does).
 class TBsPort : public QObject {
     Q_OBJECT
 public:
@@ -65,6 +106,9 @@ public:
     void SetTransport(TMode TransportMode, std::unique_ptr<LinkTransport> Transport);
     LinkTransport* Transport(TMode TransportMode) const;
     LinkTransport* ActiveTransport() const { return Transport(m_mode); }
+    // What the line in use can do (a link without a transport counts as a serial line).
+    bool LineAgreesBitRate() const;
+    bool LineIsDatagram() const;
 
     // --- Published properties ------------------------------------------------------------
     QString CommName() const { return m_commName; }
@@ -145,6 +189,14 @@ public:
     std::function<qint64()> Clock;
 
     // --- Owner calls ---------------------------------------------------------------------
+    // Starts a session: takes the request's settings, agrees the bit rate (serial), prepares
+    // the command with its file and sends the first request that is due. See SessionStart.
+    SessionStart StartSession(const SessionRequest& Request);
+    // The owner gives up on the running session: nothing more is sent, the files are closed,
+    // OnSessionEnded reports Cancelled. Does nothing while no session is open.
+    void CancelSession();
+
+    // The steps StartSession takes, in its order (tests drive them one by one):
     // Starts a session for EnumVarnCmd. Serial: reloads the command table with the device
     // address, sets the line (9600 when StartAt9600, else the rate of BaudIndex) and sends
     // H_SETBAUD asking for BaudIndex. UDP: makes EnumVarnCmd current, sends nothing.
@@ -154,7 +206,8 @@ public:
     bool PrepareCommand(const QString& FileName);
     // Sends the next request of CurrentCommand if one is due; otherwise does nothing.
     void SendRequest();
-    // Time-outs, retransmissions, bit-rate retries. Call regularly (every 10..50 ms).
+    // Time-outs, retransmissions, bit-rate retries. Call regularly (every 10..50 ms) while
+    // SessionOpen().
     void Tick();
 
     // --- Transport entry points (public so tests and other transports can feed them) --------
@@ -172,6 +225,10 @@ public:
     void CheckBaudTimeout();
     void ResetCommandTable(int Address);
     bool ReportStatus(const QString& Text, StatusKind Kind = StatusKind::Info);
+    // A session is open: started and not yet ended (the tick driver runs while one is).
+    bool SessionOpen() const { return m_sessionOpen; }
+    // Refusals the device sent since the session began (also those a resend got past).
+    int RefusalsSeen() const { return m_refusals; }
     // Starts the H_UPLOAD_COMDATA exchange that follows the clerk, hourly and fiscal reports.
     void StartComDataFollowUp();
     // Starts the H_DN_UpTrTaskOk exchange that follows a trade upload.
@@ -181,22 +238,25 @@ public:
 
     // --- Events the owner attaches (all raised in the link's thread) ---------------------
     std::function<void(const QString& Text, StatusKind Kind)> OnStatus;
-    // SessionResult changed (to the new value). Owners wait on this instead of polling.
+    // SessionResult changed (to the new value): progress of the running session.
     std::function<void(int Result)> OnSessionResult;
+    // The session ended, once per session, after SessionResult and the files are final.
+    // Owners wait on this instead of polling.
+    std::function<void(SessionEnd End)> OnSessionEnded;
+
     // A packet was accepted (or repeated): the progress text gets a dot of this kind.
     std::function<void(ProgressDotKind Kind)> OnProgressDot;
     // One EPROM block written: the progress bar advances one step.
     std::function<void()> OnProgressStep;
-    // The device refused a fiscal-memory or EPROM request: the session has failed and the
-    // owner shows its "upload fail" line; OutputFile is left open for the owner to close.
-    std::function<void()> OnUploadRefused;
-    // Set by the owner holding the StopUpload flag (the port manager): the link calls it
-    // when the device refuses a fiscal-memory or EPROM request.
-    std::function<void()> RequestStopUpload;
     // Every frame sent and every complete frame received (also damaged ones), raw bytes.
     std::function<void(FrameDirection Direction, const QByteArray& Bytes)> OnFrameTrace;
     // Unsolicited class 0x91 frames: code 2 as H_RESPONSE_PLU, code 3 as H_RESPONSE_TRADE.
     std::function<void(TEnumVarnCmd Cmd, const DeviceFrame& Frame)> OnResponseVarn;
+
+signals:
+    // A session opened (StartSession, or BeginSession/PrepareCommand while none was open):
+    // whoever drives Tick() starts doing so.
+    void SessionOpened();
 
 private:
     using RequestBuilder = void (TBsPort::*)();
@@ -207,6 +267,17 @@ private:
 
     qint64 Now() const;
     void SetSessionResult(int Value);
+    void OpenSession();
+    // The one place a session ends: the exchange is over (LinkState '0', RequestPending -1),
+    // the file is closed (a refused upload's OutputFile stays open, for its owner), Result
+    // becomes SessionResult unless it is kKeepResult, and OnSessionEnded reports End.
+    static constexpr int kKeepResult = std::numeric_limits<int>::min();
+    void EndSession(SessionEnd End, int Result);
+    // The time-out of the request in flight starts afresh after a packet was accepted; the
+    // next request may go.
+    void PacketAccepted();
+    // A time-out period has passed without an answer: false while it has not.
+    bool TimeoutExpired(qint64 Now) const;
     void WriteFrame(const QByteArray& Bytes);
     void ResendLastFrame();
     void OnFrameEvent(const FrameEvent& Event);
@@ -239,7 +310,7 @@ private:
     void HandleStreamedReportPacket(const DeviceFrame& Frame);
     void HandleFiscalReportPacket(const DeviceFrame& Frame);
     void HandleComDataPacket(const DeviceFrame& Frame);
-    void EndReport(int Result, const QString& Finish);
+    void EndReport(SessionEnd End, const QString& Finish);
 
     // Memory dumps.
     void SetDumpAddress(std::uint32_t Address);
@@ -266,5 +337,7 @@ private:
     QByteArray m_pendingChunks; // bytes that arrived while a chunk was being parsed
     bool m_endMarkerSeen = false;
     std::optional<qint64> m_startDueAt; // bit rate agreed; the command starts at this time
+    bool m_sessionOpen = false;
+    int m_refusals = 0;
     QTimer* m_startTimer = nullptr;
 };

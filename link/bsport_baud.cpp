@@ -18,6 +18,7 @@ void TBsPort::ResetCommandTable(int Address) {
 }
 
 void TBsPort::BeginSession(int Address, int BaudIndex, bool StartAt9600) {
+    OpenSession();
     m_startDueAt.reset();
     // Nothing received before this session can answer it: a frame an earlier exchange left
     // unfinished (an answer cut off when its device stopped) would swallow the first answers,
@@ -28,7 +29,7 @@ void TBsPort::BeginSession(int Address, int BaudIndex, bool StartAt9600) {
         if (LinkTransport* line = ActiveTransport(); line && line->IsOpen())
             line->DiscardInput();
     }
-    if (m_mode == tmTCPIP) {
+    if (!LineAgreesBitRate()) {
         SetSessionResult(0);
         CurrentCommand = EnumVarnCmd;
         // Answers must echo the running command's sequence byte.
@@ -36,8 +37,9 @@ void TBsPort::BeginSession(int Address, int BaudIndex, bool StartAt9600) {
         // Time-outs run from the first request on; a UDP session has no H_SETBAUD step that
         // would set them, and 0 would make every tick an expiry.
         AckTimeout = static_cast<std::uint32_t>(AckTimeoutMs);
-        if (m_udp && !m_udp->IsOpen() && !m_udp->Open())
-            ReportStatus(QStringLiteral("Open UDP %1 fail: %2").arg(m_ip, m_udp->LastError()));
+        LinkTransport* line = ActiveTransport();
+        if (line && line->IsDatagram() && !line->IsOpen() && !line->Open())
+            ReportStatus(QStringLiteral("Open UDP %1 fail: %2").arg(m_ip, line->LastError()));
         return;
     }
     EcrAddress = Address;
@@ -66,28 +68,23 @@ void TBsPort::BeginSession(int Address, int BaudIndex, bool StartAt9600) {
 }
 
 void TBsPort::CheckBaudTimeout() {
-    if (LinkState == '0')
-        return;
     const qint64 now = Now();
-    if (now - SentAt < static_cast<qint64>(AckTimeout))
+    if (!TimeoutExpired(now))
         return;
     RetriesLeft -= 1;
     ReportStatus(QStringLiteral("Elapse %1 ms, try again: %2").arg(AckTimeout).arg(RetriesLeft));
+    SentAt = now;
     if (RetriesLeft > 0) {
         SetSessionResult(1);
         // Alternate: the device may still listen at 9600 or already at 115200.
         LineBaudIndex = LineBaudIndex == kBaudIndex115200 ? kBaudIndex9600 : kBaudIndex115200;
         ApplyLineRate(LineBaudIndex);
         Renegotiate = true;
-    } else {
-        LinkState = '0';
-        RequestPending = -1;
-        CloseFileByState();
-        DownloadState = -1;
-        ReportStatus(QStringLiteral("Varn Command: catch ack fail"));
-        SetSessionResult(2);
+        return;
     }
-    SentAt = now;
+    DownloadState = -1;
+    ReportStatus(QStringLiteral("Varn Command: catch ack fail"));
+    EndSession(SessionEnd::RateFailed, 2);
 }
 
 void TBsPort::OnSetBaudAcknowledged() {
@@ -125,11 +122,10 @@ void TBsPort::FinishBaudAgreement() {
     if (LinkState != 'L' || CurrentCommand != H_SETBAUD)
         return; // the session ended (or was restarted) while the line settled
     if (StopAfter == 2) {
-        LinkState = '0';
         if (IsModem)
             BaudReady = false;
-        SetSessionResult(3);
         ReportStatus(QStringLiteral("Set Baudrate successful."), StatusKind::Completion);
+        EndSession(SessionEnd::Finished, 3);
         return;
     }
     PerformStartAction(EnumVarnCmd);

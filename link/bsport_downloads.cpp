@@ -59,13 +59,9 @@ void TBsPort::HandleDeviceCheckAnswer(const DeviceFrame& Frame) {
     }
 
     const auto refuse = [&](int Result, const QString& Text) {
-        m_inputFile.close();
-        FileState = 0;
-        LinkState = '0';
         DownloadState = -1;
-        RequestPending = -1;
         ReportStatus(Text);
-        SetSessionResult(Result);
+        EndSession(SessionEnd::NotPossible, Result);
     };
     // The command starts now; its answers echo its own sequence counter from here on.
     const auto startDownload = [&] {
@@ -95,11 +91,8 @@ void TBsPort::HandleDeviceCheckAnswer(const DeviceFrame& Frame) {
     default:
         break;
     }
-    if (StopAfter == 1) {
-        LinkState = '0';
-        RequestPending = -1;
-        SetSessionResult(3);
-    }
+    if (StopAfter == 1)
+        EndSession(SessionEnd::Finished, 3);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -138,11 +131,8 @@ void TBsPort::BuildProgramPacket() {
         // A read error is not the end of the image: the device must not be told it is done.
         ReportStatus(QStringLiteral("Read file %1 fail: %2")
                          .arg(m_inputFile.fileName(), m_inputFile.errorString()));
-        m_inputFile.close();
-        FileState = 0;
-        LinkState = '0';
         DownloadState = -1;
-        SetSessionResult(2);
+        EndSession(SessionEnd::FileFailed, 2);
         return;
     }
     const std::uint16_t block = BlockCounter;
@@ -153,16 +143,13 @@ void TBsPort::BuildProgramPacket() {
     BlockCounter = static_cast<std::uint16_t>(BlockCounter + 1);
 
     if (packet.isEmpty()) {
-        m_inputFile.close();
-        FileState = 0;
-        LinkState = '0';
         DownloadState = -1;
         const QString finish = cmd == H_PROGRAM64K
                                    ? QStringLiteral("Finish trans VARN 64K program!")
                                    : QStringLiteral("Finish trans VARN 60K program!");
         FinishText = finish;
         ReportStatus(finish, StatusKind::Completion);
-        SetSessionResult(3);
+        EndSession(SessionEnd::Finished, 3);
         return;
     }
 

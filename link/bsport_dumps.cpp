@@ -52,10 +52,7 @@ void TBsPort::HandleDumpPacket(const DeviceFrame& Frame) {
         // the address would wrap to 0 and start over for ever.
         if (address < dumpEnd && next <= kDumpAddressMask) {
             SetDumpAddress(next);
-            RetriesLeft = kDefaultRetries;
-            SentAt = Now();
-            if (RequestPending == 1)
-                RequestPending = 0;
+            PacketAccepted();
             return;
         }
         end = true;
@@ -73,5 +70,5 @@ void TBsPort::HandleDumpPacket(const DeviceFrame& Frame) {
         break;
     }
     BytesReceived = 0;
-    EndReport(3, finish);
+    EndReport(SessionEnd::Finished, finish);
 }

@@ -77,13 +77,9 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
             FailOnFileError();
             return;
         }
-        m_outputFile.close();
-        FileState = 0;
-        RequestPending = -1;
-        LinkState = '0';
         FinishText = finish;
         ReportStatus(finish, StatusKind::Completion);
-        SetSessionResult(3);
+        EndSession(SessionEnd::Finished, 3);
         return;
     }
 
@@ -102,12 +98,8 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
     if (OnProgressDot)
         OnProgressDot(CurrentCommand == H_UPLOAD_Detail ? ProgressDotKind::Limited
                                                         : ProgressDotKind::Unlimited);
-    if (!answersCurrent)
-        return;
-    RetriesLeft = kDefaultRetries;
-    SentAt = Now();
-    if (RequestPending == 1)
-        RequestPending = 0;
+    if (answersCurrent)
+        PacketAccepted();
 }
 
 void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
@@ -116,21 +108,18 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
     const QByteArray& data = Frame.Data;
     if (data.isEmpty() || PageCount >= kEpromBlocks) {
         // The packet that ends the upload is not written.
-        const QString finish = QStringLiteral("Finish upload EPROM data!");
-        FinishText = finish;
+        FinishText = QStringLiteral("Finish upload EPROM data!");
         BytesReceived = 0;
-        RequestPending = -1;
-        LinkState = '0';
         const bool flushed = m_outputFile.flush();
         m_outputFile.close();
         FileState = 0;
         if (!flushed) {
             ReportStatus(QStringLiteral("Write file %1 fail").arg(m_outputFile.fileName()));
-            SetSessionResult(2);
+            EndSession(SessionEnd::FileFailed, 2);
             return;
         }
-        ReportStatus(finish, StatusKind::Completion);
-        SetSessionResult(3);
+        ReportStatus(FinishText, StatusKind::Completion);
+        EndSession(SessionEnd::Finished, 3);
         return;
     }
     // As for the fiscal-memory packets: only the answer to the request in flight counts.
@@ -149,11 +138,10 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
             OnProgressDot(ProgressDotKind::Limited);
         // A block arrived: the line is alive, so the time-out starts afresh (otherwise a
         // slow but steady upload would run out of retries while still progressing).
-        RetriesLeft = kDefaultRetries;
-        SentAt = Now();
-    }
-    if (RequestPending == 1)
+        PacketAccepted();
+    } else if (RequestPending == 1) {
         RequestPending = 0;
+    }
 }
 
 // ---------------------------------------------------------------------------------------

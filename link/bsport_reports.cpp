@@ -99,9 +99,7 @@ void TBsPort::BuildFiscalReportRequest() {
 // Packet handlers
 
 // Ends the running report: nothing more is requested and the file is complete.
-void TBsPort::EndReport(int Result, const QString& Finish) {
-    RequestPending = -1;
-    LinkState = '0';
+void TBsPort::EndReport(SessionEnd End, const QString& Finish) {
     const bool flushed = !m_outputFile.isOpen() || m_outputFile.flush();
     m_outputFile.close();
     FileState = 0;
@@ -111,9 +109,9 @@ void TBsPort::EndReport(int Result, const QString& Finish) {
     }
     if (!flushed) {
         ReportStatus(QStringLiteral("Write file %1 fail").arg(m_outputFile.fileName()));
-        Result = 2;
+        End = SessionEnd::FileFailed;
     }
-    SetSessionResult(Result);
+    EndSession(End, End == SessionEnd::Finished ? 3 : 2);
 }
 
 void TBsPort::HandleClerkLikePacket(const DeviceFrame& Frame) {
@@ -132,11 +130,12 @@ void TBsPort::HandleClerkLikePacket(const DeviceFrame& Frame) {
         StatusText.clear();
         if (cmd == H_UPLOAD_ZRPT && Frame.Param2 == kZErrorMark) {
             ReportStatus(QStringLiteral("Can not upload Z report.(Ecr Error 94)"));
-            EndReport(2, QString());
+            EndReport(SessionEnd::NotPossible, QString());
             return;
         }
         // No more data: the report is over.
-        EndReport(3, cmd == H_UPLOAD_ZRPT ? QString::fromLatin1(rule.Finish) : QString());
+        EndReport(SessionEnd::Finished,
+                  cmd == H_UPLOAD_ZRPT ? QString::fromLatin1(rule.Finish) : QString());
         return;
     }
 
@@ -148,10 +147,7 @@ void TBsPort::HandleClerkLikePacket(const DeviceFrame& Frame) {
     BytesReceived += static_cast<int>(data.size());
     LastWrittenSeq = Frame.Sequence;
     if (BytesReceived < rule.Threshold) {
-        RetriesLeft = kDefaultRetries;
-        SentAt = Now();
-        if (RequestPending == 1)
-            RequestPending = 0;
+        PacketAccepted();
         return;
     }
 
@@ -159,7 +155,7 @@ void TBsPort::HandleClerkLikePacket(const DeviceFrame& Frame) {
     LastWrittenSeq = -1;
     switch (cmd) {
     case H_UPLOAD_ZRPT:
-        EndReport(3, QString::fromLatin1(rule.Finish));
+        EndReport(SessionEnd::Finished, QString::fromLatin1(rule.Finish));
         return;
     case H_UPLOAD_XRPT: {
         // The X report goes on with the period financial report, which the device sends
@@ -192,13 +188,10 @@ void TBsPort::HandleStreamedReportPacket(const DeviceFrame& Frame) {
     const StreamedRule rule = StreamRule(CurrentCommand);
     if (BytesReceived >= rule.Threshold) {
         BytesReceived = 0;
-        EndReport(3, QString::fromLatin1(rule.Finish));
+        EndReport(SessionEnd::Finished, QString::fromLatin1(rule.Finish));
         return;
     }
-    RetriesLeft = kDefaultRetries;
-    SentAt = Now();
-    if (RequestPending == 1)
-        RequestPending = 0;
+    PacketAccepted();
 }
 
 void TBsPort::HandleFiscalReportPacket(const DeviceFrame& Frame) {
@@ -223,10 +216,7 @@ void TBsPort::HandleFiscalReportPacket(const DeviceFrame& Frame) {
         StartComDataFollowUp();
         return;
     }
-    RetriesLeft = kDefaultRetries;
-    SentAt = Now();
-    if (RequestPending == 1)
-        RequestPending = 0;
+    PacketAccepted();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -262,15 +252,15 @@ void TBsPort::HandleComDataPacket(const DeviceFrame& Frame) {
         ReportStatus(finish, StatusKind::Completion);
         StatusText = finish;
         if (!flushed) {
-            LinkState = '0';
-            SetSessionResult(2);
+            EndSession(SessionEnd::FileFailed, 2);
             return;
         }
+        // The upload is complete; the session goes on with the task-done exchange.
         SetSessionResult(5);
         StartUpTrTaskOkFollowUp();
         return;
     }
-    EndReport(3, finish);
+    EndReport(SessionEnd::Finished, finish);
     StatusText = finish;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/link_mode.h"
+#include "link/link_transport.h"
 
 #include <array>
 #include <cstdint>

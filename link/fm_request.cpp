@@ -22,20 +22,21 @@ void AppendPackedBcd(QByteArray& Out, int Value, int Digits) {
 } // namespace
 
 std::optional<QByteArray> ZRangeRequest(int FirstZ, int LastZ) {
-    if (FirstZ < 0 || FirstZ > 9999 || LastZ < 0 || LastZ > 9999)
+    if (FirstZ < 0 || FirstZ > kMaxZNumber || LastZ < 0 || LastZ > kMaxZNumber)
         return std::nullopt;
     QByteArray out(1, '\0');
-    AppendPackedBcd(out, FirstZ, 4);
-    AppendPackedBcd(out, LastZ, 4);
+    AppendPackedBcd(out, FirstZ, kZNumberDigits);
+    AppendPackedBcd(out, LastZ, kZNumberDigits);
     return out;
 }
 
 std::optional<QByteArray> DateRangeRequest(int FirstYymmdd, int LastYymmdd) {
-    if (FirstYymmdd < 0 || FirstYymmdd > 999999 || LastYymmdd < 0 || LastYymmdd > 999999)
+    if (FirstYymmdd < 0 || FirstYymmdd > kMaxDateNumber || LastYymmdd < 0 ||
+        LastYymmdd > kMaxDateNumber)
         return std::nullopt;
     QByteArray out(1, '\1');
-    AppendPackedBcd(out, FirstYymmdd, 6);
-    AppendPackedBcd(out, LastYymmdd, 6);
+    AppendPackedBcd(out, FirstYymmdd, kDateDigits);
+    AppendPackedBcd(out, LastYymmdd, kDateDigits);
     return out;
 }
 

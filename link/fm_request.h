@@ -9,6 +9,11 @@ class TBsPort;
 // Request data of the Detail and Summary uploads (the range the device is asked for).
 // Numbers travel as packed BCD, most significant digit pair first.
 
+inline constexpr int kZNumberDigits = 4; // a Z number: 0..9999
+inline constexpr int kDateDigits = 6;    // a date as yymmdd
+inline constexpr int kMaxZNumber = 9999;
+inline constexpr int kMaxDateNumber = 999999;
+
 // Byte 0 = 0, first and last Z number as four digits each: 5 bytes.
 // Numbers outside 0..9999 give nothing.
 std::optional<QByteArray> ZRangeRequest(int FirstZ, int LastZ);

@@ -94,6 +94,10 @@ public:
     // search the bytes collected after it again, reporting what they hold as Feed would.
     // Returns the number of bytes searched again; 0 (and nothing changes) when idle.
     qsizetype AbandonFrame(const Sink& OnEvent);
+    // Data and CRC bytes the frame being collected still lacks; 0 outside a frame's data.
+    int DataStillMissing() const {
+        return m_state == State::Data ? int(m_dataLength + 2 - m_data.size()) : 0;
+    }
 
 private:
     enum class State { Idle, Header, Data };

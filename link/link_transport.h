@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <functional>
 
+// Transport of a link: serial line or UDP. Shared by the device link and the scale bus link;
+// what a session does differently on each comes from the transport's AgreesBitRate and
+// IsDatagram, not from this value.
+enum TMode : std::uint8_t { tmRS232, tmTCPIP };
+
 // The byte pipe a device link talks through: a serial line or a UDP socket. The link never
 // knows which; it only writes whole frames and is handed received bytes.
 //
@@ -41,7 +46,19 @@ public:
     // the datagrams waiting on the socket) without raising OnBytes.
     virtual void DiscardInput() {}
 
-    // Line bit rate. UDP transports ignore it.
+    // What the line can do. A line that agrees a bit rate (serial) starts every session with
+    // H_SETBAUD; one that does not (UDP) sends the command's first request at once.
+    virtual bool AgreesBitRate() const = 0;
+    // Each write is one datagram and each answer follows its own request: some answers are
+    // taken without the sequence test, and the session itself opens the line.
+    virtual bool IsDatagram() const = 0;
+
+    // The link cannot act before Count more bytes are there (the rest of a frame). A line may
+    // gather them before it hands anything over: fewer wake-ups while a slow line trickles a
+    // packet in. 0: hand bytes over as they come. Lines that gain nothing ignore it.
+    virtual void ExpectBytes(int /*Count*/) {}
+
+    // Line bit rate. Lines that do not agree one ignore it.
     virtual void SetBaudRate(int BitsPerSecond) = 0;
 
     // Current modem lines (kModem* bits); 0 where the transport has none.

@@ -21,7 +21,10 @@ TVarnMPComm::TVarnMPComm(TransportFactory Factory, QObject* Parent) : QObject(Pa
             link->SetTransport(tmTCPIP, Factory(tmTCPIP));
         }
         link->SetCommName(QStringLiteral("COM%1").arg(i + 1));
-        link->RequestStopUpload = [this] { StopUpload = true; };
+        connect(link, &TBsPort::SessionOpened, this, [this] {
+            if (m_driving && !m_ticker->isActive())
+                m_ticker->start();
+        });
         m_ports[i] = {link, false};
     }
     m_ticker = new QTimer(this);
@@ -150,20 +153,34 @@ void TVarnMPComm::ClosePort(const QString& Name) {
 }
 
 void TVarnMPComm::StartWorker(int IntervalMs) {
-    m_ticker->start(std::max(1, IntervalMs));
+    m_driving = true;
+    m_ticker->setInterval(std::max(1, IntervalMs));
+    m_ticker->start();
 }
 
 void TVarnMPComm::StopWorker() {
+    m_driving = false;
     if (m_ticker)
         m_ticker->stop();
 }
 
 bool TVarnMPComm::WorkerRunning() const {
+    return m_driving;
+}
+
+bool TVarnMPComm::Ticking() const {
     return m_ticker && m_ticker->isActive();
 }
 
 void TVarnMPComm::TickAll() {
-    for (const TPortEntry& e : m_ports)
-        if (e.Port && (e.Active || e.Port->Mode() == tmTCPIP))
+    bool sessions = false;
+    for (const TPortEntry& e : m_ports) {
+        if (e.Port && (e.Active || e.Port->Mode() == tmTCPIP)) {
             e.Port->Tick();
+            sessions = sessions || e.Port->SessionOpen();
+        }
+    }
+    // Nothing to time while no session runs: the driver sleeps until one opens.
+    if (!sessions)
+        m_ticker->stop();
 }

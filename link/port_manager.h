@@ -19,7 +19,8 @@ struct TPortEntry {
 
 // Owns eight device links, finds and opens them by serial port name, and drives their
 // sessions: a timer in the manager's thread ticks every serviced link (time-outs,
-// retransmissions, bit-rate retries). Everything runs in the manager's thread.
+// retransmissions, bit-rate retries) while any of them has a session open, and sleeps while
+// none has. Everything runs in the manager's thread.
 class TVarnMPComm : public QObject {
     Q_OBJECT
 public:
@@ -53,17 +54,15 @@ public:
     void ClosePort(const QString& Name);
     QString LastError() const { return m_lastError; }
 
-    // The tick driver: a timer in this thread ticking every serviced link.
+    // The tick driver: a timer in this thread ticking every serviced link while a session is
+    // open. WorkerRunning: the driver is on (whether or not it is ticking at the moment).
     void StartWorker(int IntervalMs = kDefaultTickMs);
     void StopWorker();
     bool WorkerRunning() const;
+    // The driver's timer runs: some serviced link had a session open at the last pass.
+    bool Ticking() const;
     // One pass of the tick driver: ticks every Active entry and every link in UDP mode.
     void TickAll();
-
-    // Ends the owner's upload wait at once. Set by the owner (Cancel, Close, failed
-    // reachability check) and by a link whose fiscal-memory or EPROM request is refused;
-    // cleared by the owner when an upload starts. Only the manager's thread touches it.
-    bool StopUpload = false;
 
     // Folder of the debug files "Debug<n>.log" written at destruction for links with
     // IsDebug set; empty: none are written.
@@ -76,5 +75,6 @@ private:
     TMode m_mode = tmRS232;
     std::array<TPortEntry, kPortCount> m_ports{};
     QTimer* m_ticker = nullptr;
+    bool m_driving = false;
     QString m_lastError;
 };

@@ -2,6 +2,8 @@
 
 #include "transport/spcomm.h"
 
+#include <algorithm>
+
 SerialLinkTransport::SerialLinkTransport() : m_comm(std::make_unique<TComm>()) {
     TComm& c = *m_comm;
     c.SetBaudRate(9600);
@@ -77,8 +79,22 @@ bool SerialLinkTransport::Write(const QByteArray& Bytes) {
 }
 
 void SerialLinkTransport::SetBaudRate(int BitsPerSecond) {
-    if (BitsPerSecond > 0)
-        m_comm->SetBaudRate(static_cast<std::uint32_t>(BitsPerSecond));
+    if (BitsPerSecond <= 0)
+        return;
+    m_bitRate = BitsPerSecond;
+    m_comm->SetBaudRate(static_cast<std::uint32_t>(BitsPerSecond));
+}
+
+// A packet trickles in at the line's rate; reading it as it comes wakes the program for every
+// few bytes. Reads pause for a little less than the rest of the frame takes on the wire, so the
+// frame's last bytes are read the moment they are there.
+void SerialLinkTransport::ExpectBytes(int Count) {
+    constexpr int kBitsPerByte = 10; // 8N1
+    constexpr int kEarlyMs = 1;
+    constexpr int kLongestPauseMs = 50;
+    const qint64 ms = qint64(Count) * kBitsPerByte * 1000 / m_bitRate - kEarlyMs;
+    if (ms >= 2)
+        m_comm->PauseReading(int(std::min<qint64>(ms, kLongestPauseMs)));
 }
 
 std::uint32_t SerialLinkTransport::ModemStatus() const {

@@ -21,7 +21,10 @@ public:
     QString LastError() const override { return m_lastError; }
     bool Write(const QByteArray& Bytes) override;
     void DiscardInput() override;
+    bool AgreesBitRate() const override { return true; }
+    bool IsDatagram() const override { return false; }
     void SetBaudRate(int BitsPerSecond) override;
+    void ExpectBytes(int Count) override;
     std::uint32_t ModemStatus() const override;
 
     TComm& Comm() { return *m_comm; }
@@ -29,4 +32,5 @@ public:
 private:
     std::unique_ptr<TComm> m_comm;
     QString m_lastError;
+    int m_bitRate = 9600;
 };

@@ -33,6 +33,8 @@ public:
     QString LastError() const override { return m_lastError; }
     bool Write(const QByteArray& Bytes) override;
     void DiscardInput() override;
+    bool AgreesBitRate() const override { return false; }
+    bool IsDatagram() const override { return true; }
     void SetBaudRate(int) override {}
     std::uint32_t ModemStatus() const override { return 0; }
 

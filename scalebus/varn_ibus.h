@@ -13,7 +13,7 @@
 // Results are values: the steps return false with Cancelled() set after a failure, a give-up
 // or a Cancel.
 
-#include "link/link_mode.h"
+#include "link/link_transport.h"
 #include "scalebus/answer_assembler.h"
 #include "scalebus/packet.h"
 #include "scalebus/scalebus_types.h"

@@ -11,9 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -28,6 +26,9 @@ namespace {
 // Modem lines and error counters are not signalled by the driver to a non-blocking reader,
 // so they are sampled; a ring or carrier change is seen within this period.
 constexpr int kLinePollMs = 50;
+// After new line settings nothing is sent for this long: the UART and the device on the other
+// end settle at the new settings first.
+constexpr int kSettleMs = 5;
 
 struct SpeedEntry {
     std::uint32_t Baud;
@@ -149,6 +150,27 @@ TComm::TComm(QObject* Owner) : QObject(Owner) {
     m_lineTimer = new QTimer(this);
     m_lineTimer->setInterval(kLinePollMs);
     connect(m_lineTimer, &QTimer::timeout, this, &TComm::PollLines);
+    m_settleTimer = new QTimer(this);
+    m_settleTimer->setSingleShot(true);
+    m_settleTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_settleTimer, &QTimer::timeout, this, [this] {
+        if (m_writeNotifier && m_burstPending)
+            m_writeNotifier->setEnabled(true);
+    });
+    m_readPause = new QTimer(this);
+    m_readPause->setSingleShot(true);
+    m_readPause->setTimerType(Qt::PreciseTimer);
+    connect(m_readPause, &QTimer::timeout, this, [this] {
+        if (m_readNotifier)
+            m_readNotifier->setEnabled(true);
+    });
+}
+
+void TComm::PauseReading(int Ms) {
+    if (!m_readNotifier || Ms <= 0)
+        return;
+    m_readNotifier->setEnabled(false);
+    m_readPause->start(Ms);
 }
 
 TComm::~TComm() {
@@ -215,6 +237,7 @@ void TComm::OpenPort() {
     m_burstPending = true;
     m_writeNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Write, this);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &TComm::OnWritable);
+    m_writeNotifier->setEnabled(!m_settleTimer->isActive());
 
     m_lastLines = ReadModemLines(m_fd);
     m_lastCounters = ReadErrorCounters(m_fd);
@@ -231,6 +254,8 @@ void TComm::StopWatching() {
     m_writeNotifier = nullptr;
     m_drainTimer->stop();
     m_lineTimer->stop();
+    m_settleTimer->stop();
+    m_readPause->stop();
 }
 
 void TComm::ClosePort() {
@@ -261,7 +286,8 @@ bool TComm::WriteData(const void* Buffer, std::uint16_t Length) {
     m_sendDataEmpty = false;
     m_burstPending = true;
     m_drainTimer->stop();
-    m_writeNotifier->setEnabled(true);
+    if (!m_settleTimer->isActive())
+        m_writeNotifier->setEnabled(true);
     return true;
 }
 
@@ -441,9 +467,10 @@ void TComm::ApplyLineSettings() {
     SetModemLine(m_fd, TIOCM_DTR, m_dtrControl != TDtrControl::DtrDisable);
     SetModemLine(m_fd, TIOCM_RTS, m_rtsControl != TRtsControl::RtsDisable);
 
-    // Give the UART and the device on the other end time to settle at the new settings before
-    // anything else is sent.
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Writes wait until the line has settled; the wait is a timer, the thread goes on.
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
+    m_settleTimer->start(kSettleMs);
 }
 
 template <typename T> void TComm::SetLineSetting(T& Field, const T& Value) {

@@ -142,6 +142,9 @@ public:
     // Drops the bytes received but not read yet (the driver's input queue). Does nothing when
     // closed.
     void DiscardInput();
+    // Received bytes stay with the driver for Ms milliseconds and are then read together
+    // (a frame's rest gathers instead of waking the reader byte by byte).
+    void PauseReading(int Ms);
     // Queues a private copy of Length bytes; they are sent whole and in the order queued, and
     // Buffer may be reused at once. False when the port is closed, Length is 0 or Buffer null.
     bool WriteData(const void* Buffer, std::uint16_t Length);
@@ -266,6 +269,8 @@ private:
     QSocketNotifier* m_writeNotifier = nullptr;
     QTimer* m_drainTimer = nullptr;
     QTimer* m_lineTimer = nullptr;
+    QTimer* m_settleTimer = nullptr; // runs while the line settles after new settings
+    QTimer* m_readPause = nullptr;   // runs while reads wait for more bytes to gather
     std::deque<QByteArray> m_writeQueue;
     qsizetype m_writeOffset = 0; // bytes of m_writeQueue.front() already written
     bool m_sendDataEmpty = true;

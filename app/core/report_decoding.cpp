@@ -13,7 +13,7 @@ QDateTime StampTime(const ReportDecodeSettings& Settings) {
     return Settings.Now ? Settings.Now() : QDateTime::currentDateTime();
 }
 
-QString CaptionOf(const ReportDecodeSettings& Settings, int Kind) {
+QString CaptionOf(const ReportDecodeSettings& Settings, ReportKind Kind) {
     return Settings.ReportCaption.isEmpty() ? ReportTypeCaption(Kind) : Settings.ReportCaption;
 }
 
@@ -30,14 +30,9 @@ namespace {
 
 // Writes the report and adds its list entry. On failure the result carries the error; the
 // caller chooses the message.
-bool WriteAndRegister(const QList<QByteArray>& Lines, int Kind,
+bool WriteAndRegister(const QList<QByteArray>& Lines, ReportKind Kind,
                       const ReportDecodeSettings& Settings, ReportDecodeResult& Result) {
     const QString prefix = ReportFilePrefix(Kind);
-    if (prefix.isEmpty()) {
-        Result.Error = ReportError::DataError;
-        Result.Detail = QStringLiteral("report kind %1 has no report file").arg(Kind);
-        return false;
-    }
     try {
         Result.ReportPath =
             WriteReportFile(Settings.TxtfileDir, prefix, StampTime(Settings), Lines);
@@ -66,7 +61,7 @@ void FileMissing(ReportDecodeResult& Result, const MessageTable& Messages, const
 
 } // namespace
 
-ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
+ReportDecodeResult DecodeDetailSummary(const QString& HexFile, ReportKind Kind,
                                        const ReportDecodeSettings& Settings,
                                        const MessageTable& Messages) {
     ReportDecodeResult result;
@@ -80,30 +75,31 @@ ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
         result.Error = ReportError::NoReport;
         return result;
     }
-    if (outcome.ok() && (Kind == 0 || Kind == 1) &&
-        WriteAndRegister(outcome.Lines, Kind, Settings, result))
+    const bool printout = ReportKindOf(Kind).Printout;
+    if (outcome.ok() && printout && WriteAndRegister(outcome.Lines, Kind, Settings, result))
         return result;
     if (result.Error == ReportError::WriteFailed)
         return result; // the machine is not to blame: the operator learns the reason
     if (!outcome.ok()) {
         result.Error = outcome.Error;
         result.Detail = outcome.Detail;
-    } else if (Kind != 0 && Kind != 1) {
+    } else if (!printout) {
         result.Error = ReportError::DataError;
-        result.Detail = QStringLiteral("report kind %1 is not a printout report").arg(Kind);
+        result.Detail =
+            QStringLiteral("report kind %1 is not a printout report").arg(static_cast<int>(Kind));
     }
     result.Failed = true;
     result.Message = {Messages.MsgChooseMachine, QString(), false};
     return result;
 }
 
-ReportDecodeResult DecodeChangeReport(const QString& HexFile, int Kind,
+ReportDecodeResult DecodeChangeReport(const QString& HexFile, ReportKind Kind,
                                       const ReportDecodeSettings& Settings,
                                       const MessageTable& Messages) {
     ReportDecodeResult result;
     const ReportOutcome outcome =
-        DecodeChangeReportFile(HexFile, Kind, Settings.QueryType, Settings.FromText,
-                               Settings.ToText, Settings.DecimalSeparator);
+        DecodeChangeReportFile(HexFile, static_cast<int>(Kind), Settings.QueryType,
+                               Settings.FromText, Settings.ToText, Settings.DecimalSeparator);
     switch (outcome.Error) {
     case ReportError::None:
         if (WriteAndRegister(outcome.Lines, Kind, Settings, result) ||

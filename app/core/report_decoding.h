@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/message_table.h"
+#include "fm/report_kinds.h"
 #include "fm/report_outcome.h"
 
 #include <QChar>
@@ -57,7 +58,7 @@ void WriteFailed(ReportDecodeResult& Result, const QString& Why);
 // icon). 256 bytes or less: no report, no message, not a failure. The report file or its list
 // entry not written: WriteFailed, the file and the reason ("warning"). Any other error (an
 // unreadable upload): MsgChooseMachine.
-ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
+ReportDecodeResult DecodeDetailSummary(const QString& HexFile, ReportKind Kind,
                                        const ReportDecodeSettings& Settings,
                                        const MessageTable& Messages);
 
@@ -65,6 +66,6 @@ ReportDecodeResult DecodeDetailSummary(const QString& HexFile, int Kind,
 // a valid integer value", "Data Error"), then the file (MsgFileNotExists, "warning"), then
 // the report; the report file or its list entry not written gives WriteFailed as above; any
 // other error gives "data error" ("warning"). Writes "Tax"/"Chy"/"Ram" + stamp + ".txt".
-ReportDecodeResult DecodeChangeReport(const QString& HexFile, int Kind,
+ReportDecodeResult DecodeChangeReport(const QString& HexFile, ReportKind Kind,
                                       const ReportDecodeSettings& Settings,
                                       const MessageTable& Messages);

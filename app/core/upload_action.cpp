@@ -6,6 +6,7 @@
 #include "fm/upload_layout.h"
 #include "link/bsport.h"
 #include "link/commands.h"
+#include "link/fm_request.h"
 #include "link/link_transport.h"
 #include "link/port_manager.h"
 
@@ -24,20 +25,8 @@
 
 namespace {
 
-constexpr int kZDigits = 4;
-constexpr int kDateDigits = 6;
-constexpr int kMaxZ = 9999;
-constexpr int kMaxDate = 999999;
-constexpr int kWholeFirstZ = 1;
-constexpr int kWholeLastZ = 2100;
-
 std::optional<std::int32_t> WholeNumber(const QString& Text) {
     return ParseDecimalInt(Text.trimmed().toLatin1());
-}
-
-void AppendBcd(QByteArray& Out, int Digits, int Value) {
-    const PackedBcd bcd = IntToPackedBcd(Digits, Value);
-    Out.append(reinterpret_cast<const char*>(bcd.data()), (Digits + 1) / 2);
 }
 
 } // namespace
@@ -88,7 +77,7 @@ UploadOutcome UploadAction::Run(const UploadRequest& Request) {
         return UploadOutcome::Busy;
     m_running = true;
     m_request = Request;
-    m_cancelled = m_refused = m_timedOut = m_outputFailed = m_portFailed = false;
+    m_stopped = m_cancelled = m_refused = m_timedOut = m_outputFailed = m_portFailed = false;
     m_headerFile.clear();
     m_footerFile.clear();
     m_portError.clear();
@@ -102,7 +91,6 @@ UploadOutcome UploadAction::Run(const UploadRequest& Request) {
 }
 
 UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
-    m_ports.StopUpload = false;
     m_ports.SetMode(Request.Mode);
 
     if (const QString problem = CheckRange(Request); !problem.isEmpty()) {
@@ -135,8 +123,7 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
     int index = -1;
     const auto cleanUp = qScopeGuard([&] {
         if (TBsPort* link = m_ports.Port(index)) {
-            if (link->SessionResult() < 3)
-                EndLinkSession(*link);
+            link->CancelSession();
             DetachLink(*link);
         }
         SetState(UploadState::Idle);
@@ -159,8 +146,8 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
         return UploadOutcome::TimedOut;
     };
 
-    const bool change = Request.ReportType >= 2;
-    if (change) {
+    const ReportKindInfo& kind = ReportKindOf(Request.Kind);
+    if (kind.NeedsHeaderFooter) {
         if (!ReserveFile(QStringLiteral("Header"), m_headerFile) ||
             !ReserveFile(QStringLiteral("Footer"), m_footerFile)) {
             m_outputFailed = true;
@@ -172,20 +159,19 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
             return failure();
     }
 
-    TBsPort& link = *m_ports.Port(index);
-    int command = H_UPLOAD_EPROM;
-    if (!change) {
+    std::optional<QByteArray> range;
+    if (kind.Printout) {
         QString problem;
-        if (!FillRequest(link, Request, problem)) {
+        range = RangeRequest(Request, problem);
+        if (!range) {
             Message(problem);
             return UploadOutcome::BadRange;
         }
-        command = Request.ReportType == 0 ? H_UPLOAD_Detail : H_UPLOAD_Summary;
     }
-    if (!StartExchange(index, command, Request.OutputFile))
+    if (!StartExchange(index, kind.Command, Request.OutputFile, range))
         return failure();
-    const int result = WaitForLink(index);
-    if (result < 3)
+    WaitForLink(index);
+    if (m_end != SessionEnd::Finished)
         return failure();
 
     const UploadOutcome decoded = Decode(Request);
@@ -195,7 +181,7 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
 }
 
 QString UploadAction::CheckRange(const UploadRequest& Request) const {
-    if (Request.ReportType > 1 || Request.RangeKind == 2)
+    if (!ReportKindOf(Request.Kind).Printout || Request.RangeKind == 2)
         return {};
     const bool byZ = Request.RangeKind == 0;
     if (Request.FromText.trimmed().isEmpty() || Request.ToText.trimmed().isEmpty())
@@ -208,35 +194,25 @@ QString UploadAction::CheckRange(const UploadRequest& Request) const {
         const auto value = WholeNumber(text);
         if (!value)
             return QStringLiteral("'%1' is not a valid integer value").arg(text);
-        if (*value < 0 || *value > (byZ ? kMaxZ : kMaxDate))
+        if (*value < 0 || *value > (byZ ? kMaxZNumber : kMaxDateNumber))
             return byZ ? m_messages.MsgInputZCountError : m_messages.MsgDateFormatError;
     }
     return {};
 }
 
-bool UploadAction::FillRequest(TBsPort& Link, const UploadRequest& Request,
-                               QString& Problem) const {
-    QByteArray data;
-    if (Request.RangeKind == 0 || Request.RangeKind == 1) {
-        const auto from = WholeNumber(Request.FromText);
-        const auto to = WholeNumber(Request.ToText);
-        if (!from || !to) {
-            Problem = QStringLiteral("'%1' is not a valid integer value")
-                          .arg(from ? Request.ToText : Request.FromText);
-            return false;
-        }
-        const int digits = Request.RangeKind == 0 ? kZDigits : kDateDigits;
-        data.append(static_cast<char>(Request.RangeKind));
-        AppendBcd(data, digits, *from);
-        AppendBcd(data, digits, *to);
-    } else {
-        data.append('\0');
-        AppendBcd(data, kZDigits, kWholeFirstZ);
-        AppendBcd(data, kZDigits, kWholeLastZ);
+std::optional<QByteArray> UploadAction::RangeRequest(const UploadRequest& Request,
+                                                     QString& Problem) const {
+    if (Request.RangeKind != 0 && Request.RangeKind != 1)
+        return WholeMemoryRequest();
+    const auto from = WholeNumber(Request.FromText);
+    const auto to = WholeNumber(Request.ToText);
+    if (!from || !to) {
+        Problem = QStringLiteral("'%1' is not a valid integer value")
+                      .arg(from ? Request.ToText : Request.FromText);
+        return std::nullopt;
     }
-    std::copy(data.begin(), data.end(), Link.RequestData.begin());
-    Link.RequestDataLen = static_cast<int>(data.size());
-    return true;
+    // CheckRange has kept the numbers within their digits.
+    return Request.RangeKind == 0 ? ZRangeRequest(*from, *to) : DateRangeRequest(*from, *to);
 }
 
 bool UploadAction::OpenDevicePort(const QString& PortName) {
@@ -279,9 +255,9 @@ int UploadAction::ChooseLink(bool WithReachabilityCheck) {
                 MemoLine(m_checkError);
                 return -1;
             }
-            // The upload still starts; the set flag ends its wait at once.
+            // The upload still starts (its first request goes out); its wait ends at once.
             TimeoutLines();
-            m_ports.StopUpload = true;
+            Stop();
         }
         return 0;
     }
@@ -327,14 +303,13 @@ bool UploadAction::UploadHeaderFooter(int Command, const QString& FileName) {
     const int index = ChooseLink(false);
     if (index < 0)
         return false;
-    if (!StartExchange(index, Command, FileName))
+    if (!StartExchange(index, static_cast<TEnumVarnCmd>(Command), FileName, std::nullopt))
         return false;
-    const int result = WaitForLink(index);
+    WaitForLink(index);
     TBsPort& link = *m_ports.Port(index);
-    if (result < 3)
-        EndLinkSession(link);
+    link.CancelSession();
     DetachLink(link);
-    if (result >= 3)
+    if (m_end == SessionEnd::Finished)
         return true;
     SetState(UploadState::Preparing);
     return false;
@@ -351,42 +326,54 @@ bool UploadAction::LetLineSettle() {
     return !m_cancelled;
 }
 
-bool UploadAction::StartExchange(int PortIndex, int Command, const QString& FileName) {
+bool UploadAction::StartExchange(int PortIndex, TEnumVarnCmd Command, const QString& FileName,
+                                 const std::optional<QByteArray>& Range) {
     TBsPort& link = *m_ports.Port(PortIndex);
-    link.EnumVarnCmd = static_cast<TEnumVarnCmd>(Command);
-    link.StopAfter = 0;
-    link.BaudReady = false;
-    link.RetriesLeft = kBaudRetries;
+    SessionRequest session;
+    session.Command = Command;
+    session.RequestData = Range;
+    session.FileName = FileName;
+    session.Retries = kBaudRetries;
+    session.Address = kDeviceAddress;
+    session.BaudIndex = kBaudIndex;
+    session.StartAt9600 = true;
+    // A line that cannot open (over UDP the session binds the socket itself) would only show
+    // up as silence, ending in "timeout..." half a minute later: say so at once.
+    session.RequireOpenLine = true;
+    m_end.reset();
     AttachLink(link);
-    link.BeginSession(kDeviceAddress, kBaudIndex, true);
-    // Over UDP the session opens the socket itself. A socket that cannot be bound would only
-    // show up as silence, ending in "timeout..." half a minute later: say so at once.
-    if (link.Mode() == tmTCPIP) {
-        LinkTransport* udp = link.Transport(tmTCPIP);
-        if (udp && !udp->IsOpen()) {
-            m_portFailed = true;
-            m_portError = udp->LastError();
-            MemoLine(FormatPortMessage(m_messages.MsgPortOpenFail, QStringLiteral("UDP")));
-            EndLinkSession(link);
-            DetachLink(link);
-            return false;
-        }
-    }
-    if (!link.PrepareCommand(FileName)) {
+    switch (link.StartSession(session)) {
+    case SessionStart::Started:
+        SetState(UploadState::Exchanging);
+        return true;
+    case SessionStart::LineFailed:
+        m_portFailed = true;
+        m_portError = link.ActiveTransport()->LastError();
+        MemoLine(FormatPortMessage(m_messages.MsgPortOpenFail, QStringLiteral("UDP")));
+        break;
+    case SessionStart::FileFailed:
         m_outputFailed = true;
         Message(QStringLiteral("Cannot create file %1: %2")
                     .arg(FileName, link.OutputFile().errorString()));
-        EndLinkSession(link);
-        DetachLink(link);
-        return false;
+        break;
     }
-    link.SendRequest();
-    SetState(UploadState::Exchanging);
-    return true;
+    DetachLink(link);
+    return false;
 }
 
 void UploadAction::AttachLink(TBsPort& Link) {
     Link.OnSessionResult = [this](int) {
+        if (m_loop)
+            m_loop->quit();
+    };
+    Link.OnSessionEnded = [this](SessionEnd End) {
+        m_end = End;
+        if (End == SessionEnd::Refused) {
+            // The device refused the request: the upload stops with "upload fail".
+            m_refused = true;
+            MemoLine(m_messages.MsgUploadFail);
+            Stop();
+        }
         if (m_loop)
             m_loop->quit();
     };
@@ -399,10 +386,6 @@ void UploadAction::AttachLink(TBsPort& Link) {
         if (OnProgressBar)
             OnProgressBar(m_bar);
     };
-    Link.OnUploadRefused = [this] {
-        m_refused = true;
-        MemoLine(m_messages.MsgUploadFail);
-    };
     // Status and trace texts cost a formatting per received chunk: only when someone reads.
     if (OnStatus)
         Link.OnStatus = [this](const QString& Text, StatusKind Kind) { OnStatus(Text, Kind); };
@@ -411,7 +394,8 @@ void UploadAction::AttachLink(TBsPort& Link) {
     if (OnFrameTrace) {
         Link.OnFrameTrace = [this, link = &Link](FrameDirection Direction,
                                                  const QByteArray& Bytes) {
-            const int rate = link->Mode() == tmRS232 ? BaudRateOfIndex(link->BaudRate() & 0x7F) : 0;
+            const int rate =
+                link->LineAgreesBitRate() ? BaudRateOfIndex(link->BaudRate() & 0x7F) : 0;
             OnFrameTrace(Direction, Bytes, rate);
         };
     } else {
@@ -421,21 +405,11 @@ void UploadAction::AttachLink(TBsPort& Link) {
 
 void UploadAction::DetachLink(TBsPort& Link) {
     Link.OnSessionResult = nullptr;
+    Link.OnSessionEnded = nullptr;
     Link.OnProgressDot = nullptr;
     Link.OnProgressStep = nullptr;
-    Link.OnUploadRefused = nullptr;
     Link.OnStatus = nullptr;
     Link.OnFrameTrace = nullptr;
-}
-
-// A session the wait gave up on would otherwise go on sending requests and retransmissions
-// (over UDP the port manager keeps ticking the link) into a file that is already closed.
-void UploadAction::EndLinkSession(TBsPort& Link) {
-    Link.OutputFile().close();
-    if (Link.FileState == 2)
-        Link.FileState = 0;
-    Link.LinkState = '0';
-    Link.RequestPending = -1;
 }
 
 int UploadAction::WaitForLink(int PortIndex) {
@@ -473,25 +447,23 @@ int UploadAction::WaitForLink(int PortIndex) {
     else if (ReachabilityCheck)
         udpCheck.start(std::max(0, Limits.UdpCheckAfterMs));
 
+    // A wait that gives up ends the session: it would otherwise go on sending requests and
+    // retransmissions into a file that is closed.
     for (;;) {
         const int r = link.SessionResult();
-        if (m_ports.StopUpload) {
-            link.OutputFile().close();
+        if (m_stopped) {
+            link.CancelSession();
             return r;
         }
-        if (r >= 3)
+        if (m_end) {
+            // Every failure that is not a refusal reads "timeout...", "connect fail...".
+            if (*m_end != SessionEnd::Finished && *m_end != SessionEnd::Cancelled)
+                TimeoutLines();
             return r;
-        if (r < 0) {
-            link.OutputFile().close();
-            return r;
-        }
-        if (r == 2) {
-            TimeoutLines(); // the link closed its file on this path
-            return 2;
         }
         if (serial && comExpired && r <= 0) {
             TimeoutLines();
-            link.OutputFile().close();
+            link.CancelSession();
             return r;
         }
         if (!serial && checkDue) {
@@ -506,7 +478,7 @@ int UploadAction::WaitForLink(int PortIndex) {
                         m_portFailed = true;
                         MemoLine(m_checkError);
                     }
-                    link.OutputFile().close();
+                    link.CancelSession();
                     return r;
                 }
                 udpCheck.start(std::max(1, Limits.ReachabilityRepeatMs));
@@ -527,14 +499,13 @@ UploadOutcome UploadAction::Decode(const UploadRequest& Request) {
     settings.ReportCaption = Request.ReportCaption;
     settings.AddListEntry = AddListEntry;
 
-    if (Request.ReportType <= 1) {
+    if (!ReportKindOf(Request.Kind).NeedsHeaderFooter) {
         if (QFileInfo::exists(Request.OutputFile)) {
             m_bar.Visible = false;
             if (OnProgressBar)
                 OnProgressBar(m_bar);
         }
-        m_decode =
-            DecodeDetailSummary(Request.OutputFile, Request.ReportType, settings, m_messages);
+        m_decode = DecodeDetailSummary(Request.OutputFile, Request.Kind, settings, m_messages);
     } else {
         try {
             JoinUploadFiles(m_headerFile, m_footerFile, Request.OutputFile);
@@ -543,8 +514,7 @@ UploadOutcome UploadAction::Decode(const UploadRequest& Request) {
                                       .arg(QString::fromStdString(e.what())));
         }
         if (!m_decode.Failed)
-            m_decode =
-                DecodeChangeReport(Request.OutputFile, Request.ReportType, settings, m_messages);
+            m_decode = DecodeChangeReport(Request.OutputFile, Request.Kind, settings, m_messages);
     }
     if (!m_decode.ReportPath.isEmpty() && OnReport)
         OnReport(m_decode, Request.OutputFile);
@@ -558,10 +528,14 @@ UploadOutcome UploadAction::Decode(const UploadRequest& Request) {
 void UploadAction::Cancel(bool Announce) {
     if (!m_running)
         return;
-    m_ports.StopUpload = true;
     m_cancelled = true;
     if (Announce)
         MemoLine(m_messages.MsgCancelUpload);
+    Stop();
+}
+
+void UploadAction::Stop() {
+    m_stopped = true;
     if (m_loop)
         m_loop->quit();
 }

@@ -3,24 +3,26 @@
 #include "app/core/message_table.h"
 #include "app/core/report_decoding.h"
 #include "app/core/work_folders.h"
+#include "fm/report_kinds.h"
+#include "link/bsport.h"
 #include "link/link_events.h"
-#include "link/link_mode.h"
+#include "link/link_transport.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class QEventLoop;
-class TBsPort;
 class TVarnMPComm;
 
 // What one upload is asked to do: the window's selectors and fields, or the command line.
 struct UploadRequest {
-    int ReportType = 0; // 0 Detail, 1 Summary, 2 tax rate, 3 currency, 4 RAM clearing
-    int RangeKind = 2;  // 0 by Z count, 1 by date (yymmdd), 2 whole fiscal memory
-    QString FromText;   // range fields as typed
+    ReportKind Kind = ReportKind::Detail;
+    int RangeKind = 2; // 0 by Z count, 1 by date (yymmdd), 2 whole fiscal memory
+    QString FromText;  // range fields as typed
     QString ToText;
     TMode Mode = tmRS232;
     QString PortName;      // serial mode: "COM1", "/dev/ttyUSB0", ...
@@ -108,8 +110,11 @@ public:
 
     // Cancel button: ends the wait at once; the partial .hex file stays. Announce adds
     // MsgCancelUpload to the memo (the Close button ends the wait without it). Nothing
-    // happens while no upload runs.
+    // happens while no upload runs. The one way an owner stops an upload.
     void Cancel(bool Announce = true);
+    // The last upload was stopped before its end: Cancel, a refused request, or a device
+    // that did not answer the reachability check before the upload.
+    bool Stopped() const { return m_stopped; }
 
     bool Running() const { return m_running; }
     UploadState State() const { return m_state; }
@@ -156,21 +161,25 @@ public:
     void CloseDevicePort(const QString& PortName);
     // One header (H_UPLOAD_Header) or footer (H_UPLOAD_Footer) exchange into FileName.
     bool UploadHeaderFooter(int Command, const QString& FileName);
-    // Waits for the link's session to end; returns its last SessionResult (3 or more: ok).
+    // Waits for the link's session to end, or gives it up (stop, time limit, reachability
+    // check); returns its last SessionResult. How it ended is in m_end.
     int WaitForLink(int PortIndex);
 
 private:
     // The range check of the Detail and Summary uploads; the message-box text on failure.
     QString CheckRange(const UploadRequest& Request) const;
-    // The request data of the Detail/Summary range; false with the message on bad input.
-    bool FillRequest(TBsPort& Link, const UploadRequest& Request, QString& Message) const;
+    // The request data of the Detail/Summary range; nothing, with the message, on bad input.
+    std::optional<QByteArray> RangeRequest(const UploadRequest& Request, QString& Problem) const;
     int ChooseLink(bool WithReachabilityCheck);
-    bool StartExchange(int PortIndex, int Command, const QString& FileName);
+    // Starts one exchange on the link; Range unset leaves the link's request data as it is.
+    bool StartExchange(int PortIndex, TEnumVarnCmd Command, const QString& FileName,
+                       const std::optional<QByteArray>& Range);
+    // Ends the wait in progress and every later one of this upload.
+    void Stop();
     // Waits SettleBetweenExchangesMs in an event loop; false when Cancel ended the wait.
     bool LetLineSettle();
     void AttachLink(TBsPort& Link);
     void DetachLink(TBsPort& Link);
-    void EndLinkSession(TBsPort& Link);
     bool ReserveFile(const QString& Prefix, QString& Path);
     // The attached check (true when none is attached). A check that throws counts as not
     // reachable and leaves its text in m_checkError.
@@ -191,7 +200,9 @@ private:
     bool m_running = false;
     UploadState m_state = UploadState::Idle;
     ProgressBar m_bar;
-    QEventLoop* m_loop = nullptr; // the wait in progress
+    QEventLoop* m_loop = nullptr;    // the wait in progress
+    std::optional<SessionEnd> m_end; // how the session of the last exchange ended
+    bool m_stopped = false;
     bool m_cancelled = false;
     bool m_refused = false;
     bool m_timedOut = false;

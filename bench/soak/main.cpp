@@ -427,7 +427,7 @@ int main(int argc, char** argv) {
             result.ReportPath = out.isEmpty() ? QString() : out.last().trimmed();
         } else {
             UploadRequest request;
-            request.ReportType = kind;
+            request.Kind = static_cast<ReportKind>(kind);
             request.RangeKind = 2;
             request.Mode = udp ? tmTCPIP : tmRS232;
             request.PortName = sim.Pty();

@@ -2,6 +2,8 @@
 
 // Running orvexfm-sim and orvexfm-cli as processes, as an operator's script would.
 
+#include "tests/support/file_bytes.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -139,11 +141,6 @@ inline CliResult RunCli(const QStringList& Args, int GuardMs = kRunGuardMs,
     r.Out = p.readAllStandardOutput();
     r.Err = p.readAllStandardError();
     return r;
-}
-
-inline QByteArray ReadAll(const QString& Path) {
-    QFile f(Path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 inline bool WriteFile(const QString& Path, const QByteArray& Bytes) {

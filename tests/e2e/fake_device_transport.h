@@ -44,6 +44,8 @@ public:
         QTimer::singleShot(0, &m_context, [this] { Deliver(); });
         return true;
     }
+    bool AgreesBitRate() const override { return m_serial; }
+    bool IsDatagram() const override { return !m_serial; }
     void SetBaudRate(int BitsPerSecond) override { m_rate = BitsPerSecond; }
     std::uint32_t ModemStatus() const override { return 0; }
 

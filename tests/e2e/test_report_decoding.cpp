@@ -71,8 +71,8 @@ TEST_F(ReportDecodingTest, WritesTheReportAndAddsTheEntry) {
         SCOPED_TRACE(c.Name);
         Listed.clear();
         const ReportDecodeResult r =
-            c.Kind <= 1 ? DecodeDetailSummary(Path(c.File), c.Kind, Settings, Messages)
-                        : DecodeChangeReport(Path(c.File), c.Kind, Settings, Messages);
+            c.Kind <= 1 ? DecodeDetailSummary(Path(c.File), ReportKind(c.Kind), Settings, Messages)
+                        : DecodeChangeReport(Path(c.File), ReportKind(c.Kind), Settings, Messages);
         EXPECT_FALSE(r.Failed);
         EXPECT_TRUE(r.Message.Text.isEmpty());
         EXPECT_EQ(QFileInfo(r.ReportPath).fileName(), QLatin1String(c.Name));
@@ -89,11 +89,12 @@ TEST_F(ReportDecodingTest, WritesTheReportAndAddsTheEntry) {
 // The stamp repeats every hour: a second report in the same millisecond gets a new name and
 // the first report is kept.
 TEST_F(ReportDecodingTest, NeverOverwritesAnEarlierReport) {
-    const ReportDecodeResult first = DecodeDetailSummary(Path("detail.hex"), 0, Settings, Messages);
+    const ReportDecodeResult first =
+        DecodeDetailSummary(Path("detail.hex"), ReportKind::Detail, Settings, Messages);
     const QByteArray firstBytes = ReadAll(first.ReportPath);
     Settings.MachineIndex = 0;
     const ReportDecodeResult second =
-        DecodeDetailSummary(Path("detail.hex"), 0, Settings, Messages);
+        DecodeDetailSummary(Path("detail.hex"), ReportKind::Detail, Settings, Messages);
     ASSERT_FALSE(second.Failed);
     EXPECT_NE(first.ReportPath, second.ReportPath);
     EXPECT_EQ(ReadAll(first.ReportPath), firstBytes);
@@ -250,8 +251,8 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
         Settings.FromText = c.From;
         Settings.ToText = c.To;
         const ReportDecodeResult r =
-            c.Kind <= 1 ? DecodeDetailSummary(Path(c.File), c.Kind, Settings, Messages)
-                        : DecodeChangeReport(Path(c.File), c.Kind, Settings, Messages);
+            c.Kind <= 1 ? DecodeDetailSummary(Path(c.File), ReportKind(c.Kind), Settings, Messages)
+                        : DecodeChangeReport(Path(c.File), ReportKind(c.Kind), Settings, Messages);
         EXPECT_EQ(r.Error, c.Error);
         EXPECT_EQ(r.Message.Text, c.Text);
         EXPECT_EQ(r.Message.Caption, c.Caption);

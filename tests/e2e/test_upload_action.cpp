@@ -99,7 +99,7 @@ protected:
 
     UploadRequest Request(int ReportType, const QString& Out = QString()) const {
         UploadRequest r;
-        r.ReportType = ReportType;
+        r.Kind = static_cast<ReportKind>(ReportType);
         r.Mode = tmRS232;
         r.PortName = QStringLiteral("COM1");
         r.OutputFile = Out.isEmpty() ? m_dir.filePath(QStringLiteral("up.hex")) : Out;
@@ -316,7 +316,7 @@ TEST_F(UploadActionTest, RefusalShowsUploadFailOnly) {
     EXPECT_TRUE(Boxes.isEmpty());
     EXPECT_TRUE(Listed.isEmpty());
     EXPECT_FALSE(Ports->Port(0)->OutputFile().isOpen());
-    EXPECT_TRUE(Ports->StopUpload);
+    EXPECT_TRUE(Action->Stopped());
 }
 
 // No bit-rate acknowledge within the serial limit: the action's own limit ends the wait

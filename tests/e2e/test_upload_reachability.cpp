@@ -75,7 +75,7 @@ protected:
 
     UploadRequest UdpRequest(int ReportType) const {
         UploadRequest r;
-        r.ReportType = ReportType;
+        r.Kind = static_cast<ReportKind>(ReportType);
         r.Mode = tmTCPIP;
         r.UdpHost = kDeviceHost;
         r.OutputFile = OutFile();
@@ -176,7 +176,7 @@ TEST_F(UdpReachabilityTest, CheckBeforeTheUploadDecidesTheUpload) {
         case Check::Unanswered:
             // The first request of the first exchange goes out, nothing after it.
             EXPECT_EQ(FramesSent, 1);
-            EXPECT_TRUE(Ports->StopUpload);
+            EXPECT_TRUE(Action->Stopped());
             break;
         case Check::NoEchoSocket:
             EXPECT_EQ(FramesSent, 0);

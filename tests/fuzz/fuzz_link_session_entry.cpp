@@ -38,9 +38,12 @@ public:
         Writes.push_back(Bytes);
         return true;
     }
+    bool AgreesBitRate() const override { return !Datagram; }
+    bool IsDatagram() const override { return Datagram; }
     void SetBaudRate(int) override {}
     std::uint32_t ModemStatus() const override { return 0; }
 
+    bool Datagram = false; // stands in for the UDP socket
     // The link hands received bytes to ReceiveBytes through OnBytes.
     void Deliver(const QByteArray& Bytes) { OnBytes(Bytes); }
 
@@ -109,6 +112,7 @@ int FuzzLinkSessionOneInput(const std::uint8_t* Data, std::size_t Size) {
         auto udpOwned = std::make_unique<RecordingTransport>();
         RecordingTransport* serial = serialOwned.get();
         RecordingTransport* udp = udpOwned.get();
+        udp->Datagram = true;
         link.SetTransport(tmRS232, std::move(serialOwned));
         link.SetTransport(tmTCPIP, std::move(udpOwned));
         link.SetCommName(QStringLiteral("COM1"));
@@ -117,8 +121,8 @@ int FuzzLinkSessionOneInput(const std::uint8_t* Data, std::size_t Size) {
         link.OnSessionResult = [&results](int) { ++results; };
         link.OnProgressDot = [](ProgressDotKind) {};
         link.OnProgressStep = [] {};
-        link.OnUploadRefused = [] {};
-        link.RequestStopUpload = [] {};
+        int ends = 0;
+        link.OnSessionEnded = [&ends](SessionEnd) { ++ends; };
         link.OnFrameTrace = [](FrameDirection, const QByteArray&) {};
         link.OnResponseVarn = [](TEnumVarnCmd, const DeviceFrame&) {};
 
@@ -191,6 +195,9 @@ int FuzzLinkSessionOneInput(const std::uint8_t* Data, std::size_t Size) {
             for (const QByteArray& w : t->Writes)
                 (void)DecodeOne(w);
         (void)results;
+        // Every session reports its end exactly once, and only once it has ended.
+        Require(ends == (link.SessionOpen() ? 0 : 1));
+        Require(link.SessionOpen() || link.LinkState == '0');
         link.OutputFile().close();
     }
     Require(QFileInfo(path).size() <= dataBytesDelivered);

@@ -42,6 +42,8 @@ public:
         Writes.push_back({Bytes, BitRate});
         return true;
     }
+    bool AgreesBitRate() const override { return !Datagram; }
+    bool IsDatagram() const override { return Datagram; }
     void SetBaudRate(int BitsPerSecond) override { BitRate = BitsPerSecond; }
     std::uint32_t ModemStatus() const override { return Modem; }
     void DiscardInput() override {
@@ -75,6 +77,7 @@ public:
     }
 
     QString EndpointValue;
+    bool Datagram = false; // stands in for a UDP socket
     bool OpenFlag = false;
     bool FailOpen = false;
     int Opens = 0;
@@ -133,6 +136,7 @@ protected:
         link.Clock = [this] { return now; };
         auto s = std::make_unique<FakeTransport>();
         auto u = std::make_unique<FakeTransport>();
+        u->Datagram = true;
         serial = s.get();
         udp = u.get();
         link.SetTransport(tmRS232, std::move(s));
@@ -148,8 +152,14 @@ protected:
             (k == ProgressDotKind::Limited ? limitedDots : unlimitedDots)++;
         };
         link.OnProgressStep = [this] { ++steps; };
-        link.OnUploadRefused = [this] { ++refusedEvents; };
-        link.RequestStopUpload = [this] { ++stopRequests; };
+        link.OnSessionEnded = [this](SessionEnd e) {
+            ends.push_back(e);
+            // A refused upload is reported to its owner, who stops the upload.
+            if (e == SessionEnd::Refused) {
+                ++refusedEvents;
+                ++stopRequests;
+            }
+        };
     }
 
     QString FilePath(const char* name) const { return Dir.filePath(QString::fromLatin1(name)); }
@@ -203,6 +213,7 @@ protected:
     int limitedDots = 0;
     int unlimitedDots = 0;
     int steps = 0;
+    std::vector<SessionEnd> ends;
     int refusedEvents = 0;
     int stopRequests = 0;
 };

@@ -8,6 +8,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <optional>
+
 namespace {
 
 struct Transports {
@@ -19,6 +21,7 @@ struct Transports {
 std::unique_ptr<TVarnMPComm> MakeManager(Transports& t) {
     auto factory = [&t](TMode mode) -> std::unique_ptr<LinkTransport> {
         auto f = std::make_unique<FakeTransport>();
+        f->Datagram = mode == tmTCPIP;
         (mode == tmRS232 ? t.serial : t.udp).push_back(f.get());
         return f;
     };
@@ -128,7 +131,7 @@ TEST(PortManager, EdgesOfTheTable) {
     EXPECT_TRUE(m->Ports()[4].Active);
 }
 
-TEST(PortManager, RefusedUploadSetsStopUpload) {
+TEST(PortManager, RefusedUploadEndsTheSessionAsRefused) {
     Transports t;
     auto m = MakeManager(t);
     QTemporaryDir dir;
@@ -138,6 +141,8 @@ TEST(PortManager, RefusedUploadSetsStopUpload) {
     TBsPort& link = *m->Port(i);
     qint64 now = 0;
     link.Clock = [&] { return now; };
+    std::optional<SessionEnd> ended;
+    link.OnSessionEnded = [&](SessionEnd e) { ended = e; };
     link.EnumVarnCmd = H_UPLOAD_Header;
     link.RetriesLeft = 6;
     link.BeginSession(1, kBaudIndex115200, true);
@@ -146,9 +151,9 @@ TEST(PortManager, RefusedUploadSetsStopUpload) {
     now += TBsPort::kBaudSettleMs;
     m->TickAll();
     ASSERT_EQ(t.serial[i]->Writes.size(), 2u);
-    EXPECT_FALSE(m->StopUpload);
+    EXPECT_FALSE(ended);
     t.serial[i]->Deliver(Refusal(1));
-    EXPECT_TRUE(m->StopUpload);
+    EXPECT_EQ(ended, SessionEnd::Refused);
     EXPECT_EQ(link.SessionResult(), 2);
     link.OutputFile().close();
 }
@@ -209,3 +214,48 @@ TEST(PortManager, DebugFilesAreWrittenBesideTheProgram) {
 }
 
 } // namespace
+
+namespace {
+
+// Runs the event loop for about Ms milliseconds.
+void RunEventsFor(int Ms) {
+    QEventLoop loop;
+    QTimer::singleShot(Ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace
+
+TEST(PortManager, TickDriverSleepsWhileNoSessionIsOpen) {
+    Transports t;
+    auto m = MakeManager(t);
+    ASSERT_TRUE(m->OpenPort(QStringLiteral("COM1")));
+    TBsPort& link = *m->Port(0);
+    link.BaudTimeoutMs = 30;
+    m->StartWorker(5);
+    RunEventsFor(40);
+    EXPECT_TRUE(m->WorkerRunning());
+    EXPECT_FALSE(m->Ticking()) << "no session: the first pass puts the driver to sleep";
+
+    std::optional<SessionEnd> ended;
+    QEventLoop loop;
+    link.OnSessionEnded = [&](SessionEnd e) {
+        ended = e;
+        loop.quit();
+    };
+    link.EnumVarnCmd = H_UPLOAD_Detail;
+    link.RetriesLeft = 1;
+    link.BeginSession(1, kBaudIndex115200, true);
+    EXPECT_TRUE(m->Ticking()) << "a session wakes it";
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit); // hang guard only
+    loop.exec();
+    EXPECT_EQ(ended, SessionEnd::RateFailed) << "the ticks ran the time-out";
+    RunEventsFor(40);
+    EXPECT_FALSE(m->Ticking()) << "asleep again once the session ended";
+
+    m->StopWorker();
+    link.RetriesLeft = 1;
+    link.BeginSession(1, kBaudIndex115200, true);
+    EXPECT_FALSE(m->Ticking()) << "a stopped driver is not woken";
+    link.OnSessionEnded = nullptr;
+}

@@ -1,7 +1,10 @@
 // Link session over a serial line: bit-rate agreement, acknowledges, time-outs with
 // retransmission, refusals, modem lines.
 
+#include "link/fm_request.h"
 #include "link_test_support.h"
+
+#include <functional>
 
 namespace {
 
@@ -445,6 +448,140 @@ TEST_F(StartActions, ReceivedChunksAreReportedAsHex) {
     EXPECT_EQ(all[0].first, QStringLiteral("receive data(len=3):01 ab 00 "));
     EXPECT_EQ(all[0].second, StatusKind::ReceivedChunk);
     EXPECT_EQ(link.RxCount, 3);
+}
+
+} // namespace
+
+namespace {
+
+using SessionEnds = LinkFixture;
+
+// Every way a session ends is reported once, with its reason and the result readers see.
+TEST_F(SessionEnds, EachEndIsReportedOnceWithItsReason) {
+    const auto answer = [this](std::uint8_t Class, std::uint8_t Code, QByteArray Data,
+                               std::uint8_t P2 = 0) {
+        serial->Deliver(EncodeFrame(Answer(Class, Code, LastRequest().Sequence, Data, 0, P2)));
+    };
+    struct Case {
+        const char* name;
+        TEnumVarnCmd cmd;
+        const char* file;         // in the test folder; "/dev/full" as is
+        std::function<void()> Do; // what happens after the first request
+        SessionEnd end;
+        int result;
+    };
+    const Case cases[] = {
+        {"end marker", H_UPLOAD_Detail, "f.hex", [&] { answer(0x90, 0x10, PacketData(1, true)); },
+         SessionEnd::Finished, 3},
+        {"silence", H_UPLOAD_Detail, "t.hex",
+         [this] {
+             for (int i = 0; i < 8; ++i)
+                 Advance(5000);
+         },
+         SessionEnd::TimedOut, 2},
+        {"refused request", H_UPLOAD_Detail, "r.hex",
+         [this] { serial->Deliver(Refusal(LastRequest().Sequence)); }, SessionEnd::Refused, 2},
+        {"Z report error 94", H_UPLOAD_ZRPT, "z.hex", [&] { answer(0x80, 0x06, {}, 0xFE); },
+         SessionEnd::NotPossible, 2},
+        {"file cannot be written", H_UPLOAD_Detail, "/dev/full",
+         [&] { answer(0x90, 0x10, PacketData(1, true)); }, SessionEnd::FileFailed, 2},
+        {"owner cancels", H_UPLOAD_Detail, "c.hex", [this] { link.CancelSession(); },
+         SessionEnd::Cancelled, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool devFull = c.file[0] == '/';
+        if (devFull && !QFile::exists(QString::fromLatin1(c.file)))
+            continue;
+        ends.clear();
+        serial->Writes.clear();
+        serial->Open();
+        StartSerialUpload(c.cmd, devFull ? QString::fromLatin1(c.file) : FilePath(c.file),
+                          c.cmd == H_UPLOAD_Detail ? WholeRequest() : QByteArray());
+        EXPECT_TRUE(link.SessionOpen());
+        c.Do();
+        EXPECT_EQ(ends, std::vector<SessionEnd>{c.end});
+        EXPECT_EQ(link.SessionResult(), c.result);
+        EXPECT_FALSE(link.SessionOpen());
+        EXPECT_EQ(link.LinkState, '0');
+        EXPECT_EQ(link.RequestPending, -1);
+        EXPECT_EQ(link.FileState, 0);
+        // Nothing after the end reports it again: not the ticks, not a cancel.
+        Advance(60000);
+        link.CancelSession();
+        EXPECT_EQ(ends.size(), 1u);
+        link.OutputFile().close();
+    }
+}
+
+TEST_F(SessionEnds, RateThatIsNeverAgreedEndsAsRateFailed) {
+    SessionRequest r;
+    r.Command = H_UPLOAD_Detail;
+    r.RequestData = WholeRequest();
+    r.FileName = FilePath("rate.hex");
+    r.Retries = 2;
+    ASSERT_EQ(link.StartSession(r), SessionStart::Started);
+    Advance(5000);
+    EXPECT_TRUE(ends.empty()) << "the second attempt is still running";
+    Advance(5000);
+    EXPECT_EQ(ends, std::vector<SessionEnd>{SessionEnd::RateFailed});
+    EXPECT_EQ(link.SessionResult(), 2);
+}
+
+// StartSession does what an owner's start sequence did: the settings, H_SETBAUD, the file,
+// and - once the rate is agreed - the request carrying the request data.
+TEST_F(SessionEnds, StartSessionRunsTheOwnersStartSequence) {
+    SessionRequest r;
+    r.Command = H_UPLOAD_Summary;
+    r.RequestData = *DateRangeRequest(240101, 241231);
+    r.FileName = FilePath("s.hex");
+    ASSERT_EQ(link.StartSession(r), SessionStart::Started);
+    EXPECT_EQ(link.RetriesLeft, 6);
+    EXPECT_EQ(link.StopAfter, 0);
+    EXPECT_TRUE(link.OutputFile().isOpen());
+    ASSERT_EQ(serial->Writes.size(), 1u);
+    EXPECT_EQ(DecodeWrite(serial->Writes[0].Bytes).Code, 0x00);
+    serial->Deliver(Ack(0));
+    Advance(TBsPort::kBaudSettleMs);
+    ASSERT_EQ(serial->Writes.size(), 2u);
+    EXPECT_EQ(LastRequest().Code, 0x11);
+    EXPECT_EQ(LastRequest().Data.toHex(), QByteArray("01240101241231"));
+
+    // Unset request data leaves the link's as it is (a header request after a range).
+    r.Command = H_UPLOAD_Header;
+    r.RequestData.reset();
+    r.FileName = FilePath("h.hex");
+    link.CancelSession();
+    serial->Writes.clear();
+    ASSERT_EQ(link.StartSession(r), SessionStart::Started);
+    serial->Deliver(Ack(0));
+    Advance(TBsPort::kBaudSettleMs);
+    ASSERT_EQ(serial->Writes.size(), 2u);
+    EXPECT_EQ(LastRequest().Data.toHex(), QByteArray("01240101241231"));
+    link.CancelSession();
+
+    // A file that cannot be created sends nothing after H_SETBAUD and reports no end.
+    serial->Writes.clear();
+    ends.clear();
+    r.FileName = FilePath("no/such/folder/x.hex");
+    EXPECT_EQ(link.StartSession(r), SessionStart::FileFailed);
+    EXPECT_FALSE(link.SessionOpen());
+    EXPECT_TRUE(ends.empty());
+    Advance(60000);
+    EXPECT_EQ(serial->Writes.size(), 1u);
+
+    // An owner that needs an open line gets LineFailed, and nothing is created or sent.
+    serial->Close();
+    serial->Writes.clear();
+    serial->FailOpen = true;
+    link.SetMode(tmTCPIP);
+    udp->FailOpen = true;
+    r.FileName = FilePath("udp.hex");
+    r.RequireOpenLine = true;
+    EXPECT_EQ(link.StartSession(r), SessionStart::LineFailed);
+    EXPECT_FALSE(QFile::exists(FilePath("udp.hex")));
+    EXPECT_TRUE(udp->Writes.empty());
+    EXPECT_FALSE(link.SessionOpen());
 }
 
 } // namespace

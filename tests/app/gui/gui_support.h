@@ -7,6 +7,7 @@
 #include "app/dialogs.h"
 #include "app/main_window.h"
 #include "tests/app/qt_print.h"
+#include "tests/support/file_bytes.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -22,6 +23,9 @@
 #include <memory>
 
 namespace gui {
+
+// Shared file helper, also reachable as gui::ReadAll.
+using ::ReadAll;
 
 // The application object of a test program, made once, on the Qt platform named (with its
 // options). The window keeps settings in the user's configuration folder: never the real one.
@@ -149,11 +153,6 @@ private:
     QString m_pty;
     QString m_summary;
 };
-
-inline QByteArray ReadAll(const QString& Path) {
-    QFile f(Path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 inline bool WriteAll(const QString& Path, const QByteArray& Bytes) {
     QFile f(Path);
