@@ -144,7 +144,10 @@ void TBsPort::EndSession(SessionEnd End, int Result) {
     }
     if (Result != kKeepResult)
         SetSessionResult(Result);
-    if (std::exchange(m_sessionOpen, false) && OnSessionEnded)
+    if (!std::exchange(m_sessionOpen, false))
+        return;
+    emit SessionClosed();
+    if (OnSessionEnded)
         OnSessionEnded(End);
 }
 
@@ -525,6 +528,25 @@ void TBsPort::Tick() {
     CheckBaudTimeout();
     if (Renegotiate)
         BeginSession(EcrAddress, LineBaudIndex, false);
+}
+
+std::optional<qint64> TBsPort::MsUntilDue() const {
+    if (!m_sessionOpen)
+        return std::nullopt;
+    const qint64 now = Now();
+    if (Renegotiate && !BaudReady && !IsModem)
+        return 0;
+    std::optional<qint64> due;
+    const auto consider = [&](qint64 At) { due = std::min(due.value_or(At), At); };
+    if (m_startDueAt)
+        consider(*m_startDueAt);
+    // A modem line never retries an unanswered H_SETBAUD: nothing of it is timed.
+    const bool timed = LineAgreesBitRate() && !BaudReady ? !IsModem : true;
+    if (LinkState != '0' && timed)
+        consider(SentAt + static_cast<qint64>(AckTimeout));
+    if (!due)
+        return kIdleSessionCheckMs;
+    return std::max<qint64>(0, *due - now);
 }
 
 void TBsPort::CheckAckTimeout() {

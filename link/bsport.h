@@ -84,7 +84,8 @@ enum class SessionStart {
 //   if (link.StartSession(r) != SessionStart::Started) ...  // nothing went out
 //   ... wait (event loop) until OnSessionEnded reports how the session ended ...
 //   link.CancelSession();                                   // when the owner gives up first
-// Something must call Tick() while a session runs (the port manager's tick driver does).
+// Something must call Tick() while a session runs, when MsUntilDue() says (the port
+// manager's tick driver sleeps until then).
 class TBsPort : public QObject {
     Q_OBJECT
 public:
@@ -206,9 +207,14 @@ public:
     bool PrepareCommand(const QString& FileName);
     // Sends the next request of CurrentCommand if one is due; otherwise does nothing.
     void SendRequest();
-    // Time-outs, retransmissions, bit-rate retries. Call regularly (every 10..50 ms) while
-    // SessionOpen().
+    // Time-outs, retransmissions, bit-rate retries. Call while SessionOpen(), at the latest
+    // when MsUntilDue() says something falls due (calling it earlier does no harm).
     void Tick();
+    // How long until Tick() has something to do: a time-out expires, a start falls due or a
+    // bit-rate retry waits (0: now). Empty while no session is open. A session that has
+    // nothing timed yet asks to be looked at again after kIdleSessionCheckMs.
+    std::optional<qint64> MsUntilDue() const;
+    static constexpr qint64 kIdleSessionCheckMs = 500;
 
     // --- Transport entry points (public so tests and other transports can feed them) --------
     void ReceiveBytes(const QByteArray& Chunk);
@@ -257,6 +263,8 @@ signals:
     // A session opened (StartSession, or BeginSession/PrepareCommand while none was open):
     // whoever drives Tick() starts doing so.
     void SessionOpened();
+    // The session ended (raised just before OnSessionEnded): the tick driver may sleep.
+    void SessionClosed();
 
 private:
     using RequestBuilder = void (TBsPort::*)();

@@ -21,13 +21,18 @@ TVarnMPComm::TVarnMPComm(TransportFactory Factory, QObject* Parent) : QObject(Pa
             link->SetTransport(tmTCPIP, Factory(tmTCPIP));
         }
         link->SetCommName(QStringLiteral("COM%1").arg(i + 1));
-        connect(link, &TBsPort::SessionOpened, this, [this] {
-            if (m_driving && !m_ticker->isActive())
-                m_ticker->start();
-        });
+        // A new session may fall due before the pass the driver waits for, and an ended one
+        // may leave nothing to wait for: look at once.
+        const auto lookNow = [this] {
+            if (m_driving)
+                m_ticker->start(0);
+        };
+        connect(link, &TBsPort::SessionOpened, this, lookNow);
+        connect(link, &TBsPort::SessionClosed, this, lookNow);
         m_ports[i] = {link, false};
     }
     m_ticker = new QTimer(this);
+    m_ticker->setSingleShot(true);
     connect(m_ticker, &QTimer::timeout, this, &TVarnMPComm::TickAll);
 }
 
@@ -154,8 +159,8 @@ void TVarnMPComm::ClosePort(const QString& Name) {
 
 void TVarnMPComm::StartWorker(int IntervalMs) {
     m_driving = true;
-    m_ticker->setInterval(std::max(1, IntervalMs));
-    m_ticker->start();
+    m_leastSpacingMs = std::max(1, IntervalMs);
+    m_ticker->start(0);
 }
 
 void TVarnMPComm::StopWorker() {
@@ -173,14 +178,23 @@ bool TVarnMPComm::Ticking() const {
 }
 
 void TVarnMPComm::TickAll() {
-    bool sessions = false;
+    m_passes += 1;
+    std::optional<qint64> nextMs;
     for (const TPortEntry& e : m_ports) {
         if (e.Port && (e.Active || e.Port->Mode() == tmTCPIP)) {
             e.Port->Tick();
-            sessions = sessions || e.Port->SessionOpen();
+            if (const std::optional<qint64> due = e.Port->MsUntilDue())
+                nextMs = std::min(nextMs.value_or(*due), *due);
         }
     }
-    // Nothing to time while no session runs: the driver sleeps until one opens.
-    if (!sessions)
+    // Nothing to time while no session runs: the driver sleeps until one opens. Otherwise it
+    // sleeps until the first thing falls due, never longer than a link's idle check (so a
+    // time-out shortened behind its back is still seen) and never shorter than the spacing.
+    if (!nextMs || !m_driving) {
         m_ticker->stop();
+        return;
+    }
+    const qint64 sleepMs =
+        std::clamp<qint64>(*nextMs, m_leastSpacingMs, TBsPort::kIdleSessionCheckMs);
+    m_ticker->start(static_cast<int>(sleepMs));
 }

@@ -54,8 +54,10 @@ public:
     void ClosePort(const QString& Name);
     QString LastError() const { return m_lastError; }
 
-    // The tick driver: a timer in this thread ticking every serviced link while a session is
-    // open. WorkerRunning: the driver is on (whether or not it is ticking at the moment).
+    // The tick driver: a timer in this thread that ticks every serviced link when one of
+    // them has something due (TBsPort::MsUntilDue), and sleeps while no session is open.
+    // IntervalMs is the least spacing between two passes, so a time-out is seen at most that
+    // much after it expired. WorkerRunning: the driver is on (ticking or not at the moment).
     void StartWorker(int IntervalMs = kDefaultTickMs);
     void StopWorker();
     bool WorkerRunning() const;
@@ -63,6 +65,8 @@ public:
     bool Ticking() const;
     // One pass of the tick driver: ticks every Active entry and every link in UDP mode.
     void TickAll();
+    // Passes the driver has made since it was created (how often it woke).
+    int Passes() const { return m_passes; }
 
     // Folder of the debug files "Debug<n>.log" written at destruction for links with
     // IsDebug set; empty: none are written.
@@ -76,5 +80,7 @@ private:
     std::array<TPortEntry, kPortCount> m_ports{};
     QTimer* m_ticker = nullptr;
     bool m_driving = false;
+    int m_leastSpacingMs = kDefaultTickMs;
+    int m_passes = 0;
     QString m_lastError;
 };

@@ -259,3 +259,35 @@ TEST(PortManager, TickDriverSleepsWhileNoSessionIsOpen) {
     EXPECT_FALSE(m->Ticking()) << "a stopped driver is not woken";
     link.OnSessionEnded = nullptr;
 }
+
+TEST(PortManager, TickDriverWakesWhenSomethingFallsDueNotEveryInterval) {
+    Transports t;
+    auto m = MakeManager(t);
+    ASSERT_TRUE(m->OpenPort(QStringLiteral("COM1")));
+    TBsPort& link = *m->Port(0);
+    link.BaudTimeoutMs = 300;
+    m->StartWorker(5);
+    RunEventsFor(20);
+
+    std::optional<SessionEnd> ended;
+    QEventLoop loop;
+    link.OnSessionEnded = [&](SessionEnd e) {
+        ended = e;
+        loop.quit();
+    };
+    link.EnumVarnCmd = H_UPLOAD_Detail;
+    link.RetriesLeft = 2; // one retry, then the session fails: two 300 ms periods
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const int passesBefore = m->Passes();
+    link.BeginSession(1, kBaudIndex115200, true);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit); // hang guard only
+    loop.exec();
+    ASSERT_EQ(ended, SessionEnd::RateFailed);
+    EXPECT_GE(elapsed.elapsed(), 600) << "each attempt waited out its whole time-out";
+    EXPECT_EQ(t.serial[0]->Writes.size(), 2u) << "the H_SETBAUD and its one retry";
+    // A driver ticking every 5 ms would have made over a hundred passes in 600 ms; one that
+    // sleeps until the next time-out needs a handful (start, each expiry, the end).
+    EXPECT_LE(m->Passes() - passesBefore, 8);
+    link.OnSessionEnded = nullptr;
+}
