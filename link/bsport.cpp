@@ -1,4 +1,5 @@
 #include "link/bsport.h"
+#include "link/status_texts.h"
 
 #include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
@@ -227,9 +228,7 @@ bool TBsPort::SequenceMatches(const DeviceFrame& Frame) const {
 
 bool TBsPort::SendFrame(const CommandRow& Row, const std::uint8_t* Data, bool Remember, int Count) {
     if (Count < 0 || Count > kMaxRequestDataLength || (Count > 0 && !Data)) {
-        ReportStatus(QStringLiteral("Bad request data len=%1, at most %2 allowed")
-                         .arg(Count)
-                         .arg(kMaxRequestDataLength));
+        ReportStatus(LinkStatusText(LinkText::BadRequestDataLength, Count, kMaxRequestDataLength));
         return false;
     }
     const QByteArray data =
@@ -262,9 +261,8 @@ void TBsPort::WriteFrame(const QByteArray& Bytes) {
     qCDebug(lcLinkFrames).noquote() << m_commName << "send" << HexDump(Bytes);
     LinkTransport* t = ActiveTransport();
     if (!t || !t->Write(Bytes))
-        ReportStatus(QStringLiteral("send data(len=%1) failed: %2")
-                         .arg(Bytes.size())
-                         .arg(t ? t->LastError() : QStringLiteral("no transport")));
+        ReportStatus(LinkStatusText(LinkText::SendFailed, Bytes.size(),
+                                    t ? t->LastError() : LinkStatusText(LinkText::NoTransport)));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -277,9 +275,8 @@ void TBsPort::ReceiveBytes(const QByteArray& Chunk) {
     // Every chunk is parsed, whatever its size: the frame finder reassembles frames across
     // chunk borders, so how the line happens to split an answer never loses it.
     if (OnStatus || IsDebug)
-        ReportStatus(
-            QStringLiteral("receive data(len=%1):%2").arg(Chunk.size()).arg(HexDump(Chunk)),
-            StatusKind::ReceivedChunk);
+        ReportStatus(LinkStatusText(LinkText::ReceivedChunk, Chunk.size(), HexDump(Chunk)),
+                     StatusKind::ReceivedChunk);
     ParseBytes(Chunk.constData(), Chunk.size());
 }
 
@@ -321,20 +318,20 @@ void TBsPort::OnFrameEvent(const FrameEvent& Event) {
     switch (Event.Kind) {
     case FrameEventKind::BadHeaderChecksum:
         // Not a frame: nothing is released, the time-out recovers.
-        ReportStatus(QStringLiteral("Bad DataPack command ChkSum"));
+        ReportStatus(LinkStatusText(LinkText::BadHeaderSum));
         return;
     case FrameEventKind::Oversize:
-        ReportStatus(QStringLiteral("Bad DataPack data len=%1 exceeds buffer %2")
-                         .arg(Event.DataLength)
-                         .arg(kMaxFrameDataLength));
+        ReportStatus(LinkStatusText(LinkText::FrameTooLong, Event.DataLength, kMaxFrameDataLength));
         return;
     case FrameEventKind::BadCrc: {
         // The received CRC is shown with its first byte high, as the device's tools print it.
         const auto shown = static_cast<std::uint16_t>(((Event.ReceivedCrc & 0xFF) << 8) |
                                                       (Event.ReceivedCrc >> 8));
-        ReportStatus(QString::asprintf("Bad DataPack data len=%d CRCValue:%4.4x<>%4.4x",
-                                       int(Event.DataLength), unsigned(Event.ComputedCrc),
-                                       unsigned(shown)));
+        const auto hex4 = [](unsigned Value) {
+            return QStringLiteral("%1").arg(Value, 4, 16, QLatin1Char('0'));
+        };
+        ReportStatus(LinkStatusText(LinkText::BadFrameCrc, int(Event.DataLength),
+                                    hex4(Event.ComputedCrc), hex4(shown)));
         AfterCompleteFrame();
         return;
     }
@@ -358,7 +355,7 @@ void TBsPort::HandleFrame(const DeviceFrame& Frame) {
     const std::uint8_t cls = Frame.Class;
     if (cls == 0x80 && Frame.Code == 0x0D) {
         // Refusal.
-        ReportStatus(QStringLiteral("Receive VARN answer: command err"));
+        ReportStatus(LinkStatusText(LinkText::Refused));
         m_refusals += 1;
         RetriesLeft -= 1;
         if (RetriesLeft > 0) {
@@ -448,8 +445,8 @@ bool TBsPort::PrepareCommand(const QString& FileName) {
     if (t.File == FileDirection::Read) {
         m_inputFile.setFileName(FileName);
         if (!m_inputFile.open(QIODevice::ReadOnly)) {
-            ReportStatus(QStringLiteral("Can not open file %1: %2")
-                             .arg(FileName, m_inputFile.errorString()));
+            ReportStatus(
+                LinkStatusText(LinkText::CannotOpenFile, FileName, m_inputFile.errorString()));
             return false;
         }
         FileState = 1;
@@ -462,8 +459,8 @@ bool TBsPort::PrepareCommand(const QString& FileName) {
         PacketSize = 256;
         m_outputFile.setFileName(FileName);
         if (!m_outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            ReportStatus(QStringLiteral("Can not create file %1: %2")
-                             .arg(FileName, m_outputFile.errorString()));
+            ReportStatus(
+                LinkStatusText(LinkText::CannotCreateFile, FileName, m_outputFile.errorString()));
             return false;
         }
         FileState = 2;
@@ -554,13 +551,13 @@ void TBsPort::CheckAckTimeout() {
     if (!TimeoutExpired(now))
         return;
     RetriesLeft -= 1;
-    ReportStatus(QStringLiteral("延迟 %1 毫秒, 再试: %2 次").arg(AckTimeout).arg(RetriesLeft + 1));
+    ReportStatus(LinkStatusText(LinkText::AckTimeoutRetry, AckTimeout, RetriesLeft + 1));
     SentAt = now;
     if (RetriesLeft > 0) {
         ResendLastFrame();
         return;
     }
-    ReportStatus(QStringLiteral("VARN 命令: ack 失败"));
+    ReportStatus(LinkStatusText(LinkText::AckFailed));
     if (LinkState == 'L')
         DownloadState = -1;
     CloseSerialLine();
@@ -602,8 +599,8 @@ bool TBsPort::AppendOutput(const QByteArray& Data) {
 // A write to the upload file failed (disk full, file gone): the data can no longer be kept,
 // so the session ends as failed instead of reporting a short file as finished.
 void TBsPort::FailOnFileError() {
-    ReportStatus(QStringLiteral("Write file %1 fail: %2")
-                     .arg(m_outputFile.fileName(), m_outputFile.errorString()));
+    ReportStatus(LinkStatusText(LinkText::WriteFailedReason, m_outputFile.fileName(),
+                                m_outputFile.errorString()));
     m_outputFile.close();
     FileState = 0;
     EndSession(SessionEnd::FileFailed, 2);

@@ -1,6 +1,7 @@
 // Bit-rate agreement of a serial session and the start of the requested command.
 
 #include "link/bsport.h"
+#include "link/status_texts.h"
 
 #include <QAbstractEventDispatcher>
 #include <QTimer>
@@ -39,7 +40,7 @@ void TBsPort::BeginSession(int Address, int BaudIndex, bool StartAt9600) {
         AckTimeout = static_cast<std::uint32_t>(AckTimeoutMs);
         LinkTransport* line = ActiveTransport();
         if (line && line->IsDatagram() && !line->IsOpen() && !line->Open())
-            ReportStatus(QStringLiteral("Open UDP %1 fail: %2").arg(m_ip, line->LastError()));
+            ReportStatus(LinkStatusText(LinkText::UdpOpenFailed, m_ip, line->LastError()));
         return;
     }
     EcrAddress = Address;
@@ -55,7 +56,7 @@ void TBsPort::BeginSession(int Address, int BaudIndex, bool StartAt9600) {
         ApplyLineRate(BaudIndex);
     }
     TargetBaudIndex = BaudIndex;
-    ReportStatus(QStringLiteral("Set baudrate: try baudrate: %1").arg(BaudIndex));
+    ReportStatus(LinkStatusText(LinkText::TryBaudRate, BaudIndex));
     Commands[H_SETBAUD][6] = BaudDivisors[TargetBaudIndex];
     CurrentCommand = H_SETBAUD;
     LinkState = 'L';
@@ -72,7 +73,7 @@ void TBsPort::CheckBaudTimeout() {
     if (!TimeoutExpired(now))
         return;
     RetriesLeft -= 1;
-    ReportStatus(QStringLiteral("Elapse %1 ms, try again: %2").arg(AckTimeout).arg(RetriesLeft));
+    ReportStatus(LinkStatusText(LinkText::BaudTimeoutRetry, AckTimeout, RetriesLeft));
     SentAt = now;
     if (RetriesLeft > 0) {
         SetSessionResult(1);
@@ -83,7 +84,7 @@ void TBsPort::CheckBaudTimeout() {
         return;
     }
     DownloadState = -1;
-    ReportStatus(QStringLiteral("Varn Command: catch ack fail"));
+    ReportStatus(LinkStatusText(LinkText::BaudAckFailed));
     EndSession(SessionEnd::RateFailed, 2);
 }
 
@@ -124,7 +125,7 @@ void TBsPort::FinishBaudAgreement() {
     if (StopAfter == 2) {
         if (IsModem)
             BaudReady = false;
-        ReportStatus(QStringLiteral("Set Baudrate successful."), StatusKind::Completion);
+        ReportStatus(LinkStatusText(LinkText::BaudRateSet), StatusKind::Completion);
         EndSession(SessionEnd::Finished, 3);
         return;
     }

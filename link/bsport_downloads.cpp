@@ -2,6 +2,7 @@
 // (H_PROGRAM64K, H_PROGRAM60K) that send an image to the device 256 bytes at a time.
 
 #include "link/bsport.h"
+#include "link/status_texts.h"
 
 #include <algorithm>
 #include <optional>
@@ -53,9 +54,9 @@ void TBsPort::HandleDeviceCheckAnswer(const DeviceFrame& Frame) {
         SwVersion = *version;
     } else {
         SwVersion = 0;
-        ReportStatus(QStringLiteral("Bad device software version %1%2")
-                         .arg(at(5), 2, 16, QLatin1Char('0'))
-                         .arg(at(6), 2, 16, QLatin1Char('0')));
+        ReportStatus(LinkStatusText(LinkText::BadDeviceVersion,
+                                    QStringLiteral("%1").arg(at(5), 2, 16, QLatin1Char('0')),
+                                    QStringLiteral("%1").arg(at(6), 2, 16, QLatin1Char('0'))));
     }
 
     const auto refuse = [&](int Result, const QString& Text) {
@@ -73,7 +74,7 @@ void TBsPort::HandleDeviceCheckAnswer(const DeviceFrame& Frame) {
     switch (cmd) {
     case H_PROGRAM64K:
         if (state == kReceiptOpen) {
-            refuse(-1, QStringLiteral("Receipt is open or Z Report must be taken!"));
+            refuse(-1, LinkStatusText(LinkText::ReceiptOpenOrZDue));
             return;
         }
         startDownload();
@@ -82,7 +83,7 @@ void TBsPort::HandleDeviceCheckAnswer(const DeviceFrame& Frame) {
     case H_DOWNLOAD_DEP:
     case H_DOWNLOAD_TAX:
         if (ZReportDue) {
-            refuse(-2, QStringLiteral("Z Report must be taken!"));
+            refuse(-2, LinkStatusText(LinkText::ZReportDue));
             return;
         }
         LinkState = 'L';
@@ -107,15 +108,14 @@ bool TBsPort::ReadProgramVersion() {
         bytes = m_inputFile.read(2);
     m_inputFile.seek(0);
     if (bytes.size() != 2) {
-        ReportStatus(QStringLiteral("Program file %1 is too short: no version at 0x7FF2")
-                         .arg(m_inputFile.fileName()));
+        ReportStatus(LinkStatusText(LinkText::ProgramFileTooShort, m_inputFile.fileName()));
         return false;
     }
     const auto version = HexDigitsAsDecimal(static_cast<std::uint8_t>(bytes[0]),
                                             static_cast<std::uint8_t>(bytes[1]));
     if (!version) {
-        ReportStatus(QStringLiteral("Program file %1: bad version %2 at 0x7FF2")
-                         .arg(m_inputFile.fileName(), QString::fromLatin1(bytes.toHex())));
+        ReportStatus(LinkStatusText(LinkText::ProgramFileBadVersion, m_inputFile.fileName(),
+                                    QString::fromLatin1(bytes.toHex())));
         return false;
     }
     PrgVersion = *version;
@@ -129,8 +129,8 @@ void TBsPort::BuildProgramPacket() {
     QByteArray packet = m_inputFile.read(kProgramPacket);
     if (packet.isNull() && m_inputFile.error() != QFileDevice::NoError) {
         // A read error is not the end of the image: the device must not be told it is done.
-        ReportStatus(QStringLiteral("Read file %1 fail: %2")
-                         .arg(m_inputFile.fileName(), m_inputFile.errorString()));
+        ReportStatus(LinkStatusText(LinkText::ReadFailed, m_inputFile.fileName(),
+                                    m_inputFile.errorString()));
         DownloadState = -1;
         EndSession(SessionEnd::FileFailed, 2);
         return;
@@ -144,9 +144,8 @@ void TBsPort::BuildProgramPacket() {
 
     if (packet.isEmpty()) {
         DownloadState = -1;
-        const QString finish = cmd == H_PROGRAM64K
-                                   ? QStringLiteral("Finish trans VARN 64K program!")
-                                   : QStringLiteral("Finish trans VARN 60K program!");
+        const QString finish = cmd == H_PROGRAM64K ? LinkStatusText(LinkText::Program64KDone)
+                                                   : LinkStatusText(LinkText::Program60KDone);
         FinishText = finish;
         ReportStatus(finish, StatusKind::Completion);
         EndSession(SessionEnd::Finished, 3);
@@ -154,9 +153,9 @@ void TBsPort::BuildProgramPacket() {
     }
 
     if (cmd == H_PROGRAM64K) {
-        ReportStatus(QStringLiteral("iEcrSWVerNO: %1").arg(SwVersion));
-        ReportStatus(QStringLiteral("iPrgVerNO: %1").arg(PrgVersion));
-        ReportStatus(QStringLiteral("iAddr:"));
+        ReportStatus(LinkStatusText(LinkText::DeviceVersion, SwVersion));
+        ReportStatus(LinkStatusText(LinkText::ProgramVersion, PrgVersion));
+        ReportStatus(LinkStatusText(LinkText::ProgramAddress));
         const bool newDevice = SwVersion >= kTailVersion;
         const bool newProgram = PrgVersion >= kTailVersion;
         const bool tail = (newDevice && (newProgram || block < kProgram60KFirstBlock)) ||

@@ -3,6 +3,7 @@
 // address on by its length until the address has reached DumpEnd.
 
 #include "link/bsport.h"
+#include "link/status_texts.h"
 
 void TBsPort::SetDumpAddress(std::uint32_t Address) {
     DumpAddress[0] = static_cast<std::uint8_t>((Address >> 16) & 0xFF);
@@ -60,13 +61,13 @@ void TBsPort::HandleDumpPacket(const DeviceFrame& Frame) {
     QString finish;
     switch (CurrentCommand) {
     case H_UPLOAD_ROM:
-        finish = QStringLiteral("Finish upload ROM data!");
+        finish = LinkStatusText(LinkText::RomDone);
         break;
     case H_UPLOAD_RAM:
-        finish = QStringLiteral("Finish upload RAM data!");
+        finish = LinkStatusText(LinkText::RamDone);
         break;
     default:
-        finish = QStringLiteral("Finish upload NANDFLASH data!");
+        finish = LinkStatusText(LinkText::NandFlashDone);
         break;
     }
     BytesReceived = 0;

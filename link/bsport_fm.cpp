@@ -3,6 +3,7 @@
 // packets to the .hex file, in order, once per sequence byte.
 
 #include "link/bsport.h"
+#include "link/status_texts.h"
 
 #include <algorithm>
 
@@ -67,8 +68,8 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
                 OnProgressDot(ProgressDotKind::Unlimited);
         }
         const QString finish = CurrentCommand == H_UPLOAD_Detail
-                                   ? QStringLiteral("数据上载完毕!")
-                                   : QStringLiteral("部门报表上载完毕!");
+                                   ? LinkStatusText(LinkText::DetailDone)
+                                   : LinkStatusText(LinkText::SummaryDone);
         // The final packet is written even when its sequence byte is that of the packet
         // written before it.
         if (!AppendOutput(data))
@@ -108,13 +109,13 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
     const QByteArray& data = Frame.Data;
     if (data.isEmpty() || PageCount >= kEpromBlocks) {
         // The packet that ends the upload is not written.
-        FinishText = QStringLiteral("Finish upload EPROM data!");
+        FinishText = LinkStatusText(LinkText::EpromDone);
         BytesReceived = 0;
         const bool flushed = m_outputFile.flush();
         m_outputFile.close();
         FileState = 0;
         if (!flushed) {
-            ReportStatus(QStringLiteral("Write file %1 fail").arg(m_outputFile.fileName()));
+            ReportStatus(LinkStatusText(LinkText::WriteFailed, m_outputFile.fileName()));
             EndSession(SessionEnd::FileFailed, 2);
             return;
         }

@@ -4,8 +4,10 @@
 // them. Every report writes the data of its packets to the output file in arrival order.
 
 #include "link/bsport.h"
+#include "link/status_texts.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -16,43 +18,44 @@ constexpr int kFiscalShortParams = 4;
 
 // How a report that asks packet by packet behaves.
 struct ClerkLikeRule {
-    int Threshold;    // the report is complete once this many bytes arrived
-    const char* Busy; // status text of a busy answer
-    const char* Finish;
+    int Threshold; // the report is complete once this many bytes arrived
+    LinkText Busy; // status text of a busy answer
+    std::optional<LinkText> Finish;
 };
 
 ClerkLikeRule ClerkRule(TEnumVarnCmd Cmd) {
     switch (Cmd) {
     case H_UPLOAD_PERIOD:
-        return {192, "Varn/Fiscal Printer is busy,can not upload hourly report",
-                "Finish upload hourly report!"};
+        return {192, LinkText::BusyHourlyReport, LinkText::HourlyReportDone};
     case H_UPLOAD_XRPT:
-        return {685, "Varn/Fiscal Printer is busy,can not upload X report", ""};
+        return {685, LinkText::BusyXReport, std::nullopt};
     case H_UPLOAD_ZRPT:
-        return {685, "Varn/Fiscal Printer is busy,can not clear Z report",
-                "Finish upload Z report!"};
+        return {685, LinkText::BusyZReport, LinkText::ZReportDone};
     default:
-        return {64, "Varn/Fiscal Printer is busy,can not upload cashier report",
-                "Finish upload clerk report!"};
+        return {64, LinkText::BusyClerkReport, LinkText::ClerkReportDone};
     }
+}
+
+QString FinishOf(const ClerkLikeRule& Rule) {
+    return Rule.Finish ? LinkStatusText(*Rule.Finish) : QString();
 }
 
 // Reports whose packets are counted as they come.
 struct StreamedRule {
     int Threshold;
-    const char* Finish;
+    LinkText Finish;
 };
 
 StreamedRule StreamRule(TEnumVarnCmd Cmd) {
     switch (Cmd) {
     case H_UPLOAD_FIN:
-        return {464, "Finish upload financial affairs report!"};
+        return {464, LinkText::FinancialReportDone};
     case H_UPLOAD_PDEP:
-        return {16, "Finish upload period department report!"};
+        return {16, LinkText::PeriodDepartmentReportDone};
     case H_UPLOAD_PFIN:
-        return {290, "Finish upload period financial affairs report!"};
+        return {290, LinkText::PeriodFinancialReportDone};
     default:
-        return {3, "Finish upload broadcast result data!"};
+        return {3, LinkText::BroadcastDone};
     }
 }
 
@@ -108,7 +111,7 @@ void TBsPort::EndReport(SessionEnd End, const QString& Finish) {
         ReportStatus(Finish, StatusKind::Completion);
     }
     if (!flushed) {
-        ReportStatus(QStringLiteral("Write file %1 fail").arg(m_outputFile.fileName()));
+        ReportStatus(LinkStatusText(LinkText::WriteFailed, m_outputFile.fileName()));
         End = SessionEnd::FileFailed;
     }
     EndSession(End, End == SessionEnd::Finished ? 3 : 2);
@@ -123,19 +126,18 @@ void TBsPort::HandleClerkLikePacket(const DeviceFrame& Frame) {
             // The device cannot serve the report now; the request is repeated at the next
             // expiry until it can, or until the retries run out.
             DeviceBusy = 1;
-            ReportStatus(QString::fromLatin1(rule.Busy));
+            ReportStatus(LinkStatusText(rule.Busy));
             return;
         }
         DeviceBusy = 0;
         StatusText.clear();
         if (cmd == H_UPLOAD_ZRPT && Frame.Param2 == kZErrorMark) {
-            ReportStatus(QStringLiteral("Can not upload Z report.(Ecr Error 94)"));
+            ReportStatus(LinkStatusText(LinkText::ZReportError94));
             EndReport(SessionEnd::NotPossible, QString());
             return;
         }
         // No more data: the report is over.
-        EndReport(SessionEnd::Finished,
-                  cmd == H_UPLOAD_ZRPT ? QString::fromLatin1(rule.Finish) : QString());
+        EndReport(SessionEnd::Finished, cmd == H_UPLOAD_ZRPT ? FinishOf(rule) : QString());
         return;
     }
 
@@ -155,7 +157,7 @@ void TBsPort::HandleClerkLikePacket(const DeviceFrame& Frame) {
     LastWrittenSeq = -1;
     switch (cmd) {
     case H_UPLOAD_ZRPT:
-        EndReport(SessionEnd::Finished, QString::fromLatin1(rule.Finish));
+        EndReport(SessionEnd::Finished, FinishOf(rule));
         return;
     case H_UPLOAD_XRPT: {
         // The X report goes on with the period financial report, which the device sends
@@ -170,7 +172,7 @@ void TBsPort::HandleClerkLikePacket(const DeviceFrame& Frame) {
         return;
     }
     default:
-        FinishText = QString::fromLatin1(rule.Finish);
+        FinishText = FinishOf(rule);
         StartComDataFollowUp();
         return;
     }
@@ -188,7 +190,7 @@ void TBsPort::HandleStreamedReportPacket(const DeviceFrame& Frame) {
     const StreamedRule rule = StreamRule(CurrentCommand);
     if (BytesReceived >= rule.Threshold) {
         BytesReceived = 0;
-        EndReport(SessionEnd::Finished, QString::fromLatin1(rule.Finish));
+        EndReport(SessionEnd::Finished, LinkStatusText(rule.Finish));
         return;
     }
     PacketAccepted();
@@ -212,7 +214,7 @@ void TBsPort::HandleFiscalReportPacket(const DeviceFrame& Frame) {
     if (last) {
         BytesReceived = 0;
         LastWrittenSeq = -1;
-        FinishText = QStringLiteral("Finish upload FISCAL report!");
+        FinishText = LinkStatusText(LinkText::FiscalReportDone);
         StartComDataFollowUp();
         return;
     }
