@@ -76,6 +76,13 @@ void TBsPort::SetTransport(TMode TransportMode, std::unique_ptr<LinkTransport> T
     if (!slot)
         return;
     slot->OnBytes = [this](const QByteArray& bytes) { ReceiveBytes(bytes); };
+    // A serial line is opened by its owner, who reports a failure; a datagram line opens with
+    // its session, so the session's status says when it could not.
+    LinkTransport* line = slot.get();
+    slot->OnOpened = [this, line](const QString& error) {
+        if (!error.isEmpty() && line->IsDatagram())
+            ReportStatus(LinkStatusText(LinkText::UdpOpenFailed, line->Endpoint(), error));
+    };
     if (TransportMode == tmRS232) {
         slot->OnModemLines = [this](std::uint32_t event) { OnModemLines(event); };
         slot->SetEndpoint(m_commName);

@@ -39,8 +39,8 @@ void TBsPort::BeginSession(int Address, int BaudIndex, bool StartAt9600) {
         // would set them, and 0 would make every tick an expiry.
         AckTimeout = static_cast<std::uint32_t>(AckTimeoutMs);
         LinkTransport* line = ActiveTransport();
-        if (line && line->IsDatagram() && !line->IsOpen() && !line->Open())
-            ReportStatus(LinkStatusText(LinkText::UdpOpenFailed, m_ip, line->LastError()));
+        if (line && line->IsDatagram() && !line->IsOpen())
+            line->Open(); // a failure is reported through the line's OnOpened
         return;
     }
     EcrAddress = Address;

@@ -32,8 +32,13 @@ public:
     virtual QString Endpoint() const = 0;
 
     // Opens the line. False on failure, with the reason in LastError(). Opening an open
-    // transport reopens it.
-    virtual bool Open() = 0;
+    // transport reopens it. Every attempt ends with OnOpened.
+    bool Open() {
+        const bool opened = OpenLine();
+        if (OnOpened)
+            OnOpened(opened ? QString() : LastError());
+        return opened;
+    }
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
     virtual QString LastError() const = 0;
@@ -67,7 +72,15 @@ public:
     // Raised in the owner's thread for every chunk of received bytes; chunks may split or join
     // frames in any way.
     std::function<void(const QByteArray& Bytes)> OnBytes;
+    // Raised after every Open: an empty Error when the line opened, else why it did not.
+    // Whoever opened the line learns the result from Open's value too; this tells the others
+    // (the link that reports it, a window that shows the line's state).
+    std::function<void(const QString& Error)> OnOpened;
     // Raised in the owner's thread when a modem line changes; the argument is the driver's
     // event mask (the link reads ModemStatus() itself).
     std::function<void(std::uint32_t Event)> OnModemLines;
+
+protected:
+    // Opens the line for Open(): false with the reason in LastError().
+    virtual bool OpenLine() = 0;
 };

@@ -39,7 +39,7 @@ QString SerialLinkTransport::Endpoint() const {
     return m_comm->CommName();
 }
 
-bool SerialLinkTransport::Open() {
+bool SerialLinkTransport::OpenLine() {
     m_lastError.clear();
     m_comm->ClosePort();
     try {

@@ -48,7 +48,7 @@ void UdpLinkTransport::Resolve() {
     });
 }
 
-bool UdpLinkTransport::Open() {
+bool UdpLinkTransport::OpenLine() {
     m_lastError.clear();
     Close();
     // The hold comes first: without it the bind below would share the port with another

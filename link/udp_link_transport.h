@@ -27,7 +27,7 @@ public:
 
     void SetEndpoint(const QString& Endpoint) override;
     QString Endpoint() const override { return m_host; }
-    bool Open() override;
+    bool OpenLine() override;
     void Close() override;
     bool IsOpen() const override;
     QString LastError() const override { return m_lastError; }

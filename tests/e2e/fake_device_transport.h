@@ -27,7 +27,7 @@ public:
 
     void SetEndpoint(const QString& Endpoint) override { m_endpoint = Endpoint; }
     QString Endpoint() const override { return m_endpoint; }
-    bool Open() override {
+    bool OpenLine() override {
         m_open = Openable;
         return m_open;
     }

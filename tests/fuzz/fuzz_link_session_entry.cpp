@@ -30,7 +30,7 @@ class RecordingTransport : public LinkTransport {
 public:
     void SetEndpoint(const QString& Value) override { m_endpoint = Value; }
     QString Endpoint() const override { return m_endpoint; }
-    bool Open() override { return m_open = true; }
+    bool OpenLine() override { return m_open = true; }
     void Close() override { m_open = false; }
     bool IsOpen() const override { return m_open; }
     QString LastError() const override { return {}; }

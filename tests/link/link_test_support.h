@@ -24,7 +24,7 @@ public:
 
     void SetEndpoint(const QString& Value) override { EndpointValue = Value; }
     QString Endpoint() const override { return EndpointValue; }
-    bool Open() override {
+    bool OpenLine() override {
         ++Opens;
         if (FailOpen)
             return false;

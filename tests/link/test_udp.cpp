@@ -106,3 +106,24 @@ TEST_F(UdpLink, EpromBlocksArriveWithoutASequenceCheckStep) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(UdpLink, ASocketThatDoesNotOpenIsReportedOnceAndOnlyForTheDatagramLine) {
+    udp->FailOpen = true;
+    serial->FailOpen = true;
+    link.SetMode(tmTCPIP);
+    link.SetIP(QStringLiteral("127.0.0.2"));
+    link.EnumVarnCmd = H_UPLOAD_Detail;
+    link.BeginSession(1, kBaudIndex115200, true);
+    EXPECT_EQ(udp->Opens, 1);
+    EXPECT_EQ(statuses,
+              std::vector<QString>{QStringLiteral("Open UDP 127.0.0.2 fail: no such port")});
+
+    // A serial line is opened, and its failure reported, by its owner: the link stays quiet.
+    statuses.clear();
+    EXPECT_FALSE(serial->Open());
+    EXPECT_TRUE(statuses.empty());
+}
+
+} // namespace
