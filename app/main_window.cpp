@@ -6,6 +6,7 @@
 #include "app/core/work_folders.h"
 #include "app/progress/progress_form.h"
 #include "app/window_placement.h"
+#include "fm/report_kinds.h"
 #include "link/default_transports.h"
 #include "link/fm_request.h"
 #include "scalebus/varn_ibus.h"
@@ -225,9 +226,8 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     // longer captions; the range fields keep their place while hidden so nothing jumps.
     lbl2 = Named(new QLabel(QStringLiteral("ReportType"), top), "lbl2");
     ComboBox2 = Named(new QComboBox(top), "ComboBox2");
-    ComboBox2->addItems({QStringLiteral("Detail"), QStringLiteral("Summary"),
-                         QStringLiteral("Change the tax rate"),
-                         QStringLiteral("Change the currency"), QStringLiteral("RAM Clearing")});
+    for (const ReportKindInfo& kind : ReportKinds())
+        ComboBox2->addItem(QLatin1String(kind.Caption));
     Label3 = Named(new QLabel(QStringLiteral("Query Type"), top), "Label3");
     cb_qrytype = Named(new QComboBox(top), "cb_qrytype");
     cb_qrytype->addItems({QStringLiteral("by Z count"), QStringLiteral("by Date(yymmdd)"),

@@ -84,9 +84,9 @@ bool ParseRangeOption(const QString& Text, Options& Opt) {
     if (!range)
         return false;
     Opt.Range = *range;
-    if (range->Kind == 1)
+    if (range->QueryType == 1)
         return IsSixDigits(range->From) && IsSixDigits(range->To);
-    return range->Kind == 2 || (!range->From.isEmpty() && !range->To.isEmpty());
+    return range->QueryType == 2 || (!range->From.isEmpty() && !range->To.isEmpty());
 }
 
 // Writes Bytes to Path (replacing it only once complete; see ReplaceFileContents) or to
@@ -165,8 +165,8 @@ int RunDecodeCommand(const QStringList& Args) {
         return kCli.UsageError(QStringLiteral("no FILE given"));
     if (!opt.Kind)
         return kCli.UsageError(QStringLiteral("--report is required"));
-    const bool printout = ReportKindOf(*opt.Kind).Printout;
-    const int kind = static_cast<int>(*opt.Kind);
+    const ReportKind kind = *opt.Kind;
+    const bool printout = ReportKindOf(kind).Printout;
     if (printout && opt.Format != QLatin1String("text"))
         return kCli.UsageError(
             QStringLiteral("--format %1 is for tax, currency and ram reports").arg(opt.Format));
@@ -174,7 +174,8 @@ int RunDecodeCommand(const QStringList& Args) {
     // The range is checked before the file, as the window does.
     ReportRange range;
     if (!printout) {
-        const RangeParse parsed = ParseReportRange(opt.Range.Kind, opt.Range.From, opt.Range.To);
+        const RangeParse parsed =
+            ParseReportRange(opt.Range.QueryType, opt.Range.From, opt.Range.To);
         if (parsed.Error == ReportError::InvalidInteger)
             return kCli.UsageError(
                 QStringLiteral("'%1' is not a valid integer value").arg(parsed.Detail));
