@@ -49,7 +49,6 @@ constexpr int kHeaderHeight = 17;
 constexpr int kStatusHeight = 24;
 constexpr int kListWidth = 337;
 constexpr int kSplitterWidth = 6;
-constexpr int kZDigits = kZNumberDigits;
 constexpr int kDotRefreshMs = 100;
 constexpr int kRangeFieldWidth = 52;
 constexpr int kRadioGroupWidth = 150;
@@ -245,7 +244,7 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
         std::max(kRangeFieldWidth,
                  ed_From->fontMetrics().horizontalAdvance(QString(kDateDigits, u'0')) + 12);
     for (QLineEdit* e : {ed_From, ed_To}) {
-        e->setMaxLength(kZDigits);
+        e->setMaxLength(kZNumberDigits);
         e->setFixedWidth(rangeWidth);
         e->setValidator(new DigitsOnlyValidator(e));
     }
@@ -747,9 +746,9 @@ void Tfrm_Main::cb_qrytypeChange() {
     if (kind == 0) {
         // Emptied rather than cut: a date cut to four digits would pass as a Z number.
         for (QLineEdit* e : {ed_From, ed_To}) {
-            if (e->text().size() > kZDigits)
+            if (e->text().size() > kZNumberDigits)
                 e->clear();
-            e->setMaxLength(kZDigits);
+            e->setMaxLength(kZNumberDigits);
         }
         ed_From->setFocus();
     } else if (kind == 1) {

@@ -10,7 +10,6 @@
 #include "fm/upload_layout.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QStringList>
 
 #include <cerrno>
@@ -186,17 +185,17 @@ int RunDecodeCommand(const QStringList& Args) {
         range = parsed.Range;
     }
 
-    if (!QFileInfo::exists(opt.File)) {
+    ReportOutcome read;
+    const std::optional<QByteArray> file = ReadUploadFile(opt.File, read);
+    if (read.Error == ReportError::FileMissing) {
         kCli.Error(QStringLiteral("file not exists: %1").arg(opt.File));
         return kExitMissing;
     }
-    QByteArray data;
-    try {
-        data = ReadWholeFile(opt.File);
-    } catch (const FileError& e) {
-        kCli.Error(QStringLiteral("cannot read %1").arg(QString::fromStdString(e.what())));
+    if (!file) {
+        kCli.Error(QStringLiteral("cannot read %1").arg(read.Detail));
         return kExitUnreadable;
     }
+    const QByteArray& data = *file;
 
     QByteArray output;
     if (printout) {

@@ -6,6 +6,7 @@
 #include "fm/detail_report.h"
 #include "fm/report_file.h"
 #include "fm/sample_content.h"
+#include "tests/support/file_bytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,11 +16,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray ReadAll(const QString& Path) {
-    QFile f(Path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 bool WriteFile(const QString& Path, const QByteArray& Bytes) {
     QFile f(Path);
