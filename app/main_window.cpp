@@ -6,6 +6,7 @@
 #include "app/core/work_folders.h"
 #include "app/progress/progress_form.h"
 #include "app/window_placement.h"
+#include "fm/report_kinds.h"
 #include "link/default_transports.h"
 #include "link/fm_request.h"
 #include "scalebus/varn_ibus.h"
@@ -48,7 +49,6 @@ constexpr int kHeaderHeight = 17;
 constexpr int kStatusHeight = 24;
 constexpr int kListWidth = 337;
 constexpr int kSplitterWidth = 6;
-constexpr int kZDigits = kZNumberDigits;
 constexpr int kDotRefreshMs = 100;
 constexpr int kRangeFieldWidth = 52;
 constexpr int kRadioGroupWidth = 150;
@@ -225,9 +225,8 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     // longer captions; the range fields keep their place while hidden so nothing jumps.
     lbl2 = Named(new QLabel(QStringLiteral("ReportType"), top), "lbl2");
     ComboBox2 = Named(new QComboBox(top), "ComboBox2");
-    ComboBox2->addItems({QStringLiteral("Detail"), QStringLiteral("Summary"),
-                         QStringLiteral("Change the tax rate"),
-                         QStringLiteral("Change the currency"), QStringLiteral("RAM Clearing")});
+    for (const ReportKindInfo& kind : ReportKinds())
+        ComboBox2->addItem(QLatin1String(kind.Caption));
     Label3 = Named(new QLabel(QStringLiteral("Query Type"), top), "Label3");
     cb_qrytype = Named(new QComboBox(top), "cb_qrytype");
     cb_qrytype->addItems({QStringLiteral("by Z count"), QStringLiteral("by Date(yymmdd)"),
@@ -245,7 +244,7 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
         std::max(kRangeFieldWidth,
                  ed_From->fontMetrics().horizontalAdvance(QString(kDateDigits, u'0')) + 12);
     for (QLineEdit* e : {ed_From, ed_To}) {
-        e->setMaxLength(kZDigits);
+        e->setMaxLength(kZNumberDigits);
         e->setFixedWidth(rangeWidth);
         e->setValidator(new DigitsOnlyValidator(e));
     }
@@ -747,9 +746,9 @@ void Tfrm_Main::cb_qrytypeChange() {
     if (kind == 0) {
         // Emptied rather than cut: a date cut to four digits would pass as a Z number.
         for (QLineEdit* e : {ed_From, ed_To}) {
-            if (e->text().size() > kZDigits)
+            if (e->text().size() > kZNumberDigits)
                 e->clear();
-            e->setMaxLength(kZDigits);
+            e->setMaxLength(kZNumberDigits);
         }
         ed_From->setFocus();
     } else if (kind == 1) {

@@ -46,8 +46,8 @@ TBurnFrm::TBurnFrm(QWidget* Parent, std::unique_ptr<TBurnDialogs> DialogsIn,
                    const QString& LanguageFileIn)
     : QDialog(Parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      Dialogs(DialogsIn ? std::move(DialogsIn) : std::make_unique<TQtBurnDialogs>()),
-      LanguageFile(LanguageFileIn) {
+      m_dialogs(DialogsIn ? std::move(DialogsIn) : std::make_unique<TQtBurnDialogs>()),
+      m_languageFile(LanguageFileIn) {
     setObjectName(QStringLiteral("BurnFrm"));
     setWindowTitle(QStringLiteral("Burn"));
     setModal(true);
@@ -182,7 +182,7 @@ void TBurnFrm::FormCreate() {
     cbb1->clear();
     cbb1->addItems(drives);
     cbb1->addItem(kImageFileEntry);
-    SelectedEntry = -1;
+    m_selectedEntry = -1;
     // A machine without writers starts on the image file entry, which asks only when chosen.
     if (!drives.isEmpty()) {
         cbb1->setCurrentIndex(0);
@@ -196,9 +196,9 @@ void TBurnFrm::showEvent(QShowEvent* Event) {
 }
 
 void TBurnFrm::FormShow() {
-    const QString path = LanguageFile.isEmpty()
+    const QString path = m_languageFile.isEmpty()
                              ? LanguageFilePath(QCoreApplication::applicationFilePath())
-                             : LanguageFile;
+                             : m_languageFile;
     const ::LanguageFile file = ReadLanguageFile(path);
     // Without a readable file every caption keeps what it has.
     if (!file.IsLoaded())
@@ -230,20 +230,20 @@ void TBurnFrm::cbb1Change() {
     if (index < 0)
         return;
     if (index == cbb1->count() - 1) {
-        if (!ChooseImageFile() && SelectedEntry >= 0 && SelectedEntry < cbb1->count() - 1)
-            cbb1->setCurrentIndex(SelectedEntry);
+        if (!ChooseImageFile() && m_selectedEntry >= 0 && m_selectedEntry < cbb1->count() - 1)
+            cbb1->setCurrentIndex(m_selectedEntry);
         return;
     }
     if (!Burner.SelectDrive(cbb1->currentText())) {
         AppendMessage(Burner.LastError());
         return;
     }
-    SelectedEntry = index;
+    m_selectedEntry = index;
 }
 
 bool TBurnFrm::ChooseImageFile() {
     QString path =
-        Dialogs->SaveFile(this, kImageFileEntry.chopped(3), QStringLiteral("ISO image (*.iso)"));
+        m_dialogs->SaveFile(this, kImageFileEntry.chopped(3), QStringLiteral("ISO image (*.iso)"));
     if (path.isEmpty())
         return false;
     if (QFileInfo(path).suffix().isEmpty())
@@ -268,8 +268,8 @@ bool TBurnFrm::ChooseImageFile() {
         cbb1->setItemText(imageEntry, address);
     else
         cbb1->insertItem(cbb1->count() - 1, address);
-    SelectedEntry = cbb1->count() - 2;
-    cbb1->setCurrentIndex(SelectedEntry);
+    m_selectedEntry = cbb1->count() - 2;
+    cbb1->setCurrentIndex(m_selectedEntry);
     return true;
 }
 
@@ -314,13 +314,13 @@ void TBurnFrm::DeleteBtnClick() {
 }
 
 void TBurnFrm::FileBtnClick() {
-    const QStringList chosen = Dialogs->OpenFiles(this, QStringLiteral("File (*)"));
+    const QStringList chosen = m_dialogs->OpenFiles(this, QStringLiteral("File (*)"));
     for (const QString& path : chosen)
         AddFile(path);
 }
 
 void TBurnFrm::FolderBtnClick() {
-    const QString folder = Dialogs->BrowseFolder(this, QStringLiteral("Open folder"));
+    const QString folder = m_dialogs->BrowseFolder(this, QStringLiteral("Open folder"));
     if (folder.isEmpty())
         return;
     // The folder's own entries only: sub-folders are added whole, not walked into.
@@ -342,7 +342,7 @@ void TBurnFrm::AbandonBurn(const QString& Reason) {
 }
 
 void TBurnFrm::BurnBtnClick() {
-    if (Running)
+    if (m_running)
         return;
     pb->setValue(0);
     // The image file entry shows but no file was chosen yet (a machine without writers starts
@@ -374,7 +374,7 @@ void TBurnFrm::BurnBtnClick() {
         return;
     }
     AppendMessage(QString::fromLatin1(kMsgBurning));
-    Running = true;
+    m_running = true;
     if (!Burner.StartWriting()) {
         // Nothing will end this writing, so end it here as a failed one: the operator learns
         // why, the image is emptied and the Burn button is back.
@@ -387,7 +387,7 @@ void TBurnFrm::BurnBtnClick() {
 }
 
 void TBurnFrm::Timer1Timer() {
-    if (!Running)
+    if (!m_running)
         return;
     // Writing fills the first half of the bar, reading back the second.
     const qint64 blocks = (Burner.BytesWritten() + Burner.BytesVerified()) / 2 / kDiscBlockBytes;
@@ -430,9 +430,9 @@ void TBurnFrm::BurnerVerifyDone(const DiscCheckResult& Result) {
 }
 
 void TBurnFrm::FinishBurn() {
-    Running = false;
+    m_running = false;
     BurnBtn->setEnabled(true);
-    Dialogs->Beep();
+    m_dialogs->Beep();
 }
 
 void TBurnFrm::BurnerEraseDone(bool Error) {

@@ -89,11 +89,11 @@ private:
     // Ends a Burn that did not start writing: nothing of it may stay in the image.
     void AbandonBurn(const QString& Reason);
 
-    std::unique_ptr<TBurnDialogs> Dialogs;
-    QString LanguageFile;
+    std::unique_ptr<TBurnDialogs> m_dialogs;
+    QString m_languageFile;
     // The drive list's entry that the engine has selected (the list may show another entry
     // while a save dialog is open).
-    int SelectedEntry = -1;
+    int m_selectedEntry = -1;
     // From the start of a writing until its read-back ends.
-    bool Running = false;
+    bool m_running = false;
 };

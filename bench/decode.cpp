@@ -88,8 +88,11 @@ int main(int argc, char** argv) {
     const double joinedDecode = BestSeconds(changeReps, [&] {
         const QByteArray file = ReadWholeFile(joinedPath);
         std::size_t n = 0;
-        for (int kind = 2; kind <= 4; ++kind)
-            n += std::size_t(BuildChangeReport(file, kind, ReportRange{}, '.').Lines.size());
+        for (const ReportKindInfo& kind : ReportKinds()) {
+            if (!kind.Printout)
+                n += std::size_t(
+                    BuildChangeReport(file, kind.Kind, ReportRange{}, '.').Lines.size());
+        }
         return n;
     });
 

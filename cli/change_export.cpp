@@ -90,22 +90,12 @@ QJsonArray JsonLines(const QList<QByteArray>& Lines) {
     return out;
 }
 
-const char* KindName(int Kind) {
-    switch (Kind) {
-    case 2:
-        return "tax";
-    case 3:
-        return "currency";
-    default:
-        return "ram";
-    }
-}
-
 } // namespace
 
-QByteArray ChangeReportCsv(QByteArrayView File, int Kind, const ReportRange& Range) {
+QByteArray ChangeReportCsv(QByteArrayView File, ReportKind Kind, const ReportRange& Range) {
     QByteArray out;
-    if (Kind == 2) {
+    switch (Kind) {
+    case ReportKind::Tax: {
         out +=
             CsvRow({"position", "date", "z_number", "letter", "status", "rate_percent", "decoded"});
         const auto table = ReadTaxTable(File);
@@ -123,7 +113,9 @@ QByteArray ChangeReportCsv(QByteArrayView File, int Kind, const ReportRange& Ran
                                Bool(table[j].Decoded)});
             }
         }
-    } else if (Kind == 3) {
+        break;
+    }
+    case ReportKind::Currency: {
         out += CsvRow({"position", "date", "time", "z_number", "currency", "decoded"});
         const auto table = ReadCurrencyTable(File);
         for (qsizetype j = 0; j < table.size(); ++j) {
@@ -135,7 +127,9 @@ QByteArray ChangeReportCsv(QByteArrayView File, int Kind, const ReportRange& Ran
                  CsvField(IsoTime(e.Hour, e.Minute, e.TimeText)), QByteArray::number(e.ZNumber),
                  CsvField(Cp1250ToUnicode(e.Currency)), Bool(table[j].Decoded)});
         }
-    } else {
+        break;
+    }
+    case ReportKind::Ram: {
         out += CsvRow({"position", "date", "time", "z_number", "decoded"});
         const auto table = ReadRamTable(File);
         for (qsizetype j = 0; j < table.size(); ++j) {
@@ -147,14 +141,20 @@ QByteArray ChangeReportCsv(QByteArrayView File, int Kind, const ReportRange& Ran
                            CsvField(IsoTime(r.Hour, r.Minute, r.TimeText)),
                            QByteArray::number(r.ZNumber), Bool(table[j].Decoded)});
         }
+        break;
+    }
+    case ReportKind::Detail:
+    case ReportKind::Summary:
+        break; // printouts have no change records
     }
     return out;
 }
 
-QByteArray ChangeReportJson(QByteArrayView File, int Kind, const ReportRange& Range,
+QByteArray ChangeReportJson(QByteArrayView File, ReportKind Kind, const ReportRange& Range,
                             const QString& RangeText) {
     QJsonArray records;
-    if (Kind == 2) {
+    switch (Kind) {
+    case ReportKind::Tax: {
         const auto table = ReadTaxTable(File);
         for (qsizetype j = 0; j < table.size(); ++j) {
             const EPROM_TAX& tax = table[j].Value;
@@ -178,7 +178,9 @@ QByteArray ChangeReportJson(QByteArrayView File, int Kind, const ReportRange& Ra
                 {"decoded", table[j].Decoded},
             });
         }
-    } else if (Kind == 3) {
+        break;
+    }
+    case ReportKind::Currency: {
         const auto table = ReadCurrencyTable(File);
         for (qsizetype j = 0; j < table.size(); ++j) {
             const EPROM_EURO& e = table[j].Value.Euro;
@@ -193,7 +195,9 @@ QByteArray ChangeReportJson(QByteArrayView File, int Kind, const ReportRange& Ra
                 {"decoded", table[j].Decoded},
             });
         }
-    } else {
+        break;
+    }
+    case ReportKind::Ram: {
         const auto table = ReadRamTable(File);
         for (qsizetype j = 0; j < table.size(); ++j) {
             const EPROM_RECOVERY& r = table[j].Value;
@@ -207,9 +211,14 @@ QByteArray ChangeReportJson(QByteArrayView File, int Kind, const ReportRange& Ra
                 {"decoded", table[j].Decoded},
             });
         }
+        break;
+    }
+    case ReportKind::Detail:
+    case ReportKind::Summary:
+        break;
     }
     const QJsonObject root{
-        {"report", KindName(Kind)},
+        {"report", ReportKindOf(Kind).CliName},
         {"range", RangeText},
         {"header", JsonLines(HeaderLines(File))},
         {"footer", JsonLines(FooterLines(File))},

@@ -83,10 +83,10 @@ std::optional<RangeOption> SplitRangeOption(const QString& Text, bool SignedFrom
         return range;
     QString body;
     if (Text.startsWith(QLatin1String("z:"))) {
-        range.Kind = 0;
+        range.QueryType = 0;
         body = Text.mid(2);
     } else if (Text.startsWith(QLatin1String("date:"))) {
-        range.Kind = 1;
+        range.QueryType = 1;
         body = Text.mid(5);
     } else {
         return std::nullopt;

@@ -87,7 +87,7 @@ std::optional<int> MachineOption(const QString& Value);
 // --range all|z:FROM-TO|date:FROM-TO as the window's query type (0 Z numbers, 1 dates, 2 all)
 // and the two texts, not yet judged.
 struct RangeOption {
-    int Kind = 2;
+    int QueryType = 2;
     QString From;
     QString To;
 };

@@ -10,7 +10,6 @@
 #include "fm/upload_layout.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QStringList>
 
 #include <cerrno>
@@ -84,9 +83,9 @@ bool ParseRangeOption(const QString& Text, Options& Opt) {
     if (!range)
         return false;
     Opt.Range = *range;
-    if (range->Kind == 1)
+    if (range->QueryType == 1)
         return IsSixDigits(range->From) && IsSixDigits(range->To);
-    return range->Kind == 2 || (!range->From.isEmpty() && !range->To.isEmpty());
+    return range->QueryType == 2 || (!range->From.isEmpty() && !range->To.isEmpty());
 }
 
 // Writes Bytes to Path (replacing it only once complete; see ReplaceFileContents) or to
@@ -165,8 +164,8 @@ int RunDecodeCommand(const QStringList& Args) {
         return kCli.UsageError(QStringLiteral("no FILE given"));
     if (!opt.Kind)
         return kCli.UsageError(QStringLiteral("--report is required"));
-    const bool printout = ReportKindOf(*opt.Kind).Printout;
-    const int kind = static_cast<int>(*opt.Kind);
+    const ReportKind kind = *opt.Kind;
+    const bool printout = ReportKindOf(kind).Printout;
     if (printout && opt.Format != QLatin1String("text"))
         return kCli.UsageError(
             QStringLiteral("--format %1 is for tax, currency and ram reports").arg(opt.Format));
@@ -174,7 +173,8 @@ int RunDecodeCommand(const QStringList& Args) {
     // The range is checked before the file, as the window does.
     ReportRange range;
     if (!printout) {
-        const RangeParse parsed = ParseReportRange(opt.Range.Kind, opt.Range.From, opt.Range.To);
+        const RangeParse parsed =
+            ParseReportRange(opt.Range.QueryType, opt.Range.From, opt.Range.To);
         if (parsed.Error == ReportError::InvalidInteger)
             return kCli.UsageError(
                 QStringLiteral("'%1' is not a valid integer value").arg(parsed.Detail));
@@ -185,17 +185,17 @@ int RunDecodeCommand(const QStringList& Args) {
         range = parsed.Range;
     }
 
-    if (!QFileInfo::exists(opt.File)) {
+    ReportOutcome read;
+    const std::optional<QByteArray> file = ReadUploadFile(opt.File, read);
+    if (read.Error == ReportError::FileMissing) {
         kCli.Error(QStringLiteral("file not exists: %1").arg(opt.File));
         return kExitMissing;
     }
-    QByteArray data;
-    try {
-        data = ReadWholeFile(opt.File);
-    } catch (const FileError& e) {
-        kCli.Error(QStringLiteral("cannot read %1").arg(QString::fromStdString(e.what())));
+    if (!file) {
+        kCli.Error(QStringLiteral("cannot read %1").arg(read.Detail));
         return kExitUnreadable;
     }
+    const QByteArray& data = *file;
 
     QByteArray output;
     if (printout) {

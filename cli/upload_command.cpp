@@ -202,8 +202,9 @@ int RunUploadCommand(const QStringList& Args) {
     const MessageTable messages;
     // A change report's range is applied to the decoded entries; a range that cannot select
     // anything is refused before the device is asked for a whole upload.
-    if (!ReportKindOf(*opt.Kind).Printout && opt.Range.Kind != 2) {
-        const RangeParse parsed = ParseReportRange(opt.Range.Kind, opt.Range.From, opt.Range.To);
+    if (!ReportKindOf(*opt.Kind).Printout && opt.Range.QueryType != 2) {
+        const RangeParse parsed =
+            ParseReportRange(opt.Range.QueryType, opt.Range.From, opt.Range.To);
         if (parsed.Error != ReportError::None) {
             kCli.Error(ReportOutcome{parsed.Error, parsed.Detail, {}}.message());
             return kUploadExitUsage;
@@ -262,7 +263,7 @@ int RunUploadCommand(const QStringList& Args) {
 
     UploadRequest request;
     request.Kind = *opt.Kind;
-    request.RangeKind = opt.Range.Kind;
+    request.RangeKind = opt.Range.QueryType;
     request.FromText = opt.Range.From;
     request.ToText = opt.Range.To;
     request.Mode = opt.Device.Mode;

@@ -47,6 +47,63 @@ void AddTaxBlock(QList<QByteArray>& Lines, const EPROM_TAX& Tax, QChar DecimalSe
     }
 }
 
+void AddTaxBlocks(QList<QByteArray>& Lines, QByteArrayView File, const ReportRange& Range,
+                  QChar DecimalSeparator) {
+    for (const auto& entry : ReadTaxTable(File)) {
+        if (Range.Selects(entry.Value.ZNumber, entry.Value.DateText))
+            AddTaxBlock(Lines, entry.Value, DecimalSeparator);
+    }
+}
+
+void AddCurrencyBlocks(QList<QByteArray>& Lines, QByteArrayView File, const ReportRange& Range,
+                       QChar) {
+    for (const auto& entry : ReadCurrencyTable(File)) {
+        const EPROM_EURO& euro = entry.Value.Euro;
+        if (!Range.Selects(euro.ZNumber, euro.DateText))
+            continue;
+        Lines.append(SeparatorLine());
+        Lines.append(QByteArray());
+        Lines.append(PairLine(euro.DateText, euro.TimeText));
+        Lines.append(PairLine("WALUTA EWIDENC.", euro.Currency));
+    }
+}
+
+void AddRamBlocks(QList<QByteArray>& Lines, QByteArrayView File, const ReportRange& Range, QChar) {
+    const auto table = ReadRamTable(File);
+    for (qsizetype j = 0; j < table.size(); ++j) {
+        const EPROM_RECOVERY& ram = table[j].Value;
+        if (!Range.Selects(ram.ZNumber, ram.DateText))
+            continue;
+        Lines.append(SeparatorLine());
+        Lines.append(QByteArray());
+        Lines.append(PairLine(ram.DateText, ram.TimeText));
+        // NR counts every entry of the table, selected or not.
+        Lines.append(PairLine("ZEROWANIE RAM Z", "NR" + ThreeDigits(int(j) + 1)));
+    }
+}
+
+// The blocks of the selected entries of a kind's table, between the header and the closing
+// separator.
+using EntryBlocks = void (*)(QList<QByteArray>& Lines, QByteArrayView File,
+                             const ReportRange& Range, QChar DecimalSeparator);
+
+// Every kind is named, so that a kind added to the table without its blocks is a compiler
+// warning here; the printouts, and a value outside the table, have none.
+EntryBlocks EntryBlocksOf(ReportKind Kind) {
+    switch (Kind) {
+    case ReportKind::Tax:
+        return AddTaxBlocks;
+    case ReportKind::Currency:
+        return AddCurrencyBlocks;
+    case ReportKind::Ram:
+        return AddRamBlocks;
+    case ReportKind::Detail:
+    case ReportKind::Summary:
+        break;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 bool ReportRange::Selects(int ZNumber, const QByteArray& DateText) const {
@@ -108,50 +165,25 @@ QByteArray FormatRate(double Rate, QChar DecimalSeparator) {
     return text + '%';
 }
 
-ReportOutcome BuildChangeReport(QByteArrayView File, int Kind, const ReportRange& Range,
+ReportOutcome BuildChangeReport(QByteArrayView File, ReportKind Kind, const ReportRange& Range,
                                 QChar DecimalSeparator) {
     ReportOutcome out;
-    if (Kind < 2 || Kind > 4) {
+    const EntryBlocks addBlocks = EntryBlocksOf(Kind);
+    if (addBlocks == nullptr) {
         out.Error = ReportError::DataError;
-        out.Detail = QStringLiteral("report kind %1 is not a change report").arg(Kind);
+        out.Detail =
+            QStringLiteral("report kind %1 is not a change report").arg(static_cast<int>(Kind));
         return out;
     }
     QList<QByteArray>& lines = out.Lines;
     lines = HeaderLines(File);
-    if (Kind == 2) {
-        for (const auto& entry : ReadTaxTable(File)) {
-            if (Range.Selects(entry.Value.ZNumber, entry.Value.DateText))
-                AddTaxBlock(lines, entry.Value, DecimalSeparator);
-        }
-    } else if (Kind == 3) {
-        for (const auto& entry : ReadCurrencyTable(File)) {
-            const EPROM_EURO& euro = entry.Value.Euro;
-            if (!Range.Selects(euro.ZNumber, euro.DateText))
-                continue;
-            lines.append(SeparatorLine());
-            lines.append(QByteArray());
-            lines.append(PairLine(euro.DateText, euro.TimeText));
-            lines.append(PairLine("WALUTA EWIDENC.", euro.Currency));
-        }
-    } else {
-        const auto table = ReadRamTable(File);
-        for (qsizetype j = 0; j < table.size(); ++j) {
-            const EPROM_RECOVERY& ram = table[j].Value;
-            if (!Range.Selects(ram.ZNumber, ram.DateText))
-                continue;
-            lines.append(SeparatorLine());
-            lines.append(QByteArray());
-            lines.append(PairLine(ram.DateText, ram.TimeText));
-            // NR counts every entry of the table, selected or not.
-            lines.append(PairLine("ZEROWANIE RAM Z", "NR" + ThreeDigits(int(j) + 1)));
-        }
-    }
+    addBlocks(lines, File, Range, DecimalSeparator);
     lines.append(SeparatorLine());
     lines.append(FooterLines(File));
     return out;
 }
 
-ReportOutcome DecodeChangeReportFile(const QString& Path, int Kind, int QueryType,
+ReportOutcome DecodeChangeReportFile(const QString& Path, ReportKind Kind, int QueryType,
                                      const QString& FromText, const QString& ToText,
                                      QChar DecimalSeparator) {
     ReportOutcome out;

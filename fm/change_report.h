@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fm/report_kinds.h"
 #include "fm/report_outcome.h"
 
 #include <QByteArray>
@@ -42,13 +43,13 @@ QByteArray SeparatorLine();
 QByteArray FormatRate(double Rate, QChar DecimalSeparator);
 
 // The report lines for a joined change file: header lines, one block per selected entry of
-// the kind's table, a closing separator, footer lines. Kind must be 2, 3 or 4 (Tax,
-// Currency, Ram); any other kind gives a DataError outcome.
-ReportOutcome BuildChangeReport(QByteArrayView File, int Kind, const ReportRange& Range,
+// the kind's table, a closing separator, footer lines. Kind must be a change report (Tax,
+// Currency, Ram); a printout kind gives a DataError outcome.
+ReportOutcome BuildChangeReport(QByteArrayView File, ReportKind Kind, const ReportRange& Range,
                                 QChar DecimalSeparator);
 
 // The whole decoding step from a path: range fields first, then the file's existence, then
 // the file's content.
-ReportOutcome DecodeChangeReportFile(const QString& Path, int Kind, int QueryType,
+ReportOutcome DecodeChangeReportFile(const QString& Path, ReportKind Kind, int QueryType,
                                      const QString& FromText, const QString& ToText,
                                      QChar DecimalSeparator);

@@ -24,15 +24,15 @@
 
 FieldValue FieldValue::FromText(QByteArray Text) {
     FieldValue v;
-    v.Type_ = Type::Text;
-    v.Text_ = std::move(Text);
+    v.m_type = Type::Text;
+    v.m_text = std::move(Text);
     return v;
 }
 
 FieldValue FieldValue::FromNumber(double Number) {
     FieldValue v;
-    v.Type_ = Type::Number;
-    v.Number_ = Number;
+    v.m_type = Type::Number;
+    v.m_number = Number;
     return v;
 }
 
@@ -46,9 +46,9 @@ FieldValue FieldValue::FromTime(QTime Time) {
 
 FieldValue FieldValue::FromDateTime(QDate Date, QTime Time) {
     FieldValue v;
-    v.Type_ = Type::DateTime;
-    v.Date_ = Date;
-    v.Time_ = Time;
+    v.m_type = Type::DateTime;
+    v.m_date = Date;
+    v.m_time = Time;
     return v;
 }
 
@@ -81,15 +81,15 @@ std::optional<std::int32_t> ParseDecimalInt(QByteArrayView Text) {
 }
 
 std::optional<std::int32_t> FieldValue::toInt() const {
-    switch (Type_) {
+    switch (m_type) {
     case Type::Empty:
         return 0;
     case Type::Text:
-        return ParseDecimalInt(Text_);
+        return ParseDecimalInt(m_text);
     case Type::Number: {
-        if (!std::isfinite(Number_))
+        if (!std::isfinite(m_number))
             return std::nullopt;
-        const double r = std::nearbyint(Number_);
+        const double r = std::nearbyint(m_number);
         if (r < std::numeric_limits<std::int32_t>::min() ||
             r > std::numeric_limits<std::int32_t>::max())
             return std::nullopt;
@@ -102,14 +102,14 @@ std::optional<std::int32_t> FieldValue::toInt() const {
 }
 
 std::optional<double> FieldValue::toDouble() const {
-    switch (Type_) {
+    switch (m_type) {
     case Type::Empty:
         return 0.0;
     case Type::Number:
-        return Number_;
+        return m_number;
     case Type::Text: {
         bool ok = false;
-        const double d = Text_.toDouble(&ok);
+        const double d = m_text.toDouble(&ok);
         return ok ? std::optional<double>(d) : std::nullopt;
     }
     case Type::DateTime:
@@ -119,21 +119,21 @@ std::optional<double> FieldValue::toDouble() const {
 }
 
 QByteArray FieldValue::toText() const {
-    switch (Type_) {
+    switch (m_type) {
     case Type::Empty:
         return {};
     case Type::Text:
-        return Text_;
+        return m_text;
     case Type::Number:
-        return QByteArray::number(Number_, 'g', QLocale::FloatingPointShortest);
+        return QByteArray::number(m_number, 'g', QLocale::FloatingPointShortest);
     case Type::DateTime: {
         QByteArray out;
-        if (Date_.isValid())
-            out = Date_.toString(QStringLiteral("yyyy-MM-dd")).toLatin1();
-        if (Time_.isValid()) {
+        if (m_date.isValid())
+            out = m_date.toString(QStringLiteral("yyyy-MM-dd")).toLatin1();
+        if (m_time.isValid()) {
             if (!out.isEmpty())
                 out += ' ';
-            out += Time_.toString(QStringLiteral("HH:mm:ss")).toLatin1();
+            out += m_time.toString(QStringLiteral("HH:mm:ss")).toLatin1();
         }
         return out;
     }

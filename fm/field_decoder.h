@@ -22,12 +22,12 @@ public:
     static FieldValue FromTime(QTime Time);
     static FieldValue FromDateTime(QDate Date, QTime Time);
 
-    Type type() const { return Type_; }
-    bool isEmpty() const { return Type_ == Type::Empty; }
-    const QByteArray& text() const { return Text_; }
-    double number() const { return Number_; }
-    QDate date() const { return Date_; } // invalid when the value holds only a time
-    QTime time() const { return Time_; } // invalid when the value holds only a date
+    Type type() const { return m_type; }
+    bool isEmpty() const { return m_type == Type::Empty; }
+    const QByteArray& text() const { return m_text; }
+    double number() const { return m_number; }
+    QDate date() const { return m_date; } // invalid when the value holds only a time
+    QTime time() const { return m_time; } // invalid when the value holds only a date
 
     // Integer conversion: a text must be an optional sign and decimal digits (no other
     // characters) that fit 32 bits; a number is rounded half to even; empty gives 0.
@@ -42,11 +42,11 @@ public:
     bool operator==(const FieldValue&) const = default;
 
 private:
-    Type Type_ = Type::Empty;
-    QByteArray Text_;
-    double Number_ = 0.0;
-    QDate Date_;
-    QTime Time_;
+    Type m_type = Type::Empty;
+    QByteArray m_text;
+    double m_number = 0.0;
+    QDate m_date;
+    QTime m_time;
 };
 
 // Decodes Count bytes at Pos of Bytes by field kind 0..13 (see field_decoder.cpp for the

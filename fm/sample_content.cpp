@@ -16,9 +16,9 @@ namespace {
 // SplitMix64: tiny, and the same sequence everywhere (unlike the standard distributions).
 class Rng {
 public:
-    explicit Rng(std::uint64_t Seed) : State_(Seed * 0x9E3779B97F4A7C15ull + 0x1234567ull) {}
+    explicit Rng(std::uint64_t Seed) : m_state(Seed * 0x9E3779B97F4A7C15ull + 0x1234567ull) {}
     std::uint64_t Next() {
-        std::uint64_t z = (State_ += 0x9E3779B97F4A7C15ull);
+        std::uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
         return z ^ (z >> 31);
@@ -27,7 +27,7 @@ public:
     int Between(int Lo, int Hi) { return Lo + Below(Hi - Lo + 1); }
 
 private:
-    std::uint64_t State_;
+    std::uint64_t m_state;
 };
 
 QByteArray Dev(const char* Utf8) {

@@ -184,7 +184,7 @@ QList<TableEntry<EPROM_RECOVERY>> ReadRamTable(QByteArrayView File) {
 }
 
 FileError::FileError(const QString& Path, const QString& Reason)
-    : std::runtime_error((Path + QStringLiteral(": ") + Reason).toStdString()), Path_(Path) {}
+    : std::runtime_error((Path + QStringLiteral(": ") + Reason).toStdString()), m_path(Path) {}
 
 QByteArray ReadWholeFile(const QString& Path, qint64 MaxBytes) {
     QFile file(Path);

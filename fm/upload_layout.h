@@ -112,10 +112,10 @@ QList<TableEntry<EPROM_RECOVERY>> ReadRamTable(QByteArrayView File);
 class FileError : public std::runtime_error {
 public:
     FileError(const QString& Path, const QString& Reason);
-    const QString& path() const { return Path_; }
+    const QString& path() const { return m_path; }
 
 private:
-    QString Path_;
+    QString m_path;
 };
 
 // The largest file an upload can leave, so that readers never take an unbounded input (a

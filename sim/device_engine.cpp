@@ -42,15 +42,11 @@ int RateForDivisor(int Divisor) {
 
 } // namespace
 
-QByteArray DeviceAreas::ExpectedHex(int Kind) const {
-    switch (Kind) {
-    case 0:
-        return ToFiscalBlocks(Detail);
-    case 1:
-        return ToFiscalBlocks(Summary);
-    default:
+QByteArray DeviceAreas::ExpectedHex(ReportKind Kind) const {
+    const ReportKindInfo& kind = ReportKindOf(Kind);
+    if (kind.NeedsHeaderFooter)
         return ToFiscalBlocks(Header) + Eprom + ToFiscalBlocks(Footer);
-    }
+    return ToFiscalBlocks(kind.Command == H_UPLOAD_Summary ? Summary : Detail);
 }
 
 QByteArray ToFiscalBlocks(const QByteArray& Bytes) {

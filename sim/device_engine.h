@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fm/report_kinds.h"
 #include "link/frame.h"
 #include "sim/content_source.h"
 #include "sim/device_commands.h"
@@ -165,8 +166,8 @@ struct DeviceAreas {
     QByteArray Eprom;
     QByteArray Footer;
 
-    // The .hex file an upload of report type Kind (0 Detail, 1 Summary, 2..4 the change
-    // reports) leaves: fiscal-memory areas in whole blocks with one end marker; a change
-    // report's file joined as header, change data, footer.
-    QByteArray ExpectedHex(int Kind) const;
+    // The .hex file an upload of report kind Kind leaves: the area its command reads in
+    // whole blocks with one end marker; a change report's file joined as header, change
+    // data, footer.
+    QByteArray ExpectedHex(ReportKind Kind) const;
 };

@@ -98,8 +98,8 @@ ReportDecodeResult DecodeChangeReport(const QString& HexFile, ReportKind Kind,
                                       const MessageTable& Messages) {
     ReportDecodeResult result;
     const ReportOutcome outcome =
-        DecodeChangeReportFile(HexFile, static_cast<int>(Kind), Settings.QueryType,
-                               Settings.FromText, Settings.ToText, Settings.DecimalSeparator);
+        DecodeChangeReportFile(HexFile, Kind, Settings.QueryType, Settings.FromText,
+                               Settings.ToText, Settings.DecimalSeparator);
     switch (outcome.Error) {
     case ReportError::None:
         if (WriteAndRegister(outcome.Lines, Kind, Settings, result) ||

@@ -42,34 +42,25 @@ const char* ExpectationName(Expectation E) {
     return "?";
 }
 
-const char* ReportKindName(int Kind) {
-    static const char* const names[] = {"detail", "summary", "tax", "currency", "ram"};
-    return names[Kind];
-}
-
-const char* RefusedCommandName(int Kind, int Pick) {
-    if (Kind == 0)
-        return "H_UPLOAD_Detail";
-    if (Kind == 1)
-        return "H_UPLOAD_Summary";
+const char* RefusedCommandName(ReportKind Kind, int Pick) {
+    const ReportKindInfo& kind = ReportKindOf(Kind);
+    if (!kind.NeedsHeaderFooter)
+        return CommandName(kind.Command);
     static const char* const change[] = {"H_UPLOAD_Header", "H_UPLOAD_Footer", "H_UPLOAD_EPROM"};
     return change[Pick % 3];
 }
 
+const QByteArray& SoakContent::PrintoutArea() const {
+    return ReportKindOf(Kind).Command == H_UPLOAD_Summary ? Summary : Detail;
+}
+
 int SoakContent::FirstExchangeBlocks() const {
-    switch (Kind) {
-    case 0:
-        return Blocks(Detail);
-    case 1:
-        return Blocks(Summary);
-    default:
-        return Blocks(Header);
-    }
+    return Blocks(Joined() ? Header : PrintoutArea());
 }
 
 int SoakContent::CleanAnswers(SoakTransport Transport) const {
     const int setBaud = Transport == SoakTransport::Serial ? 1 : 0;
-    if (Kind <= 1)
+    if (!Joined())
         return setBaud + FirstExchangeBlocks();
     return (setBaud + Blocks(Header)) + (setBaud + Blocks(Footer)) + (setBaud + kEpromAnswers);
 }
@@ -78,19 +69,19 @@ int SoakContent::RequestsBeforeData(SoakTransport Transport) const {
     return Transport == SoakTransport::Serial ? 1 : 0;
 }
 
-SoakContent ChooseContent(std::mt19937& Rng, int Kind) {
+SoakContent ChooseContent(std::mt19937& Rng, ReportKind Kind) {
     SoakContent c;
     c.Kind = Kind;
     const auto seed = static_cast<std::uint32_t>(Pick(Rng, 1, 1000000));
     // Small content: a clean upload is a handful of blocks and takes well under a second.
-    if (Kind == 0) {
-        c.Detail = SampleDetailUpload(seed, kWidth, Pick(Rng, 1, 5));
-    } else if (Kind == 1) {
-        c.Summary = SampleSummaryUpload(seed, kWidth, Pick(Rng, 1, 3));
-    } else {
+    if (c.Joined()) {
         c.Header = SampleHeaderBlocks(seed, Pick(Rng, 1, 2));
         c.Footer = SampleFooterBlocks(seed);
         c.Eprom = SampleChangeDataArea(seed);
+    } else if (ReportKindOf(Kind).Command == H_UPLOAD_Summary) {
+        c.Summary = SampleSummaryUpload(seed, kWidth, Pick(Rng, 1, 3));
+    } else {
+        c.Detail = SampleDetailUpload(seed, kWidth, Pick(Rng, 1, 5));
     }
     return c;
 }
@@ -133,11 +124,11 @@ FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTran
         // Answers to earlier requests: a stale one without data, a late second copy. The link
         // tells them apart by their sequence bytes, except over UDP in the change-data
         // exchange and across the exchanges of a change report, so those are left out.
-        if (Coin(Rng, 15) && (Transport == SoakTransport::Serial || Content.Kind <= 1)) {
+        if (Coin(Rng, 15) && (Transport == SoakTransport::Serial || !Content.Joined())) {
             f.SimArgs << QStringLiteral("--stale-empty") << AnswerList(Rng, answers);
             any = true;
         }
-        if (Coin(Rng, 15) && Content.Kind <= 1) {
+        if (Coin(Rng, 15) && !Content.Joined()) {
             f.SimArgs << QStringLiteral("--late-copy") << AnswerList(Rng, answers)
                       << QStringLiteral("--late-copy-ms") << QString::number(Pick(Rng, 20, 300));
             any = true;

@@ -25,9 +25,13 @@ const char* ExpectationName(Expectation E);
 
 // The device's content for one upload and the bytes the .hex file must end up holding.
 struct SoakContent : DeviceAreas {
-    int Kind = 0; // 0 detail, 1 summary, 2 tax, 3 currency, 4 ram
+    ReportKind Kind = ReportKind::Detail;
 
     QByteArray ExpectedHex() const { return DeviceAreas::ExpectedHex(Kind); }
+    // A change report: header, change data and footer come in three exchanges.
+    bool Joined() const { return ReportKindOf(Kind).NeedsHeaderFooter; }
+    // The area a printout upload reads (Detail or Summary).
+    const QByteArray& PrintoutArea() const;
     // Blocks the first exchange fetches: the printout for detail and summary, the header for
     // the change reports.
     int FirstExchangeBlocks() const;
@@ -46,11 +50,10 @@ struct FaultChoice {
     QString Text() const; // one line for --verbose
 };
 
-SoakContent ChooseContent(std::mt19937& Rng, int Kind);
+SoakContent ChooseContent(std::mt19937& Rng, ReportKind Kind);
 // WithTimeouts false: only faults that cost no time-out (no losses, no silence), for long
 // leak runs.
 FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTransport Transport,
                          bool WithTimeouts = true);
 
-const char* ReportKindName(int Kind); // orvexfm-cli --report value
-const char* RefusedCommandName(int Kind, int Pick);
+const char* RefusedCommandName(ReportKind Kind, int Pick);

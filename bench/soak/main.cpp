@@ -348,7 +348,10 @@ int main(int argc, char** argv) {
         // Every K-th upload of each transport runs through orvexfm-cli.
         const int ofTransport = ++drawn[transport];
         const bool viaCli = opt.CliEvery > 0 && ofTransport % opt.CliEvery == 0;
-        const int kind = std::uniform_int_distribution<int>(0, 4)(rng);
+        const ReportKind kind =
+            ReportKinds()[std::uniform_int_distribution<int>(0, int(ReportKinds().size()) - 1)(rng)]
+                .Kind;
+        const char* const kindName = ReportKindOf(kind).CliName;
         const SoakContent content = ChooseContent(rng, kind);
         const FaultChoice faults = ChooseFaults(rng, content, transport, !opt.Quick);
         if (n < opt.From)
@@ -359,7 +362,7 @@ int main(int argc, char** argv) {
         const QString label = QStringLiteral("#%1 %2 %3%4")
                                   .arg(n)
                                   .arg(QLatin1String(udp ? "udp" : "serial"))
-                                  .arg(QLatin1String(ReportKindName(kind)))
+                                  .arg(QLatin1String(kindName))
                                   .arg(QLatin1String(viaCli ? " (cli)" : ""));
         const auto fail = [&](const QString& Why) {
             ++t.Unexpected;
@@ -378,19 +381,19 @@ int main(int argc, char** argv) {
                     << QString::number(viaCli ? cliUdpPort : udpPort);
         else
             simArgs << QStringLiteral("--pty");
-        if (kind == 0)
-            simArgs << QStringLiteral("--detail") << contentDir + QStringLiteral("detail.bin");
-        else if (kind == 1)
-            simArgs << QStringLiteral("--summary") << contentDir + QStringLiteral("summary.bin");
-        else
+        if (content.Joined())
             simArgs << QStringLiteral("--header") << contentDir + QStringLiteral("header.bin")
                     << QStringLiteral("--footer") << contentDir + QStringLiteral("footer.bin")
                     << QStringLiteral("--eprom") << contentDir + QStringLiteral("eprom.bin");
+        else if (ReportKindOf(kind).Command == H_UPLOAD_Summary)
+            simArgs << QStringLiteral("--summary") << contentDir + QStringLiteral("summary.bin");
+        else
+            simArgs << QStringLiteral("--detail") << contentDir + QStringLiteral("detail.bin");
         simArgs << faults.SimArgs << QStringLiteral("--seed") << QString::number(faults.SimSeed)
                 << QStringLiteral("--verbose");
 
         const QString hexPath =
-            base + QStringLiteral("/hex/%1-%2.hex").arg(n).arg(QLatin1String(ReportKindName(kind)));
+            base + QStringLiteral("/hex/%1-%2.hex").arg(n).arg(QLatin1String(kindName));
         const int listBefore = ListEntries(folders.ReportListPath());
         QElapsedTimer clock;
         clock.start();
@@ -414,7 +417,7 @@ int main(int argc, char** argv) {
             const CliRun run = RunCli(
                 Bin("orvexfm-cli"),
                 QStringList{QStringLiteral("upload")} + link +
-                    QStringList{QStringLiteral("--report"), QLatin1String(ReportKindName(kind)),
+                    QStringList{QStringLiteral("--report"), QLatin1String(kindName),
                                 QStringLiteral("--out"), hexPath, QStringLiteral("--machine"),
                                 QStringLiteral("1"), QStringLiteral("--work-dir"), workDir},
                 limitMs);
@@ -427,7 +430,7 @@ int main(int argc, char** argv) {
             result.ReportPath = out.isEmpty() ? QString() : out.last().trimmed();
         } else {
             UploadRequest request;
-            request.Kind = static_cast<ReportKind>(kind);
+            request.Kind = kind;
             request.RangeKind = 2;
             request.Mode = udp ? tmTCPIP : tmRS232;
             request.PortName = sim.Pty();

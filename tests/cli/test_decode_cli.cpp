@@ -253,6 +253,7 @@ TEST_F(DecodeCli, JsonRecords) {
     EXPECT_EQ(rates[8].toObject()["status"].toString(), "not_in_use");
 
     const CliRun cur = RunCli({"decode", joined_, "--report", "currency", "--format", "json"});
+    EXPECT_EQ(QJsonDocument::fromJson(cur.out).object()["report"].toString(), "currency");
     const QJsonArray curRecords = QJsonDocument::fromJson(cur.out).object()["records"].toArray();
     ASSERT_EQ(curRecords.size(), 2);
     EXPECT_EQ(curRecords[1].toObject()["currency"].toString(), QString::fromUtf8("Zł,"));
@@ -260,6 +261,7 @@ TEST_F(DecodeCli, JsonRecords) {
 
     const CliRun none =
         RunCli({"decode", joined_, "--report", "ram", "--format", "json", "--range", "z:999-1000"});
+    EXPECT_EQ(QJsonDocument::fromJson(none.out).object()["report"].toString(), "ram");
     EXPECT_TRUE(QJsonDocument::fromJson(none.out).object()["records"].toArray().isEmpty());
 }
 

@@ -2,6 +2,7 @@
 // codes, status lines and the file written.
 
 #include "sim/scale_engine.h"
+#include "tests/support/file_bytes.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -71,11 +72,6 @@ QByteArray Expected(std::uint32_t Seed) {
     for (int block = 0; block < 2048; ++block)
         all.append(ScaleMemoryBlock(Seed, block));
     return all;
-}
-
-QByteArray ReadAll(const QString& Path) {
-    QFile f(Path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 class ScaleReadCli : public testing::Test {

@@ -6,6 +6,7 @@
 #include "fm/detail_report.h"
 #include "fm/report_file.h"
 #include "fm/sample_content.h"
+#include "tests/support/file_bytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,11 +16,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray ReadAll(const QString& Path) {
-    QFile f(Path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 bool WriteFile(const QString& Path, const QByteArray& Bytes) {
     QFile f(Path);
@@ -55,24 +51,25 @@ private:
 
 TEST_F(ReportDecodingTest, WritesTheReportAndAddsTheEntry) {
     struct Case {
-        int Kind;
+        ReportKind Kind;
         const char* File;
         const char* Name;
         const char* Caption;
     };
     const Case cases[] = {
-        {0, "detail.hex", "Detail20240115_07123.txt", "Detail"},
-        {1, "detail.hex", "Summary20240115_07123.txt", "Summary"},
-        {2, "joined.hex", "Tax20240115_07123.txt", "Change the tax rate"},
-        {3, "joined.hex", "Chy20240115_07123.txt", "Change the currency"},
-        {4, "joined.hex", "Ram20240115_07123.txt", "RAM Clearing"},
+        {ReportKind::Detail, "detail.hex", "Detail20240115_07123.txt", "Detail"},
+        {ReportKind::Summary, "detail.hex", "Summary20240115_07123.txt", "Summary"},
+        {ReportKind::Tax, "joined.hex", "Tax20240115_07123.txt", "Change the tax rate"},
+        {ReportKind::Currency, "joined.hex", "Chy20240115_07123.txt", "Change the currency"},
+        {ReportKind::Ram, "joined.hex", "Ram20240115_07123.txt", "RAM Clearing"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         Listed.clear();
         const ReportDecodeResult r =
-            c.Kind <= 1 ? DecodeDetailSummary(Path(c.File), ReportKind(c.Kind), Settings, Messages)
-                        : DecodeChangeReport(Path(c.File), ReportKind(c.Kind), Settings, Messages);
+            ReportKindOf(c.Kind).Printout
+                ? DecodeDetailSummary(Path(c.File), c.Kind, Settings, Messages)
+                : DecodeChangeReport(Path(c.File), c.Kind, Settings, Messages);
         EXPECT_FALSE(r.Failed);
         EXPECT_TRUE(r.Message.Text.isEmpty());
         EXPECT_EQ(QFileInfo(r.ReportPath).fileName(), QLatin1String(c.Name));
@@ -80,8 +77,9 @@ TEST_F(ReportDecodingTest, WritesTheReportAndAddsTheEntry) {
         EXPECT_EQ(Listed, QStringList{QLatin1String(c.Caption) + QLatin1Char('|') + r.ReportPath});
         const QByteArray file = ReadAll(Path(c.File));
         const ReportOutcome expected =
-            c.Kind <= 1 ? CutDetailSummary(file, 40)
-                        : BuildChangeReport(file, c.Kind, ReportRange{}, QLatin1Char('.'));
+            ReportKindOf(c.Kind).Printout
+                ? CutDetailSummary(file, 40)
+                : BuildChangeReport(file, c.Kind, ReportRange{}, QLatin1Char('.'));
         EXPECT_EQ(ReadAll(r.ReportPath), ReportFileBytes(expected.Lines));
     }
 }
@@ -106,7 +104,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
     Messages.MsgChooseMachine = QStringLiteral("wrong machine?");
     struct Case {
         const char* Name;
-        int Kind;
+        ReportKind Kind;
         const char* File;
         int QueryType;
         QString From, To;
@@ -120,7 +118,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
     };
     const Case cases[] = {
         {"detail missing",
-         0,
+         ReportKind::Detail,
          "none.hex",
          2,
          {},
@@ -133,7 +131,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
          true,
          false},
         {"tax missing",
-         2,
+         ReportKind::Tax,
          "none.hex",
          2,
          {},
@@ -146,7 +144,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
          true,
          false},
         {"detail of one block",
-         0,
+         ReportKind::Detail,
          "short.hex",
          2,
          {},
@@ -161,7 +159,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
         // A file that cannot be written is no fault of the machine or the data: the operator
         // is told which file and the system's reason.
         {"detail report not writable",
-         1,
+         ReportKind::Summary,
          "detail.hex",
          2,
          {},
@@ -175,7 +173,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
          true,
          false},
         {"detail list entry fails",
-         0,
+         ReportKind::Detail,
          "detail.hex",
          2,
          {},
@@ -188,7 +186,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
          true,
          true},
         {"ram list entry fails",
-         4,
+         ReportKind::Ram,
          "joined.hex",
          2,
          {},
@@ -201,7 +199,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
          true,
          true},
         {"tax report not writable",
-         2,
+         ReportKind::Tax,
          "joined.hex",
          2,
          {},
@@ -215,7 +213,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
          true,
          false},
         {"range backwards",
-         3,
+         ReportKind::Currency,
          "joined.hex",
          0,
          QStringLiteral("6"),
@@ -228,7 +226,7 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
          true,
          false},
         {"range not a number",
-         3,
+         ReportKind::Currency,
          "none.hex",
          0,
          QStringLiteral("x"),
@@ -251,8 +249,9 @@ TEST_F(ReportDecodingTest, FailuresSayWhatTheWindowShows) {
         Settings.FromText = c.From;
         Settings.ToText = c.To;
         const ReportDecodeResult r =
-            c.Kind <= 1 ? DecodeDetailSummary(Path(c.File), ReportKind(c.Kind), Settings, Messages)
-                        : DecodeChangeReport(Path(c.File), ReportKind(c.Kind), Settings, Messages);
+            ReportKindOf(c.Kind).Printout
+                ? DecodeDetailSummary(Path(c.File), c.Kind, Settings, Messages)
+                : DecodeChangeReport(Path(c.File), c.Kind, Settings, Messages);
         EXPECT_EQ(r.Error, c.Error);
         EXPECT_EQ(r.Message.Text, c.Text);
         EXPECT_EQ(r.Message.Caption, c.Caption);

@@ -10,6 +10,7 @@
 #include "link/bsport.h"
 #include "link/frame.h"
 #include "link/port_manager.h"
+#include "tests/support/file_bytes.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -27,11 +28,6 @@
 namespace {
 
 constexpr std::uint32_t kSeed = 5;
-
-QByteArray ReadAll(const QString& Path) {
-    QFile f(Path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // Lets the event loop run for a while (timers, deliveries), without spinning.
 void RunEventsFor(int Ms) {

@@ -41,8 +41,8 @@ TEST_F(FaultyDeviceUpload, DISABLED_EchoingSerialLineStillGivesTheExactUpload) {
     Sim sim(QStringList{QStringLiteral("--pty"), QStringLiteral("--echo")} + ContentArgs());
     ASSERT_FALSE(sim.PtyPath().isEmpty()) << sim.FirstLine().toStdString();
     const QString hex = Path("echo.hex");
-    const CliResult r = RunCli(UploadArgs(PortArgs(sim), 0, hex), 30000);
-    ExpectFinishedUpload(r, 0, hex, Content.ExpectedHex(0));
+    const CliResult r = RunCli(UploadArgs(PortArgs(sim), ReportKind::Detail, hex), 30000);
+    ExpectFinishedUpload(r, ReportKind::Detail, hex, Content.ExpectedHex(ReportKind::Detail));
 }
 
 // A device that never marks its last block answers every block the host asks for. The block
@@ -53,7 +53,7 @@ TEST_F(FaultyDeviceUpload, DISABLED_DeviceWithoutEndMarkerStopsAtTheLastBlockNum
     ASSERT_GT(sim.UdpPort(), 0) << sim.FirstLine().toStdString();
     const QString hex = Path("endless.hex");
     // 65536 blocks take a few seconds over loopback; the guard is far beyond that.
-    const CliResult r = RunCli(UploadArgs(UdpArgs(sim), 0, hex));
+    const CliResult r = RunCli(UploadArgs(UdpArgs(sim), ReportKind::Detail, hex));
     const QString summary = sim.Stop();
     EXPECT_TRUE(r.Finished) << "still running at the guard";
     EXPECT_NE(r.ExitCode, 0) << r.ErrText().toStdString();
@@ -72,8 +72,8 @@ TEST_F(FaultyDeviceUpload, DISABLED_FalseFrameHeaderCostsNoMoreThanOneTimeOut) {
             ContentArgs());
     ASSERT_FALSE(sim.PtyPath().isEmpty()) << sim.FirstLine().toStdString();
     const QString hex = Path("false-header.hex");
-    const CliResult r = RunCli(UploadArgs(PortArgs(sim), 0, hex), 60000);
-    ExpectFinishedUpload(r, 0, hex, Content.ExpectedHex(0));
+    const CliResult r = RunCli(UploadArgs(PortArgs(sim), ReportKind::Detail, hex), 60000);
+    ExpectFinishedUpload(r, ReportKind::Detail, hex, Content.ExpectedHex(ReportKind::Detail));
     EXPECT_TRUE(sim.Stop().contains(QStringLiteral("false headers 1")));
 }
 
@@ -87,13 +87,13 @@ TEST_F(FaultyDeviceUpload, DISABLED_SerialHangUpEndsTheUploadAtOnce) {
             ContentArgs());
     ASSERT_FALSE(sim.PtyPath().isEmpty()) << sim.FirstLine().toStdString();
     const QString hex = Path("hang-up.hex");
-    const CliResult r = RunCli(UploadArgs(PortArgs(sim), 0, hex), 20000);
+    const CliResult r = RunCli(UploadArgs(PortArgs(sim), ReportKind::Detail, hex), 20000);
     ASSERT_TRUE(r.Finished) << "still waiting at the guard: " << r.ErrText().toStdString();
     EXPECT_NE(r.ExitCode, 0);
     EXPECT_TRUE(r.ErrText().contains(QStringLiteral("disconnect"), Qt::CaseInsensitive))
         << r.ErrText().toStdString();
     // What arrived before the hang-up stays: the two blocks after the bit-rate acknowledge.
-    EXPECT_EQ(ReadAll(hex), Content.ExpectedHex(0).left(2 * 256));
+    EXPECT_EQ(ReadAll(hex), Content.ExpectedHex(ReportKind::Detail).left(2 * 256));
 }
 
 // Over UDP a stale empty datagram (an old sequence byte) arrives during the change-data
@@ -107,8 +107,8 @@ TEST_F(FaultyDeviceUpload, DISABLED_StaleEmptyDatagramDoesNotEndTheChangeData) {
             QStringList{QStringLiteral("--stale-empty"), QString::number(fourthChangeBlock)});
     ASSERT_GT(sim.UdpPort(), 0) << sim.FirstLine().toStdString();
     const QString hex = Path("stale.hex");
-    const CliResult r = RunCli(UploadArgs(UdpArgs(sim), 2, hex));
-    ExpectFinishedUpload(r, 2, hex, Content.ExpectedHex(2));
+    const CliResult r = RunCli(UploadArgs(UdpArgs(sim), ReportKind::Tax, hex));
+    ExpectFinishedUpload(r, ReportKind::Tax, hex, Content.ExpectedHex(ReportKind::Tax));
     EXPECT_TRUE(sim.Stop().contains(QStringLiteral("stale empty answers 1")));
 }
 
@@ -126,7 +126,7 @@ TEST_F(FaultyDeviceUpload, DISABLED_LateHeaderCopyNeverBecomesTheFooter) {
                         QStringLiteral("--drop"), QString::number(headerLast + 2)});
     ASSERT_GT(sim.UdpPort(), 0) << sim.FirstLine().toStdString();
     const QString hex = Path("late.hex");
-    const CliResult r = RunCli(UploadArgs(UdpArgs(sim), 2, hex));
-    ExpectNoDamagedSuccess(r, hex, Content.ExpectedHex(2));
+    const CliResult r = RunCli(UploadArgs(UdpArgs(sim), ReportKind::Tax, hex));
+    ExpectNoDamagedSuccess(r, hex, Content.ExpectedHex(ReportKind::Tax));
     EXPECT_TRUE(sim.Stop().contains(QStringLiteral("late copies 1")));
 }

@@ -15,11 +15,11 @@ using namespace e2e;
 class PtyUpload : public UploadFixture {};
 
 TEST_F(PtyUpload, PrintoutReportsComeOutByteExact) {
-    for (const int kind : {0, 1}) {
+    for (const ReportKind kind : {ReportKind::Detail, ReportKind::Summary}) {
         SCOPED_TRACE(ReportName(kind));
         Sim sim(QStringList{QStringLiteral("--pty")} + ContentArgs());
         ASSERT_FALSE(sim.PtyPath().isEmpty()) << sim.FirstLine().toStdString();
-        const QString hex = Path(kind == 0 ? "detail.hex" : "summary.hex");
+        const QString hex = Path(kind == ReportKind::Detail ? "detail.hex" : "summary.hex");
         const CliResult r = RunCli(UploadArgs(PortArgs(sim), kind, hex));
         ExpectFinishedUpload(r, kind, hex, Content.ExpectedHex(kind));
         EXPECT_TRUE(DufileNames(QStringLiteral("Header")).isEmpty());
@@ -33,7 +33,7 @@ TEST_F(PtyUpload, ChangeReportsJoinHeaderChangeDataAndFooter) {
     Sim sim(QStringList{QStringLiteral("--pty")} + ContentArgs());
     ASSERT_FALSE(sim.PtyPath().isEmpty());
     QStringList reports;
-    for (const int kind : {2, 3, 4}) {
+    for (const ReportKind kind : {ReportKind::Tax, ReportKind::Currency, ReportKind::Ram}) {
         SCOPED_TRACE(ReportName(kind));
         const QString hex = Path(ReportName(kind)) + QStringLiteral(".hex");
         const CliResult r = RunCli(UploadArgs(PortArgs(sim), kind, hex));
@@ -62,17 +62,19 @@ TEST_F(PtyUpload, RangesReachTheDeviceOrTheDecoder) {
     settings.Days = 12;
     settings.Width = kWidth;
     struct Case {
-        int Kind;
+        ReportKind Kind;
         QString Range;
         PrintoutRange Device; // what the device must have been asked for
     };
     const Case cases[] = {
-        {0, QStringLiteral("z:3-5"), {PrintoutRange::Kind::ZNumbers, 3, 5}},
-        {0, QStringLiteral("date:240104-240109"), {PrintoutRange::Kind::Dates, 240104, 240109}},
-        {1, QStringLiteral("z:2-11"), {PrintoutRange::Kind::ZNumbers, 2, 11}},
-        {0, QStringLiteral("all"), {PrintoutRange::Kind::ZNumbers, 1, 2100}},
-        {2, QStringLiteral("date:240101-251231"), {}},
-        {4, QStringLiteral("z:1-3"), {}},
+        {ReportKind::Detail, QStringLiteral("z:3-5"), {PrintoutRange::Kind::ZNumbers, 3, 5}},
+        {ReportKind::Detail,
+         QStringLiteral("date:240104-240109"),
+         {PrintoutRange::Kind::Dates, 240104, 240109}},
+        {ReportKind::Summary, QStringLiteral("z:2-11"), {PrintoutRange::Kind::ZNumbers, 2, 11}},
+        {ReportKind::Detail, QStringLiteral("all"), {PrintoutRange::Kind::ZNumbers, 1, 2100}},
+        {ReportKind::Tax, QStringLiteral("date:240101-251231"), {}},
+        {ReportKind::Ram, QStringLiteral("z:1-3"), {}},
     };
     Sim sim({QStringLiteral("--pty"), QStringLiteral("--days"), QStringLiteral("12"),
              QStringLiteral("--content-seed"), QStringLiteral("3")});
@@ -85,16 +87,16 @@ TEST_F(PtyUpload, RangesReachTheDeviceOrTheDecoder) {
         const CliResult r =
             RunCli(UploadArgs(PortArgs(sim), c.Kind, hex, {QStringLiteral("--range"), c.Range}));
         QByteArray expected;
-        if (c.Kind <= 1) {
-            expected = ToFiscalBlocks(
-                generated.FiscalMemory(c.Kind == 0 ? FmArea::Detail : FmArea::Summary, c.Device));
+        if (ReportKindOf(c.Kind).Printout) {
+            expected = ToFiscalBlocks(generated.FiscalMemory(
+                c.Kind == ReportKind::Detail ? FmArea::Detail : FmArea::Summary, c.Device));
         } else {
             expected = ToFiscalBlocks(generated.FiscalMemory(FmArea::Header, {})) +
                        generated.ChangeData() +
                        ToFiscalBlocks(generated.FiscalMemory(FmArea::Footer, {}));
         }
         ExpectFinishedUpload(r, c.Kind, hex, expected,
-                             c.Kind <= 1 ? QStringLiteral("all") : c.Range);
+                             ReportKindOf(c.Kind).Printout ? QStringLiteral("all") : c.Range);
     }
 }
 
@@ -117,8 +119,8 @@ TEST_F(PtyUpload, FaultyLineStillGivesTheExactUpload) {
         Sim sim(QStringList{QStringLiteral("--pty")} + ContentArgs() + c.Faults);
         ASSERT_FALSE(sim.PtyPath().isEmpty());
         const QString hex = Path("faulty.hex");
-        const CliResult r = RunCli(UploadArgs(PortArgs(sim), 0, hex));
-        ExpectFinishedUpload(r, 0, hex, Content.ExpectedHex(0));
+        const CliResult r = RunCli(UploadArgs(PortArgs(sim), ReportKind::Detail, hex));
+        ExpectFinishedUpload(r, ReportKind::Detail, hex, Content.ExpectedHex(ReportKind::Detail));
         const QString summary = sim.Stop();
         if (c.Faults.contains(QStringLiteral("--drop"))) {
             EXPECT_TRUE(summary.contains(QStringLiteral("dropped 1"))) << summary.toStdString();
@@ -127,14 +129,15 @@ TEST_F(PtyUpload, FaultyLineStillGivesTheExactUpload) {
 }
 
 TEST_F(PtyUpload, RefusedRequestEndsWithUploadFail) {
-    for (const int kind : {0, 2}) {
+    for (const ReportKind kind : {ReportKind::Detail, ReportKind::Tax}) {
         SCOPED_TRACE(ReportName(kind));
-        const char* refused = kind == 0 ? "H_UPLOAD_Detail" : "H_UPLOAD_Footer";
+        const char* refused = kind == ReportKind::Detail ? "H_UPLOAD_Detail" : "H_UPLOAD_Footer";
         Sim sim(QStringList{QStringLiteral("--pty"), QStringLiteral("--refuse"),
                             QLatin1String(refused)} +
                 ContentArgs());
         ASSERT_FALSE(sim.PtyPath().isEmpty());
-        const QString hex = Path(kind == 0 ? "refused-detail.hex" : "refused-tax.hex");
+        const QString hex =
+            Path(kind == ReportKind::Detail ? "refused-detail.hex" : "refused-tax.hex");
         const CliResult r = RunCli(UploadArgs(PortArgs(sim), kind, hex));
         ASSERT_TRUE(r.Finished);
         EXPECT_EQ(r.ExitCode, 5) << r.ErrText().toStdString();
@@ -144,7 +147,7 @@ TEST_F(PtyUpload, RefusedRequestEndsWithUploadFail) {
         EXPECT_TRUE(r.Out.isEmpty());
         EXPECT_TRUE(ListEntries().isEmpty());
         // A refused footer ends the whole action: no main exchange creates the .hex file.
-        if (kind == 2) {
+        if (kind == ReportKind::Tax) {
             EXPECT_FALSE(QFileInfo::exists(hex));
         }
     }
@@ -152,7 +155,8 @@ TEST_F(PtyUpload, RefusedRequestEndsWithUploadFail) {
 
 TEST_F(PtyUpload, MissingPortExitsWithOpenFail) {
     const QString port = Path("no-such-tty");
-    const CliResult r = RunCli(UploadArgs({QStringLiteral("--port"), port}, 0, Path("never.hex")));
+    const CliResult r =
+        RunCli(UploadArgs({QStringLiteral("--port"), port}, ReportKind::Detail, Path("never.hex")));
     ASSERT_TRUE(r.Finished);
     EXPECT_EQ(r.ExitCode, 3);
     EXPECT_TRUE(r.ErrText().contains(QStringLiteral("port %1 open fail!").arg(port)))
@@ -163,18 +167,21 @@ TEST_F(PtyUpload, MissingPortExitsWithOpenFail) {
 // Bad ranges are refused with the program's messages before any port is touched.
 TEST_F(PtyUpload, BadRangesExitWithTheMessage) {
     struct Case {
-        int Kind;
+        ReportKind Kind;
         QString Range;
         QString Message;
     };
     const Case cases[] = {
-        {0, QStringLiteral("z:-5"), QStringLiteral("input Z Count No. error")},
-        {1, QStringLiteral("z:12345-12346"), QStringLiteral("input Z Count No. error")},
-        {0, QStringLiteral("date:-240105"), QStringLiteral("input date error")},
-        {0, QStringLiteral("date:2401-240105"), QStringLiteral("date format error")},
-        {1, QStringLiteral("z:1x-4"), QStringLiteral("'1x' is not a valid integer value")},
-        {2, QStringLiteral("z:6-5"), QStringLiteral("Data Error")},
-        {3, QStringLiteral("date:241231-240101"), QStringLiteral("Data Error")},
+        {ReportKind::Detail, QStringLiteral("z:-5"), QStringLiteral("input Z Count No. error")},
+        {ReportKind::Summary, QStringLiteral("z:12345-12346"),
+         QStringLiteral("input Z Count No. error")},
+        {ReportKind::Detail, QStringLiteral("date:-240105"), QStringLiteral("input date error")},
+        {ReportKind::Detail, QStringLiteral("date:2401-240105"),
+         QStringLiteral("date format error")},
+        {ReportKind::Summary, QStringLiteral("z:1x-4"),
+         QStringLiteral("'1x' is not a valid integer value")},
+        {ReportKind::Tax, QStringLiteral("z:6-5"), QStringLiteral("Data Error")},
+        {ReportKind::Currency, QStringLiteral("date:241231-240101"), QStringLiteral("Data Error")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Range.toStdString());
@@ -238,16 +245,16 @@ TEST_F(PtyUpload, InterruptCancelsAndKeepsThePartialFile) {
         // The previous case's trace would set the signal off before this run is under way.
         QFile::remove(trace);
         QFile::remove(hex);
-        const CliResult r =
-            RunCli(UploadArgs(PortArgs(sim), 0, hex, {QStringLiteral("--trace"), trace}),
-                   kRunGuardMs, [&](QProcess& p) {
-                       // Interrupt once the fifth request (the first one left unanswered) has gone
-                       // out.
-                       if (ReadAll(trace).count(" send aa 01 00 00 00 80 10 ") < 5)
-                           return false;
-                       ::kill(static_cast<pid_t>(p.processId()), c.signal);
-                       return true;
-                   });
+        const CliResult r = RunCli(
+            UploadArgs(PortArgs(sim), ReportKind::Detail, hex, {QStringLiteral("--trace"), trace}),
+            kRunGuardMs, [&](QProcess& p) {
+                // Interrupt once the fifth request (the first one left unanswered) has gone
+                // out.
+                if (ReadAll(trace).count(" send aa 01 00 00 00 80 10 ") < 5)
+                    return false;
+                ::kill(static_cast<pid_t>(p.processId()), c.signal);
+                return true;
+            });
         ASSERT_TRUE(r.Finished) << r.ErrText().toStdString();
         EXPECT_EQ(r.ExitCode, c.exitCode);
         EXPECT_TRUE(r.ErrText().contains(QStringLiteral("cancel upload...")));
@@ -274,7 +281,8 @@ TEST_F(PtyUpload, OutputThatIsNoRegularFileIsRefusedAtOnce) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out.toStdString());
         const CliResult r =
-            RunCli(UploadArgs({QStringLiteral("--port"), QStringLiteral("/dev/null")}, 0, c.out),
+            RunCli(UploadArgs({QStringLiteral("--port"), QStringLiteral("/dev/null")},
+                              ReportKind::Detail, c.out),
                    kStartGuardMs);
         ASSERT_TRUE(r.Finished) << "blocked on the output";
         EXPECT_EQ(r.ExitCode, 2);
@@ -321,7 +329,7 @@ TEST_F(PtyUpload, LocalFileThatCannotBeWrittenExitsWithSeven) {
         const QStringList more =
             c.trace ? QStringList{QStringLiteral("--trace"), Path("limited.trace")} : QStringList{};
         const CliResult r =
-            RunCli(UploadArgs(PortArgs(sim), 0, hex, more), kRunGuardMs, {},
+            RunCli(UploadArgs(PortArgs(sim), ReportKind::Detail, hex, more), kRunGuardMs, {},
                    [&](QProcess& p) { testsupport::LimitChildFileSize(p, c.limit); });
         ASSERT_TRUE(r.Finished) << r.ErrText().toStdString();
         EXPECT_EQ(r.ExitCode, 7) << r.ErrText().toStdString();
@@ -329,7 +337,8 @@ TEST_F(PtyUpload, LocalFileThatCannotBeWrittenExitsWithSeven) {
         EXPECT_EQ(ReadAll(hex), ToFiscalBlocks(Content.Detail));
         if (c.trace) {
             // The upload itself went through: the report is written and listed.
-            EXPECT_EQ(ReadAll(r.LastOutLine()), ReferenceReport(ToFiscalBlocks(Content.Detail), 0));
+            EXPECT_EQ(ReadAll(r.LastOutLine()),
+                      ReferenceReport(ToFiscalBlocks(Content.Detail), ReportKind::Detail));
             EXPECT_EQ(ListEntries().size(), 1);
             EXPECT_EQ(QFileInfo(Path("limited.trace")).size(), c.limit);
         } else {

@@ -193,8 +193,8 @@ TEST_F(UdpRelayUpload, TaxRateUploadIsExactThroughALossyRelay) {
             RunToEnd(In(QStringList{BinPath("orvexfm-cli")} +
                         UploadArgs({QStringLiteral("--udp"), QStringLiteral("127.0.0.3"),
                                     QStringLiteral("--udp-port"), port},
-                                   2, hex)));
-        ExpectFinishedUpload(r, 2, hex, Content.ExpectedHex(2));
+                                   ReportKind::Tax, hex)));
+        ExpectFinishedUpload(r, ReportKind::Tax, hex, Content.ExpectedHex(ReportKind::Tax));
         EXPECT_EQ(DufileNames(QStringLiteral("Header")).size(),
                   DufileNames(QStringLiteral("Footer")).size());
 

@@ -55,9 +55,10 @@ TEST_F(SlowUpload, AlternatingBitRateAttemptsFindTheDevice) {
         ASSERT_FALSE(sim.PtyPath().isEmpty());
         const QString hex = Path("rate.hex");
         const QString trace = Path("rate.trace");
-        const CliResult r = RunCli(UploadArgs({QStringLiteral("--port"), sim.PtyPath()}, 0, hex,
-                                              {QStringLiteral("--trace"), trace}));
-        ExpectFinishedUpload(r, 0, hex, Content.ExpectedHex(0));
+        const CliResult r =
+            RunCli(UploadArgs({QStringLiteral("--port"), sim.PtyPath()}, ReportKind::Detail, hex,
+                              {QStringLiteral("--trace"), trace}));
+        ExpectFinishedUpload(r, ReportKind::Detail, hex, Content.ExpectedHex(ReportKind::Detail));
         const QByteArray log = ReadAll(trace);
         EXPECT_EQ(BitRateAttempts(log), c.Expected);
         // Every Detail request went out at the agreed rate.
@@ -77,8 +78,9 @@ TEST_F(SlowUpload, SilentDeviceTimesOutAfterSixAttempts) {
     ASSERT_FALSE(sim.PtyPath().isEmpty());
     const QString hex = Path("silent.hex");
     const QString trace = Path("silent.trace");
-    const CliResult r = RunCli(UploadArgs({QStringLiteral("--port"), sim.PtyPath()}, 0, hex,
-                                          {QStringLiteral("--trace"), trace}));
+    const CliResult r =
+        RunCli(UploadArgs({QStringLiteral("--port"), sim.PtyPath()}, ReportKind::Detail, hex,
+                          {QStringLiteral("--trace"), trace}));
     ASSERT_TRUE(r.Finished);
     EXPECT_EQ(r.ExitCode, 4);
     const QString err = r.ErrText();

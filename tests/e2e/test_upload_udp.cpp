@@ -7,7 +7,7 @@ using namespace e2e;
 class UdpUpload : public UploadFixture {};
 
 TEST_F(UdpUpload, DetailAndTaxReportComeOutByteExact) {
-    for (const int kind : {0, 2}) {
+    for (const ReportKind kind : {ReportKind::Detail, ReportKind::Tax}) {
         SCOPED_TRACE(ReportName(kind));
         Sim sim(UdpSimArgs() + ContentArgs());
         ASSERT_GT(sim.UdpPort(), 0) << sim.FirstLine().toStdString();
@@ -33,8 +33,8 @@ TEST_F(UdpUpload, FaultyNetworkStillGivesTheExactUpload) {
         Sim sim(UdpSimArgs() + ContentArgs() + c.Faults);
         ASSERT_GT(sim.UdpPort(), 0);
         const QString hex = Path("faulty.hex");
-        const CliResult r = RunCli(UploadArgs(UdpArgs(sim), 0, hex));
-        ExpectFinishedUpload(r, 0, hex, Content.ExpectedHex(0));
+        const CliResult r = RunCli(UploadArgs(UdpArgs(sim), ReportKind::Detail, hex));
+        ExpectFinishedUpload(r, ReportKind::Detail, hex, Content.ExpectedHex(ReportKind::Detail));
     }
 }
 
@@ -44,7 +44,7 @@ TEST_F(UdpUpload, FaultyNetworkStillGivesTheExactUpload) {
 TEST_F(UdpUpload, SecondUploadOnTheSamePortFailsWhileTheFirstRuns) {
     // A slow device (480 bytes a second: about half a second a block), so the first upload
     // is still running when the second one starts.
-    ASSERT_GE(Content.ExpectedHex(0).size(), 5 * 256);
+    ASSERT_GE(Content.ExpectedHex(ReportKind::Detail).size(), 5 * 256);
     Sim sim(UdpSimArgs() + ContentArgs() +
             QStringList{QStringLiteral("--pace"), QStringLiteral("--udp-pace-rate"),
                         QStringLiteral("4800")});
@@ -55,12 +55,13 @@ TEST_F(UdpUpload, SecondUploadOnTheSamePortFailsWhileTheFirstRuns) {
     CliResult second;
     bool firstStillRunning = false;
     const CliResult first =
-        RunCli(UploadArgs(UdpArgs(sim), 0, firstHex, {QStringLiteral("--trace"), firstTrace}),
+        RunCli(UploadArgs(UdpArgs(sim), ReportKind::Detail, firstHex,
+                          {QStringLiteral("--trace"), firstTrace}),
                kRunGuardMs, [&](QProcess& p) {
                    // The trace is written through: two blocks in, the exchange is under way.
                    if (ReadAll(firstTrace).count(" recv ") < 2)
                        return false;
-                   second = RunCli(UploadArgs(UdpArgs(sim), 1, secondHex));
+                   second = RunCli(UploadArgs(UdpArgs(sim), ReportKind::Summary, secondHex));
                    firstStillRunning = p.state() == QProcess::Running;
                    return true;
                });
@@ -73,5 +74,6 @@ TEST_F(UdpUpload, SecondUploadOnTheSamePortFailsWhileTheFirstRuns) {
         QStringLiteral("local UDP port %1 is in use by orvexfm-cli (process ").arg(sim.UdpPort())))
         << second.ErrText().toStdString();
     EXPECT_FALSE(QFile::exists(secondHex));
-    ExpectFinishedUpload(first, 0, firstHex, Content.ExpectedHex(0));
+    ExpectFinishedUpload(first, ReportKind::Detail, firstHex,
+                         Content.ExpectedHex(ReportKind::Detail));
 }

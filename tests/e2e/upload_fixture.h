@@ -28,15 +28,25 @@ struct DeviceContent : DeviceAreas {
     }
 };
 
-inline const char* ReportName(int Kind) {
-    static const char* const names[] = {"detail", "summary", "tax", "currency", "ram"};
-    return names[Kind];
+// The names a report kind goes by, written out here rather than read from the program's
+// table, so that a wrong row there shows up as a failed upload.
+struct KindNames {
+    const char* Cli;        // --report value
+    const char* FilePrefix; // start of the report file's name
+    const char* Caption;    // report type of the list entry
+};
+
+inline const KindNames& NamesOf(ReportKind Kind) {
+    static const KindNames names[] = {
+        {"detail", "Detail", "Detail"},        {"summary", "Summary", "Summary"},
+        {"tax", "Tax", "Change the tax rate"}, {"currency", "Chy", "Change the currency"},
+        {"ram", "Ram", "RAM Clearing"},
+    };
+    return names[static_cast<int>(Kind)];
 }
 
-inline const char* Caption(int Kind) {
-    static const char* const captions[] = {"Detail", "Summary", "Change the tax rate",
-                                           "Change the currency", "RAM Clearing"};
-    return captions[Kind];
+inline const char* ReportName(ReportKind Kind) {
+    return NamesOf(Kind).Cli;
 }
 
 // A work folder and the device content files in it.
@@ -64,7 +74,7 @@ protected:
     }
 
     // orvexfm-cli decode of Bytes: the report the upload must have written.
-    QByteArray ReferenceReport(const QByteArray& Bytes, int Kind,
+    QByteArray ReferenceReport(const QByteArray& Bytes, ReportKind Kind,
                                const QString& Range = QStringLiteral("all")) {
         const QString file = m_dir.filePath(QStringLiteral("reference-%1.hex").arg(m_refs++));
         EXPECT_TRUE(WriteFile(file, Bytes));
@@ -94,7 +104,7 @@ protected:
             .entryList({Prefix + QStringLiteral("*.hex")}, QDir::Files, QDir::Name);
     }
 
-    QStringList UploadArgs(const QStringList& Link, int Kind, const QString& Out,
+    QStringList UploadArgs(const QStringList& Link, ReportKind Kind, const QString& Out,
                            const QStringList& More = {}) const {
         return QStringList{QStringLiteral("upload")} + Link +
                QStringList{QStringLiteral("--report"),   QLatin1String(ReportName(Kind)),
@@ -106,7 +116,7 @@ protected:
 
     // Everything one finished upload leaves behind: the .hex file, the report (the decode of
     // the expected bytes), the path on the last line of standard output, the list entry.
-    void ExpectFinishedUpload(const CliResult& R, int Kind, const QString& HexPath,
+    void ExpectFinishedUpload(const CliResult& R, ReportKind Kind, const QString& HexPath,
                               const QByteArray& ExpectedHex,
                               const QString& Range = QStringLiteral("all")) {
         ASSERT_TRUE(R.Finished) << R.ErrText().toStdString();
@@ -114,11 +124,8 @@ protected:
         EXPECT_EQ(ReadAll(HexPath), ExpectedHex);
         const QString report = R.LastOutLine();
         EXPECT_TRUE(QFileInfo(report).isAbsolute()) << report.toStdString();
-        EXPECT_TRUE(QFileInfo(report).fileName().startsWith(QLatin1String(Kind == 0   ? "Detail"
-                                                                          : Kind == 1 ? "Summary"
-                                                                          : Kind == 2 ? "Tax"
-                                                                          : Kind == 3 ? "Chy"
-                                                                                      : "Ram")))
+        EXPECT_TRUE(
+            QFileInfo(report).fileName().startsWith(QLatin1String(NamesOf(Kind).FilePrefix)))
             << report.toStdString();
         EXPECT_EQ(QFileInfo(report).absolutePath(),
                   QFileInfo(WorkDir() + QStringLiteral("/Txtfile")).absoluteFilePath());
@@ -126,7 +133,7 @@ protected:
         const auto entries = ListEntries();
         ASSERT_FALSE(entries.isEmpty());
         // The list keeps the first eight characters of the caption.
-        EXPECT_EQ(entries.last().first, QString::fromLatin1(Caption(Kind)).left(8));
+        EXPECT_EQ(entries.last().first, QString::fromLatin1(NamesOf(Kind).Caption).left(8));
         EXPECT_EQ(entries.last().second, report);
         EXPECT_TRUE(R.ErrText().contains(QStringLiteral("Finish")));
     }

@@ -38,7 +38,7 @@ ReportRange ByDate(const char* From, const char* To) {
     return r;
 }
 
-Lines Build(const QByteArray& File, int Kind, const ReportRange& Range, QChar Sep = '.') {
+Lines Build(const QByteArray& File, ReportKind Kind, const ReportRange& Range, QChar Sep = '.') {
     const ReportOutcome out = BuildChangeReport(File, Kind, Range, Sep);
     EXPECT_TRUE(out.ok()) << out.message().toStdString();
     return out.Lines;
@@ -78,10 +78,10 @@ TEST(ChangeReport, TaxBlockWithExemptNotInUseAndOddRates) {
                                        kSep,
                                    },
                                    kFooterLines});
-    EXPECT_EQ(Build(Joined(kHeader, data, kFooter), 2, All()), expected);
+    EXPECT_EQ(Build(Joined(kHeader, data, kFooter), ReportKind::Tax, All()), expected);
 
     // The decimal separator is a parameter (the user's regional settings).
-    const Lines comma = Build(Joined(kHeader, data, kFooter), 2, All(), ',');
+    const Lines comma = Build(Joined(kHeader, data, kFooter), ReportKind::Tax, All(), ',');
     EXPECT_EQ(comma[kHeaderLines.size() + 2], Pair("PTU A", "23,00%"));
     EXPECT_EQ(comma[kHeaderLines.size() + 7], Pair("PTU F", "655,35%"));
 }
@@ -91,8 +91,9 @@ TEST(ChangeReport, ErasedFirstRecordGivesHeaderSeparatorFooter) {
     ChangeData data;
     data.Tax(1, EncodeTaxChange(rates, 24, 1, 15, 123)); // behind the erased first record
     const Lines expected = Concat({kHeaderLines, {kSep}, kFooterLines});
-    for (int kind : {2, 3, 4})
-        EXPECT_EQ(Build(Joined(kHeader, data, kFooter), kind, All()), expected) << kind;
+    for (ReportKind kind : {ReportKind::Tax, ReportKind::Currency, ReportKind::Ram})
+        EXPECT_EQ(Build(Joined(kHeader, data, kFooter), kind, All()), expected)
+            << static_cast<int>(kind);
 }
 
 TEST(ChangeReport, CurrencyBlocks) {
@@ -104,9 +105,9 @@ TEST(ChangeReport, CurrencyBlocks) {
          {kSep, "", Pair("2019/03/01", "08:00"), "WALUTA EWIDENC." + QByteArray(22, ' ') + "PLN",
           kSep, "", Pair("2024/03/01", "12:30"), Pair("WALUTA EWIDENC.", "EUR"), kSep},
          kFooterLines});
-    EXPECT_EQ(Build(Joined(kHeader, data, kFooter), 3, All()), expected);
+    EXPECT_EQ(Build(Joined(kHeader, data, kFooter), ReportKind::Currency, All()), expected);
     // The Z number only filters; it is not printed.
-    const Lines second = Build(Joined(kHeader, data, kFooter), 3, ByZ(100, 200));
+    const Lines second = Build(Joined(kHeader, data, kFooter), ReportKind::Currency, ByZ(100, 200));
     EXPECT_EQ(second,
               Concat({kHeaderLines,
                       {kSep, "", Pair("2024/03/01", "12:30"), Pair("WALUTA EWIDENC.", "EUR"), kSep},
@@ -125,17 +126,17 @@ TEST(ChangeReport, RamNumbersCountEveryEntryOfTheTable) {
             Pair("ZEROWANIE RAM Z", QByteArray("NR00") + QByteArray::number(nr))};
     };
     // Only the third entry (Z 30): NR003.
-    EXPECT_EQ(Build(file, 4, ByZ(25, 35)),
+    EXPECT_EQ(Build(file, ReportKind::Ram, ByZ(25, 35)),
               Concat({kHeaderLines, block(3, 22, 32), {kSep}, kFooterLines}));
     // Second to fourth by date.
-    const Lines byDate = Build(file, 4, ByDate("2021/03/01", "2023/03/01"));
+    const Lines byDate = Build(file, ReportKind::Ram, ByDate("2021/03/01", "2023/03/01"));
     EXPECT_EQ(byDate, Concat({kHeaderLines,
                               block(2, 21, 31),
                               block(3, 22, 32),
                               block(4, 23, 33),
                               {kSep},
                               kFooterLines}));
-    const Lines second = Build(file, 4, ByZ(20, 20));
+    const Lines second = Build(file, ReportKind::Ram, ByZ(20, 20));
     EXPECT_EQ(second, Concat({kHeaderLines, block(2, 21, 31), {kSep}, kFooterLines}));
 }
 
@@ -150,7 +151,7 @@ TEST(ChangeReport, RangeBoundsAreInclusive) {
     const QByteArray file = Joined(kHeader, data, kFooter);
     auto dates = [&](const ReportRange& range) {
         Lines shown;
-        for (const QByteArray& line : Build(file, 2, range)) {
+        for (const QByteArray& line : Build(file, ReportKind::Tax, range)) {
             if (line.startsWith("20") && line.size() == 40)
                 shown.append(line.left(10));
         }
@@ -185,21 +186,23 @@ TEST(ChangeReport, UndecodableRecordIsListedWithEmptyTextsUnlessDateFiltered) {
     ChangeData data;
     data.Tax(0, bad);
     const QByteArray file = Joined(kHeader, data, kFooter);
-    const Lines all = Build(file, 2, All());
+    const Lines all = Build(file, ReportKind::Tax, All());
     ASSERT_EQ(all.size(), kHeaderLines.size() + 11 + 1 + kFooterLines.size());
     EXPECT_EQ(all[kHeaderLines.size() + 1], Pair("", "000000"));
     EXPECT_EQ(all[kHeaderLines.size() + 2], Pair("PTU A", "23.00%"));
     // Z 0 is what the filter sees.
-    EXPECT_EQ(Build(file, 2, ByZ(0, 0)).size(), all.size());
-    EXPECT_EQ(Build(file, 2, ByZ(123, 123)).size(), kHeaderLines.size() + 1 + kFooterLines.size());
+    EXPECT_EQ(Build(file, ReportKind::Tax, ByZ(0, 0)).size(), all.size());
+    EXPECT_EQ(Build(file, ReportKind::Tax, ByZ(123, 123)).size(),
+              kHeaderLines.size() + 1 + kFooterLines.size());
     // An empty date text sorts before every date.
-    EXPECT_EQ(Build(file, 2, ByDate("2000/01/01", "2099/12/31")).size(),
+    EXPECT_EQ(Build(file, ReportKind::Tax, ByDate("2000/01/01", "2099/12/31")).size(),
               kHeaderLines.size() + 1 + kFooterLines.size());
 }
 
 TEST(ChangeReport, KindOutsideTheChangeReportsIsADataError) {
     for (int kind : {-1, 0, 1, 5}) {
-        const ReportOutcome out = BuildChangeReport(SampleJoinedChangeFile(1), kind, All(), '.');
+        const ReportOutcome out =
+            BuildChangeReport(SampleJoinedChangeFile(1), static_cast<ReportKind>(kind), All(), '.');
         EXPECT_EQ(out.Error, ReportError::DataError) << kind;
         EXPECT_TRUE(out.Lines.isEmpty());
     }
@@ -270,23 +273,27 @@ TEST(ChangeReportFile, ChecksRangeThenFileThenContent) {
     const struct {
         const char* name;
         QString path;
-        int kind, type;
+        ReportKind kind;
+        int type;
         QString from, to;
         ReportError error;
     } cases[] = {
-        {"good", good, 2, 2, "", "", ReportError::None},
-        {"range checked before the file", missing, 2, 0, "6", "5", ReportError::RangeError},
-        {"integers checked first", missing, 3, 0, "a", "5", ReportError::InvalidInteger},
-        {"missing file", missing, 4, 2, "", "", ReportError::FileMissing},
-        {"empty path", QString(), 4, 2, "", "", ReportError::FileMissing},
-        {"directory is unreadable", dir.path(), 2, 2, "", "", ReportError::DataError},
-        {"not a change kind", good, 0, 2, "", "", ReportError::DataError},
+        {"good", good, ReportKind::Tax, 2, "", "", ReportError::None},
+        {"range checked before the file", missing, ReportKind::Tax, 0, "6", "5",
+         ReportError::RangeError},
+        {"integers checked first", missing, ReportKind::Currency, 0, "a", "5",
+         ReportError::InvalidInteger},
+        {"missing file", missing, ReportKind::Ram, 2, "", "", ReportError::FileMissing},
+        {"empty path", QString(), ReportKind::Ram, 2, "", "", ReportError::FileMissing},
+        {"directory is unreadable", dir.path(), ReportKind::Tax, 2, "", "", ReportError::DataError},
+        {"not a change kind", good, ReportKind::Detail, 2, "", "", ReportError::DataError},
     };
     for (const auto& c : cases) {
         const ReportOutcome out = DecodeChangeReportFile(c.path, c.kind, c.type, c.from, c.to, '.');
         EXPECT_EQ(out.Error, c.error) << c.name;
         EXPECT_EQ(out.ok(), !out.Lines.isEmpty()) << c.name;
     }
-    const ReportOutcome ok = DecodeChangeReportFile(good, 2, 2, "", "", '.');
-    EXPECT_EQ(ok.Lines, BuildChangeReport(SampleJoinedChangeFile(3), 2, All(), '.').Lines);
+    const ReportOutcome ok = DecodeChangeReportFile(good, ReportKind::Tax, 2, "", "", '.');
+    EXPECT_EQ(ok.Lines,
+              BuildChangeReport(SampleJoinedChangeFile(3), ReportKind::Tax, All(), '.').Lines);
 }

@@ -18,9 +18,11 @@ void ExpectSaneChangeReports(const QByteArray& File) {
     const ReportRange ranges[] = {ReportRange{}, ParseReportRange(0, "0", "65535").Range,
                                   ParseReportRange(1, "000101", "991231").Range};
     const struct {
-        int kind, capacity, linesPerEntry;
-    } kinds[] = {
-        {2, kTaxTableCapacity, 11}, {3, kCurrencyTableCapacity, 4}, {4, kRamTableCapacity, 4}};
+        ReportKind kind;
+        int capacity, linesPerEntry;
+    } kinds[] = {{ReportKind::Tax, kTaxTableCapacity, 11},
+                 {ReportKind::Currency, kCurrencyTableCapacity, 4},
+                 {ReportKind::Ram, kRamTableCapacity, 4}};
     for (const auto& k : kinds) {
         for (const ReportRange& range : ranges) {
             const ReportOutcome out = BuildChangeReport(File, k.kind, range, '.');

@@ -55,11 +55,13 @@ int FuzzFmOneInput(const std::uint8_t* Data, std::size_t Size) {
         ParseReportRange(1, TextAt(file, 6, 6), TextAt(file, 12, 6)),
         ParseReportRange(2, QString(), QString()),
     };
-    for (int kind = 2; kind <= 4; ++kind) {
+    for (const ReportKindInfo& kind : ReportKinds()) {
+        if (kind.Printout)
+            continue;
         for (const RangeParse& range : ranges) {
             if (range.Error != ReportError::None)
                 continue;
-            const ReportOutcome out = BuildChangeReport(file, kind, range.Range, ',');
+            const ReportOutcome out = BuildChangeReport(file, kind.Kind, range.Range, ',');
             Require(out.ok());
             Require(out.Lines.size() <= 25 + 200 * 4 + 30 * 11 + 1 + 6);
             for (const QByteArray& line : out.Lines)

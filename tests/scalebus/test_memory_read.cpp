@@ -2,6 +2,7 @@
 
 #include "scale_fixture.h"
 #include "scalebus/scale_memory_read.h"
+#include "tests/support/file_bytes.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -27,13 +28,6 @@ struct Recorder {
         return h;
     }
 };
-
-QByteArray ReadAll(const QString& Path) {
-    QFile f(Path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.readAll();
-}
 
 TEST(ScaleMemoryRead, CompleteSerialReadWritesTheWholeMemory) {
     QTemporaryDir dir;
