@@ -1,6 +1,5 @@
 #include "transport/serial_low_latency.h"
 
-#include <map>
 #include <mutex>
 
 #include <sys/ioctl.h>
@@ -15,18 +14,22 @@ int SystemSet(int Fd, const serial_struct* Info) {
     return ::ioctl(Fd, TIOCSSERIAL, Info);
 }
 
-// Lines are opened by the owner's thread and may be closed by a link's worker thread, so the
-// bookkeeping is shared under one lock. Keyed by descriptor: an entry lives only between the
-// request after open and the restore before close, while the descriptor cannot be reused.
-struct LatencyBook {
+// Lines are opened by the owner's thread and may be closed by another one (a link's worker),
+// so the calls in use are read under a lock.
+struct CallsInUse {
     std::mutex Lock;
     SerialInfoCalls Calls{SystemGet, SystemSet};
-    std::map<int, int> PreviousFlags;
 };
 
-LatencyBook& Book() {
-    static LatencyBook book;
-    return book;
+CallsInUse& InUse() {
+    static CallsInUse inUse;
+    return inUse;
+}
+
+SerialInfoCalls CurrentCalls() {
+    CallsInUse& inUse = InUse();
+    const std::lock_guard guard(inUse.Lock);
+    return inUse.Calls;
 }
 
 } // namespace
@@ -36,19 +39,19 @@ SerialInfoCalls SystemSerialInfoCalls() {
 }
 
 SerialInfoCalls ReplaceSerialInfoCalls(SerialInfoCalls Calls) {
-    LatencyBook& book = Book();
-    const std::lock_guard guard(book.Lock);
-    const SerialInfoCalls before = book.Calls;
-    book.Calls = Calls;
+    CallsInUse& inUse = InUse();
+    const std::lock_guard guard(inUse.Lock);
+    const SerialInfoCalls before = inUse.Calls;
+    inUse.Calls = Calls;
     return before;
 }
 
-bool RequestSerialLowLatency(int Fd) {
-    LatencyBook& book = Book();
-    const std::lock_guard guard(book.Lock);
-    book.PreviousFlags.erase(Fd);
+bool SerialLowLatency::Request(int Fd) {
+    m_fd = Fd;
+    m_previousFlags.reset();
+    const SerialInfoCalls calls = CurrentCalls();
     serial_struct info{};
-    if (book.Calls.Get(Fd, &info) != 0)
+    if (calls.Get(Fd, &info) != 0)
         return false;
     if (info.flags & ASYNC_LOW_LATENCY)
         return true;
@@ -56,30 +59,22 @@ bool RequestSerialLowLatency(int Fd) {
     // Everything else goes back as the driver gave it: an unprivileged caller may change only
     // the user-settable flags.
     info.flags |= ASYNC_LOW_LATENCY;
-    if (book.Calls.Set(Fd, &info) != 0)
+    if (calls.Set(Fd, &info) != 0)
         return false;
-    book.PreviousFlags.emplace(Fd, previous);
+    m_previousFlags = previous;
     return true;
 }
 
-void RestoreSerialLatency(int Fd) {
-    LatencyBook& book = Book();
-    const std::lock_guard guard(book.Lock);
-    const auto entry = book.PreviousFlags.find(Fd);
-    if (entry == book.PreviousFlags.end())
+void SerialLowLatency::Restore() {
+    if (!m_previousFlags)
         return;
-    const int previous = entry->second;
-    book.PreviousFlags.erase(entry);
+    const int previous = *m_previousFlags;
+    m_previousFlags.reset();
+    const SerialInfoCalls calls = CurrentCalls();
     serial_struct info{};
     // A device that went away meanwhile has nothing left to restore.
-    if (book.Calls.Get(Fd, &info) != 0)
+    if (calls.Get(m_fd, &info) != 0)
         return;
     info.flags = (info.flags & ~ASYNC_LOW_LATENCY) | (previous & ASYNC_LOW_LATENCY);
-    book.Calls.Set(Fd, &info);
-}
-
-bool SerialLatencyChanged(int Fd) {
-    LatencyBook& book = Book();
-    const std::lock_guard guard(book.Lock);
-    return book.PreviousFlags.contains(Fd);
+    calls.Set(m_fd, &info);
 }

@@ -7,21 +7,24 @@
 //
 // Threading: every member must be called from the thread that owns the component (the thread
 // it was created in, or the one it was moved to). There are no internal threads; the port is
-// watched with socket notifiers and timers of that thread's event loop.
+// watched from that thread's event loop.
+//
+// The device itself is driven by a platform back-end (transport/serial_backend.h) that this
+// header does not show, so nothing of the operating system's interface reaches the owners.
 
-#include <QByteArray>
+#include "transport/serial_line_settings.h"
+
 #include <QObject>
 #include <QString>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <utility>
 
-class QSocketNotifier;
-class QTimer;
+class SerialBackend;
 
 // Raised by TComm::OpenPort. what() is exactly one of the texts below; Reason() says what the
 // system reported ("/dev/ttyUSB0: Permission denied"), so an operator can tell a missing
@@ -40,13 +43,6 @@ private:
 // kCommErrorNotCommHandle is part of the text.
 inline constexpr const char* kCommErrorOpen = "Error opening serial port";
 inline constexpr const char* kCommErrorNotCommHandle = "File handle is not a comm handle ";
-
-// Line-setting enumerations; the ordinal order is the stored value.
-enum class TDtrControl { DtrEnable, DtrDisable, DtrHandshake };
-enum class TRtsControl { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
-enum class TByteSize { _5, _6, _7, _8 };
-enum class TParity { None, Odd, Even, Mark, Space };
-enum class TStopBits { _1, _1_5, _2 };
 
 // Modem status bits as ModemStatus() returns them (the values Windows uses).
 inline constexpr std::uint32_t kModemCtsOn = 0x10;
@@ -72,7 +68,8 @@ inline constexpr int kCommReadChunk = 2048;
 //   a path (starts with "/")  -> used as it is;
 //   "COMn" (n >= 1, any case) -> /dev/ttyS{n-1};
 //   any other non-empty name  -> /dev/NAME (ttyUSB0, ttyACM0, pts/3 ...).
-// The empty name maps to an empty path, which no open accepts.
+// The empty name maps to an empty path, which no open accepts. Defined by the platform's
+// back-end, since the naming of devices is the platform's.
 QString SerialDevicePath(const QString& Name);
 
 // Pure helpers behind the line watcher, exposed so their rules can be checked directly.
@@ -149,7 +146,7 @@ public:
     // Buffer may be reused at once. False when the port is closed, Length is 0 or Buffer null.
     bool WriteData(const void* Buffer, std::uint16_t Length);
 
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const;
     // The modem lines as kModemXxx bits (CTS 0x10, DSR 0x20, RING 0x40, RLSD 0x80); nothing
     // when the port is closed or the device has no modem lines (a pseudo-terminal).
     std::optional<std::uint32_t> ModemStatus() const;
@@ -172,45 +169,45 @@ public:
     // which is what the owners' values (1 ms interval, no totals) ask for.
     QString CommName() const { return m_commName; }
     void SetCommName(const QString& Value);
-    std::uint32_t BaudRate() const { return m_baudRate; }
+    std::uint32_t BaudRate() const { return m_line.BaudRate; }
     void SetBaudRate(std::uint32_t Value);
-    bool ParityCheck() const { return m_parityCheck; }
+    bool ParityCheck() const { return m_line.ParityCheck; }
     void SetParityCheck(bool Value);
-    bool Outx_CtsFlow() const { return m_outxCtsFlow; }
+    bool Outx_CtsFlow() const { return m_line.Outx_CtsFlow; }
     void SetOutx_CtsFlow(bool Value);
-    bool Outx_DsrFlow() const { return m_outxDsrFlow; }
+    bool Outx_DsrFlow() const { return m_line.Outx_DsrFlow; }
     void SetOutx_DsrFlow(bool Value);
-    TDtrControl DtrControl() const { return m_dtrControl; }
+    TDtrControl DtrControl() const { return m_line.DtrControl; }
     void SetDtrControl(TDtrControl Value);
-    bool DsrSensitivity() const { return m_dsrSensitivity; }
+    bool DsrSensitivity() const { return m_line.DsrSensitivity; }
     void SetDsrSensitivity(bool Value);
-    bool TxContinueOnXoff() const { return m_txContinueOnXoff; }
+    bool TxContinueOnXoff() const { return m_line.TxContinueOnXoff; }
     void SetTxContinueOnXoff(bool Value);
-    bool Outx_XonXoffFlow() const { return m_outxXonXoffFlow; }
+    bool Outx_XonXoffFlow() const { return m_line.Outx_XonXoffFlow; }
     void SetOutx_XonXoffFlow(bool Value);
-    bool Inx_XonXoffFlow() const { return m_inxXonXoffFlow; }
+    bool Inx_XonXoffFlow() const { return m_line.Inx_XonXoffFlow; }
     void SetInx_XonXoffFlow(bool Value);
-    bool ReplaceWhenParityError() const { return m_replaceWhenParityError; }
+    bool ReplaceWhenParityError() const { return m_line.ReplaceWhenParityError; }
     void SetReplaceWhenParityError(bool Value);
-    bool IgnoreNullChar() const { return m_ignoreNullChar; }
+    bool IgnoreNullChar() const { return m_line.IgnoreNullChar; }
     void SetIgnoreNullChar(bool Value);
-    TRtsControl RtsControl() const { return m_rtsControl; }
+    TRtsControl RtsControl() const { return m_line.RtsControl; }
     void SetRtsControl(TRtsControl Value);
-    std::uint16_t XonLimit() const { return m_xonLimit; }
+    std::uint16_t XonLimit() const { return m_line.XonLimit; }
     void SetXonLimit(std::uint16_t Value);
-    std::uint16_t XoffLimit() const { return m_xoffLimit; }
+    std::uint16_t XoffLimit() const { return m_line.XoffLimit; }
     void SetXoffLimit(std::uint16_t Value);
-    TByteSize ByteSize() const { return m_byteSize; }
+    TByteSize ByteSize() const { return m_line.ByteSize; }
     void SetByteSize(TByteSize Value);
-    TParity Parity() const { return m_parity; }
+    TParity Parity() const { return m_line.Parity; }
     void SetParity(TParity Value);
-    TStopBits StopBits() const { return m_stopBits; }
+    TStopBits StopBits() const { return m_line.StopBits; }
     void SetStopBits(TStopBits Value);
-    char XonChar() const { return m_xonChar; }
+    char XonChar() const { return m_line.XonChar; }
     void SetXonChar(char Value);
-    char XoffChar() const { return m_xoffChar; }
+    char XoffChar() const { return m_line.XoffChar; }
     void SetXoffChar(char Value);
-    char ReplacedChar() const { return m_replacedChar; }
+    char ReplacedChar() const { return m_line.ReplacedChar; }
     void SetReplacedChar(char Value);
     std::uint32_t ReadIntervalTimeout() const { return m_readIntervalTimeout; }
     void SetReadIntervalTimeout(std::uint32_t Value);
@@ -226,56 +223,22 @@ public:
 private:
     template <typename T> void SetLineSetting(T& Field, const T& Value);
     template <typename T> void SetTimeoutSetting(T& Field, const T& Value);
-    void ApplyLineSettings();
-    void OnReadable();
-    void OnWritable();
-    void CheckDrained();
-    void PollLines();
-    void RequestHangup();
-    void StopWatching();
+    void ReceiveBytes(const char* Data, int Count);
+    void ReportLineChanges(std::uint32_t LineErrors, std::uint32_t ModemEvent);
+    void ReportHangup();
+    void ReportDrained();
 
     QString m_commName = QStringLiteral("COM2");
-    std::uint32_t m_baudRate = 9600;
-    bool m_parityCheck = false;
-    bool m_outxCtsFlow = false;
-    bool m_outxDsrFlow = false;
-    TDtrControl m_dtrControl = TDtrControl::DtrEnable;
-    bool m_dsrSensitivity = false;
-    bool m_txContinueOnXoff = true;
-    bool m_outxXonXoffFlow = true;
-    bool m_inxXonXoffFlow = true;
-    bool m_replaceWhenParityError = false;
-    bool m_ignoreNullChar = false;
-    TRtsControl m_rtsControl = TRtsControl::RtsEnable;
-    std::uint16_t m_xonLimit = 500;
-    std::uint16_t m_xoffLimit = 500;
-    TByteSize m_byteSize = TByteSize::_8;
-    TParity m_parity = TParity::None;
-    TStopBits m_stopBits = TStopBits::_1;
-    char m_xonChar = 0x11;
-    char m_xoffChar = 0x13;
-    char m_replacedChar = 0x00;
+    SerialLineSettings m_line;
     std::uint32_t m_readIntervalTimeout = 100;
     std::uint32_t m_readTotalTimeoutMultiplier = 0;
     std::uint32_t m_readTotalTimeoutConstant = 0;
     std::uint32_t m_writeTotalTimeoutMultiplier = 0;
     std::uint32_t m_writeTotalTimeoutConstant = 0;
 
-    int m_fd = -1;
+    std::unique_ptr<SerialBackend> m_backend;
     QString m_openPath;
-    // Bumped by every open and close so that work queued for an earlier opening is dropped.
+    // Bumped by every open and close so that a report meant for an earlier opening stops.
     std::uint64_t m_generation = 0;
-    QSocketNotifier* m_readNotifier = nullptr;
-    QSocketNotifier* m_writeNotifier = nullptr;
-    QTimer* m_drainTimer = nullptr;
-    QTimer* m_lineTimer = nullptr;
-    QTimer* m_settleTimer = nullptr; // runs while the line settles after new settings
-    QTimer* m_readPause = nullptr;   // runs while reads wait for more bytes to gather
-    std::deque<QByteArray> m_writeQueue;
-    qsizetype m_writeOffset = 0; // bytes of m_writeQueue.front() already written
     bool m_sendDataEmpty = true;
-    bool m_hungUp = false;       // a read or write failed; watching has stopped
-    bool m_burstPending = false; // something was written since the last OnSendDataEmpty
-    std::optional<std::uint32_t> m_lastLines;
-    std::optional<LineErrorCounters> m_lastCounters;
 };

@@ -63,25 +63,27 @@ private:
 
 TEST_F(FakeSerialDriver, SwitchesLowLatencyOnAndBackKeepingEverythingElse) {
     const int others = gDriver.Info.flags;
-    EXPECT_TRUE(RequestSerialLowLatency(kFd));
+    SerialLowLatency line;
+    EXPECT_TRUE(line.Request(kFd));
     ASSERT_EQ(gDriver.Sets.size(), 1u);
     EXPECT_EQ(gDriver.SetFds[0], kFd);
     EXPECT_EQ(gDriver.Info.flags, others | ASYNC_LOW_LATENCY);
     EXPECT_EQ(gDriver.Info.baud_base, 115200);
     EXPECT_EQ(gDriver.Info.custom_divisor, 7);
     EXPECT_EQ(gDriver.Info.type, PORT_16550A);
-    EXPECT_TRUE(SerialLatencyChanged(kFd));
+    EXPECT_TRUE(line.Changed());
 
     // Someone else changed a flag while the line was open: only ours goes back.
     gDriver.Info.flags |= ASYNC_SPD_VHI;
-    RestoreSerialLatency(kFd);
+    line.Restore();
     ASSERT_EQ(gDriver.Sets.size(), 2u);
+    EXPECT_EQ(gDriver.SetFds[1], kFd);
     EXPECT_EQ(gDriver.Info.flags, others | ASYNC_SPD_VHI);
     EXPECT_EQ(gDriver.Info.custom_divisor, 7);
-    EXPECT_FALSE(SerialLatencyChanged(kFd));
+    EXPECT_FALSE(line.Changed());
 
     // A second restore has nothing left to give back.
-    RestoreSerialLatency(kFd);
+    line.Restore();
     EXPECT_EQ(gDriver.Sets.size(), 2u);
 }
 
@@ -107,24 +109,26 @@ TEST_F(FakeSerialDriver, LinesThatCannotOrNeedNotChangeAreLeftAlone) {
         gDriver.SetRefuses = c.setRefuses;
         const int flagsBefore = gDriver.Info.flags;
 
-        EXPECT_EQ(RequestSerialLowLatency(kFd), c.lowAfter);
+        SerialLowLatency line;
+        EXPECT_EQ(line.Request(kFd), c.lowAfter);
         EXPECT_EQ(gDriver.Sets.size(), c.setsBefore);
         EXPECT_EQ(gDriver.Info.flags, flagsBefore);
-        EXPECT_FALSE(SerialLatencyChanged(kFd));
+        EXPECT_FALSE(line.Changed());
 
         // Closing such a line asks the driver nothing and leaves its flags as they were.
-        RestoreSerialLatency(kFd);
+        line.Restore();
         EXPECT_EQ(gDriver.Sets.size(), c.setsBefore);
         EXPECT_EQ(gDriver.Info.flags, flagsBefore);
     }
 }
 
 TEST_F(FakeSerialDriver, AnAdapterUnpluggedBeforeCloseIsForgotten) {
-    ASSERT_TRUE(RequestSerialLowLatency(kFd));
+    SerialLowLatency line;
+    ASSERT_TRUE(line.Request(kFd));
     gDriver.GetRefuses = true;
-    RestoreSerialLatency(kFd);
+    line.Restore();
     EXPECT_EQ(gDriver.Sets.size(), 1u); // only the request's
-    EXPECT_FALSE(SerialLatencyChanged(kFd));
+    EXPECT_FALSE(line.Changed());
 }
 
 TEST_F(FakeSerialDriver, TheSerialComponentAsksOnOpenAndRestoresOnClose) {
@@ -137,22 +141,51 @@ TEST_F(FakeSerialDriver, TheSerialComponentAsksOnOpenAndRestoresOnClose) {
     ASSERT_EQ(gDriver.SetFds.size(), 1u);
     const int fd = gDriver.SetFds[0];
     EXPECT_TRUE(gDriver.Info.flags & ASYNC_LOW_LATENCY);
-    EXPECT_TRUE(SerialLatencyChanged(fd));
 
     comm.ClosePort();
     ASSERT_EQ(gDriver.SetFds.size(), 2u);
     EXPECT_EQ(gDriver.SetFds[1], fd);
     EXPECT_FALSE(gDriver.Info.flags & ASYNC_LOW_LATENCY);
-    EXPECT_FALSE(SerialLatencyChanged(fd));
+
+    // What the first opening changed is forgotten with it: a line that someone else has put
+    // in low latency meanwhile is neither asked again nor switched back by the next close.
+    gDriver.Info.flags |= ASYNC_LOW_LATENCY;
+    comm.OpenPort();
+    ASSERT_TRUE(comm.IsOpen());
+    comm.ClosePort();
+    EXPECT_EQ(gDriver.SetFds.size(), 2u);
+    EXPECT_TRUE(gDriver.Info.flags & ASYNC_LOW_LATENCY);
 }
+
+namespace {
+
+// The system's calls, counting the changes the driver accepted.
+int gSystemSetsDone = 0;
+int CountingSystemSet(int Fd, const serial_struct* Info) {
+    const int result = SystemSerialInfoCalls().Set(Fd, Info);
+    if (result == 0)
+        ++gSystemSetsDone;
+    return result;
+}
+
+} // namespace
 
 // A pseudo-terminal does not know the request: the line works as before and nothing is left
 // to restore, open after open.
 TEST(SerialLowLatency, APseudoTerminalRefusesQuietlyAndStillCarriesData) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok()) << "cannot make a pseudo-terminal";
-    EXPECT_FALSE(RequestSerialLowLatency(pty.Peek()));
-    EXPECT_FALSE(SerialLatencyChanged(pty.Peek()));
+    SerialLowLatency line;
+    EXPECT_FALSE(line.Request(pty.Peek()));
+    EXPECT_FALSE(line.Changed());
+
+    gSystemSetsDone = 0;
+    const SerialInfoCalls before =
+        ReplaceSerialInfoCalls({SystemSerialInfoCalls().Get, CountingSystemSet});
+    struct PutBack {
+        SerialInfoCalls Calls;
+        ~PutBack() { ReplaceSerialInfoCalls(Calls); }
+    } putBack{before};
 
     TComm comm;
     comm.SetCommName(pty.SlavePath());
@@ -165,8 +198,7 @@ TEST(SerialLowLatency, APseudoTerminalRefusesQuietlyAndStillCarriesData) {
         received.clear();
         comm.OpenPort();
         ASSERT_TRUE(comm.IsOpen());
-        for (int fd = 0; fd < 1024; ++fd)
-            ASSERT_FALSE(SerialLatencyChanged(fd)) << fd;
+        ASSERT_EQ(gSystemSetsDone, 0);
         ASSERT_TRUE(pty.Send(QByteArray("\xAA\x01\x02", 3)));
         EXPECT_TRUE(WaitFor([&] { return received.size() == 3; }));
         EXPECT_EQ(received, QByteArray("\xAA\x01\x02", 3));
