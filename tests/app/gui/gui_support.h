@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QPrinter>
 #include <QProcess>
@@ -26,6 +27,27 @@ namespace gui {
 
 // Shared file helper, also reachable as gui::ReadAll.
 using ::ReadAll;
+
+// Lets the application run until Done() holds or TimeoutMs have passed; whether it holds.
+// Meant for ASSERT_TRUE/EXPECT_TRUE: Qt's QTRY_ macros report to a Qt Test run, not to
+// GoogleTest, so a failure inside them would pass unnoticed here.
+inline bool WaitFor(const std::function<bool()>& Done, int TimeoutMs = 10000) {
+    if (Done())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (Done())
+            loop.quit();
+    });
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    poll.start(10);
+    limit.start(TimeoutMs);
+    loop.exec();
+    return Done();
+}
 
 // The application object of a test program, made once, on the Qt platform named (with its
 // options). The window keeps settings in the user's configuration folder: never the real one.
@@ -77,9 +99,14 @@ public:
         return texts;
     }
 
+    // Runs as each message box is shown: a test looks at the window at that moment.
+    std::function<void(const QString& Text)> WhenShown;
+
     void ShowMessage(QWidget*, const QString& Text, const QString& Caption,
                      MessageIcon Icon) override {
         Messages.append({Text, Caption, Icon});
+        if (WhenShown)
+            WhenShown(Text);
     }
     bool Confirm(QWidget*, const QString& Text, const QString&) override {
         Questions << Text;
