@@ -760,12 +760,15 @@ void Tfrm_Main::FitStatusLineWidth() {
 void Tfrm_Main::RefreshUploadStatus(bool Final) {
     const UploadProgress progress = m_upload->Progress();
     // After the upload, only figures of data that came are worth keeping on show.
-    const QString text =
-        Final && progress.Packets == 0 ? QString() : UploadStatusText(progress, Messages);
-    if (text == lblUploadStatus->text())
+    SetUploadStatusText(Final && progress.Packets == 0 ? QString()
+                                                       : UploadStatusText(progress, Messages));
+}
+
+void Tfrm_Main::SetUploadStatusText(const QString& Text) {
+    if (Text == lblUploadStatus->text())
         return;
-    const bool relayout = text.isEmpty() != lblUploadStatus->text().isEmpty();
-    lblUploadStatus->setText(text);
+    const bool relayout = Text.isEmpty() != lblUploadStatus->text().isEmpty();
+    lblUploadStatus->setText(Text);
     if (relayout)
         LayOutStatusPanel();
 }

@@ -220,6 +220,8 @@ private:
     void FitStatusLineWidth();
     // Shows the upload's figures; Final: the upload has ended (nothing came: the line empties).
     void RefreshUploadStatus(bool Final = false);
+    // The status line's text; the panel is laid out again when the line comes or goes.
+    void SetUploadStatusText(const QString& Text);
     // The operator's choices kept between runs.
     void RestoreSettings();
     void SaveSettings();

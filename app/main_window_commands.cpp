@@ -157,7 +157,7 @@ void Tfrm_Main::btnUploadClick() {
     // every later upload.
     FDecodeFailed = false;
     FUploading = true;
-    lblUploadStatus->clear();
+    SetUploadStatusText(QString());
     m_statusTimer->start();
     const UploadOutcome outcome = m_upload->Run(request);
     m_statusTimer->stop();

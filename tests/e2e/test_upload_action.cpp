@@ -316,6 +316,21 @@ TEST_F(UploadActionTest, ProgressFollowsTheRateAttemptsAndTheData) {
     EXPECT_GE(end.ElapsedMs, 80); // two attempts expired before the third was answered
     RunEventsFor(30);
     EXPECT_EQ(Action->Progress().ElapsedMs, end.ElapsedMs) << "the clock stops with the upload";
+
+    // UDP has no bit rate to agree: never "connecting", no packet yet at the first request.
+    std::vector<UploadProgress> atRequests;
+    Action->OnFrameTrace = [&](FrameDirection D, const QByteArray&, int) {
+        if (D == FrameDirection::Sent)
+            atRequests.push_back(Action->Progress());
+    };
+    duringData.clear();
+    ASSERT_EQ(Action->Run(UdpRequest(0, "192.0.2.1")), UploadOutcome::Finished)
+        << Memo.join(u'\n').toStdString();
+    ASSERT_FALSE(atRequests.empty());
+    EXPECT_EQ(atRequests.front().Packets, 0);
+    for (const UploadProgress& p : atRequests)
+        EXPECT_FALSE(p.Connecting);
+    EXPECT_EQ(Action->Progress().Bytes, ReadAll(Path("up.hex")).size());
 }
 
 // A Detail range the device holds nothing for: the owner hears of it, with the upload's file,

@@ -8,10 +8,10 @@
 #include "app/main_window.h"
 #include "tests/app/qt_print.h"
 #include "tests/support/file_bytes.h"
+#include "tests/transport/event_wait.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QPrinter>
 #include <QProcess>
@@ -28,26 +28,10 @@ namespace gui {
 // Shared file helper, also reachable as gui::ReadAll.
 using ::ReadAll;
 
-// Lets the application run until Done() holds or TimeoutMs have passed; whether it holds.
+// Lets the application run until a condition holds or a time has passed; whether it holds.
 // Meant for ASSERT_TRUE/EXPECT_TRUE: Qt's QTRY_ macros report to a Qt Test run, not to
 // GoogleTest, so a failure inside them would pass unnoticed here.
-inline bool WaitFor(const std::function<bool()>& Done, int TimeoutMs = 10000) {
-    if (Done())
-        return true;
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (Done())
-            loop.quit();
-    });
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    poll.start(10);
-    limit.start(TimeoutMs);
-    loop.exec();
-    return Done();
-}
+using ::WaitFor;
 
 // The application object of a test program, made once, on the Qt platform named (with its
 // options). The window keeps settings in the user's configuration folder: never the real one.
