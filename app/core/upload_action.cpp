@@ -439,8 +439,8 @@ void UploadAction::DetachLink(TBsPort& Link) {
     Link.OnProgressStep = nullptr;
     Link.OnDataWritten = nullptr;
     Link.OnStatus = nullptr;
-    m_exchangeLink = -1;
     Link.OnFrameTrace = nullptr;
+    m_exchangeLink = -1;
 }
 
 int UploadAction::WaitForLink(int PortIndex) {
