@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -50,6 +51,8 @@ constexpr int kStatusHeight = 24;
 constexpr int kListWidth = 337;
 constexpr int kSplitterWidth = 6;
 constexpr int kDotRefreshMs = 100;
+// The status line's figures change at least once a second with this.
+constexpr int kStatusRefreshMs = 500;
 constexpr int kRangeFieldWidth = 52;
 constexpr int kRadioGroupWidth = 150;
 constexpr int kAddressWidth = 120;
@@ -380,6 +383,8 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     pgbar->setRange(0, 10);
     pgbar->setValue(0);
     pgbar->hide();
+    lblUploadStatus = Named(new QLabel(Panel3), "lblUploadStatus");
+    lblUploadStatus->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Panel4 = Named(new QWidget(Panel3), "Panel4");
     lbl3 = Named(new QLabel(QStringLiteral("Machine:"), Panel4), "lbl3");
     lbl3->setGeometry(4, 2, 56, 20);
@@ -395,6 +400,10 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     m_dotTimer->setSingleShot(true);
     m_dotTimer->setInterval(kDotRefreshMs);
     connect(m_dotTimer, &QTimer::timeout, this, [this] { FlushProgressDots(); });
+    m_statusTimer = new QTimer(this);
+    m_statusTimer->setInterval(kStatusRefreshMs);
+    connect(m_statusTimer, &QTimer::timeout, this, [this] { RefreshUploadStatus(); });
+    FitStatusLineWidth();
 
     StringGrid1 = Named(new QTableWidget(0, 1, this), "StringGrid1");
     StringGrid1->hide();
@@ -424,8 +433,9 @@ void Tfrm_Main::BuildControls(const QStringList& ComPorts, const QString& Presel
     // Return in a range field starts the upload, as "Upload data" does.
     connect(ed_From, &QLineEdit::returnPressed, this, [this] { btnUploadClick(); });
     connect(ed_To, &QLineEdit::returnPressed, this, [this] { btnUploadClick(); });
-    connect(RadioCom, &QRadioButton::clicked, this, [this] { RadioGroup1Click(); });
-    connect(RadioUdp, &QRadioButton::clicked, this, [this] { RadioGroup1Click(); });
+    // Every change of the group (a click, the arrow keys, the machine selector) reaches the
+    // port manager; one of the two buttons reports each change.
+    connect(RadioUdp, &QRadioButton::toggled, this, [this] { RadioGroup1Click(); });
     connect(ComboBox3, &QComboBox::activated, this, [this] { ComboBox3Change(); });
     connect(sp, &QSplitter::splitterMoved, this, [this] { spMoved(); });
     connect(btnUpload, &QPushButton::clicked, this, [this] { btnUploadClick(); });
@@ -560,9 +570,9 @@ void Tfrm_Main::FormShow() {
         const QSignalBlocker quiet(ComboBox3);
         ComboBox3->setCurrentIndex(1);
     }
+    // The port manager's mode follows the group, also when the window is shown again.
     SetRadioGroupIndex(0);
-    Edit1->setEnabled(RadioGroupIndex() == 1);
-    cb_com->setEnabled(RadioGroupIndex() == 0);
+    RadioGroup1Click();
     if (!m_settingsRestored) {
         m_settingsRestored = true;
         RestoreSettings();
@@ -658,6 +668,7 @@ void Tfrm_Main::LoadLanguage() {
         Label1->setText(caption("s27", "IP Address"));
         FitControlWidths();
         ApplyLanguage(file, Messages);
+        FitStatusLineWidth();
     }
     ComboBox2->setCurrentIndex(0);
     cb_qrytype->setCurrentIndex(0);
@@ -714,9 +725,51 @@ void Tfrm_Main::SaveList() {
 
 void Tfrm_Main::LayOutStatusPanel() {
     const int width = Panel3->width();
-    lb_file->setGeometry(4, 0, std::max(0, width - kMachinePanelWidth - 8), kStatusHeight);
-    pgbar->setGeometry(0, 0, std::max(0, width - kMachinePanelWidth), kStatusHeight);
+    // The upload's status line sits between the file name (or the progress bar) and the
+    // machine panel; without a text it takes no room.
+    const int status = lblUploadStatus->text().isEmpty()
+                           ? 0
+                           : std::min(m_statusWidth, std::max(0, (width - kMachinePanelWidth) / 2));
+    const int left = std::max(0, width - kMachinePanelWidth - status);
+    lb_file->setGeometry(4, 0, std::max(0, left - 8), kStatusHeight);
+    pgbar->setGeometry(0, 0, left, kStatusHeight);
+    lblUploadStatus->setGeometry(left, 0, status, kStatusHeight);
     Panel4->setGeometry(width - kMachinePanelWidth, 0, kMachinePanelWidth, kStatusHeight);
+}
+
+void Tfrm_Main::FitStatusLineWidth() {
+    // Measured with large figures, so the line keeps its width while they grow.
+    UploadProgress large;
+    large.Packets = 99999;
+    large.Bytes = 99999999;
+    large.BytesPerSecond = 999.9 * 1024;
+    large.ElapsedMs = 99 * 60000 + 59000;
+    UploadProgress connecting;
+    connecting.Connecting = true;
+    connecting.LineRate = 115200;
+    connecting.Attempt = connecting.Attempts = UploadAction::kBaudRetries;
+    const QFontMetrics metrics = lblUploadStatus->fontMetrics();
+    int widest = 0;
+    for (const UploadProgress& p : {large, connecting, UploadProgress{}})
+        widest = std::max(widest, metrics.horizontalAdvance(UploadStatusText(p, Messages)));
+    m_statusWidth = widest + 16;
+    LayOutStatusPanel();
+}
+
+void Tfrm_Main::RefreshUploadStatus(bool Final) {
+    const UploadProgress progress = m_upload->Progress();
+    // After the upload, only figures of data that came are worth keeping on show.
+    SetUploadStatusText(Final && progress.Packets == 0 ? QString()
+                                                       : UploadStatusText(progress, Messages));
+}
+
+void Tfrm_Main::SetUploadStatusText(const QString& Text) {
+    if (Text == lblUploadStatus->text())
+        return;
+    const bool relayout = Text.isEmpty() != lblUploadStatus->text().isEmpty();
+    lblUploadStatus->setText(Text);
+    if (relayout)
+        LayOutStatusPanel();
 }
 
 void Tfrm_Main::resizeEvent(QResizeEvent* Event) {

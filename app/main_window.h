@@ -108,6 +108,9 @@ public:
     QWidget* Panel3 = nullptr;
     QLabel* lb_file = nullptr;
     QProgressBar* pgbar = nullptr;
+    // What the running upload is doing, in words and figures (the last upload's figures
+    // stay until the next one begins).
+    QLabel* lblUploadStatus = nullptr;
     QWidget* Panel4 = nullptr;
     QLabel* lbl3 = nullptr;              // hidden
     QComboBox* ComboBox3 = nullptr;      // machine selector, hidden
@@ -213,6 +216,12 @@ private:
     void LayOutStatusPanel();
     // Every button and drop-down of the top rows as wide as its captions need.
     void FitControlWidths();
+    // The status line as wide as its texts need with large figures, in the current language.
+    void FitStatusLineWidth();
+    // Shows the upload's figures; Final: the upload has ended (nothing came: the line empties).
+    void RefreshUploadStatus(bool Final = false);
+    // The status line's text; the panel is laid out again when the line comes or goes.
+    void SetUploadStatusText(const QString& Text);
     // The operator's choices kept between runs.
     void RestoreSettings();
     void SaveSettings();
@@ -257,6 +266,9 @@ private:
     // out the memo for each dot would cost more than the whole link. They are shown a few
     // times a second, and always before anything else changes the memo.
     QTimer* m_dotTimer = nullptr;
+    // Refreshes the status line while an upload runs; stopped when it ends.
+    QTimer* m_statusTimer = nullptr;
+    int m_statusWidth = 0;
     int m_pendingDots = 0;
     bool m_pendingClear = false;
     int m_memoLength = 0; // the memo's text length with the pending dots applied

@@ -1,6 +1,7 @@
 // The main window's upload wiring and its file commands: Save, Save as, Open, Print, Delete,
 // Burn, and the report decoders around the fm builders.
 
+#include "app/core/port_error_text.h"
 #include "app/core/reachability.h"
 #include "app/core/report_list_model.h"
 #include "app/main_window.h"
@@ -24,6 +25,7 @@
 #include <QTableView>
 #include <QTableWidget>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -70,7 +72,17 @@ void Tfrm_Main::ConnectUpload() {
     };
     up.OnFinished = [this](UploadOutcome) { FlushProgressDots(); };
     up.OnMessage = [this](const DecodeMessage& Message) { ShowDecodeMessage(Message); };
-    up.OnStateChanged = [this](UploadState State) { ApplyUploadState(State); };
+    up.OnStateChanged = [this](UploadState State) {
+        ApplyUploadState(State);
+        if (m_statusTimer->isActive())
+            RefreshUploadStatus();
+    };
+    // Said in the memo before "Finish", with the upload's file in the status line, as a
+    // report would be.
+    up.OnNoReport = [this](const QString& HexFile) {
+        AppendMemoLine(Messages.MsgNoReport);
+        lb_file->setText(HexFile);
+    };
     up.OnReport = [this](const ReportDecodeResult& Result, const QString& HexFile) {
         if (m_upload->Running() && ReportKindOf(SelectedReportKind()).Printout)
             lb_file->setText(HexFile);
@@ -112,7 +124,7 @@ UploadRequest Tfrm_Main::CurrentRequest() const {
     r.RangeKind = cb_qrytype->currentIndex();
     r.FromText = ed_From->text();
     r.ToText = ed_To->text();
-    r.Mode = FPortManager->Mode();
+    r.Mode = RadioGroupIndex() == 1 ? tmTCPIP : tmRS232;
     r.PortName = cb_com->currentText();
     r.UdpHost = Edit1->text();
     r.MachineIndex = ComboBox3->currentIndex();
@@ -145,8 +157,19 @@ void Tfrm_Main::btnUploadClick() {
     // every later upload.
     FDecodeFailed = false;
     FUploading = true;
+    SetUploadStatusText(QString());
+    m_statusTimer->start();
     const UploadOutcome outcome = m_upload->Run(request);
+    m_statusTimer->stop();
+    RefreshUploadStatus(true);
     FUploading = false;
+    if (outcome == UploadOutcome::PortOpenFailed) {
+        for (const QString& line : PortErrorLines(m_upload->PortError(), Messages))
+            AppendMemoLine(line);
+    }
+    // Whatever the outcome, the next keystroke goes to "Upload data" (hiding Cancel would
+    // hand the focus to "Close", where Space ends the program).
+    btnUpload->setFocus(Qt::OtherFocusReason);
     if (outcome == UploadOutcome::DecodeFailed || m_upload->DecodeFailed())
         FDecodeFailed = true;
     if (ReportKindOf(request.Kind).Printout &&

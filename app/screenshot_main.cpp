@@ -1,6 +1,6 @@
 // orvexfm-screenshot: the picture of the main window in the documentation. Starts
-// orvexfm-sim on a pseudo-terminal, runs a Detail upload (Z reports 1 to 3) through the
-// window's own button, and saves the window as a PNG.
+// orvexfm-sim on a pseudo-terminal (paced at the line's speed), runs a Detail upload (Z
+// reports 1 to 3) through the window's own button, and saves the window as a PNG.
 //
 //   orvexfm-screenshot OUTPUT.png        (run under a display, e.g. xvfb-run)
 
@@ -43,8 +43,9 @@ int main(int argc, char** argv) {
     }
     QTemporaryDir dir;
     QProcess sim;
+    // Paced like a real line, so the status line shows the figures of a real device.
     sim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/orvexfm-sim"),
-              {QStringLiteral("--pty")});
+              {QStringLiteral("--pty"), QStringLiteral("--pace")});
     if (!sim.waitForStarted(10000) || !sim.waitForReadyRead(10000)) {
         std::fprintf(stderr, "orvexfm-screenshot: orvexfm-sim did not start\n");
         return 1;

@@ -597,8 +597,11 @@ void TBsPort::CloseSerialLine() {
 bool TBsPort::AppendOutput(const QByteArray& Data) {
     if (Data.isEmpty())
         return true;
-    if (m_outputFile.write(Data) == Data.size())
+    if (m_outputFile.write(Data) == Data.size()) {
+        if (OnDataWritten)
+            OnDataWritten(static_cast<int>(Data.size()));
         return true;
+    }
     FailOnFileError();
     return false;
 }

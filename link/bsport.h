@@ -254,6 +254,8 @@ public:
     std::function<void(ProgressDotKind Kind)> OnProgressDot;
     // One EPROM block written: the progress bar advances one step.
     std::function<void()> OnProgressStep;
+    // A packet's data went into OutputFile (Bytes of it): figures of a running upload.
+    std::function<void(int Bytes)> OnDataWritten;
     // Every frame sent and every complete frame received (also damaged ones), raw bytes.
     std::function<void(FrameDirection Direction, const QByteArray& Bytes)> OnFrameTrace;
     // Unsolicited class 0x91 frames: code 2 as H_RESPONSE_PLU, code 3 as H_RESPONSE_TRADE.

@@ -1,5 +1,6 @@
 #include "app/core/upload_action.h"
 
+#include "fm/change_report.h"
 #include "fm/field_decoder.h"
 #include "fm/file_writer.h"
 #include "fm/report_file.h"
@@ -82,7 +83,13 @@ UploadOutcome UploadAction::Run(const UploadRequest& Request) {
     m_footerFile.clear();
     m_portError.clear();
     m_decode = {}; // a failed decode counts for this upload only
+    m_clock.start();
+    m_exchangeLink = -1;
+    m_packets = 0;
+    m_bytes = m_firstPacketBytes = 0;
+    m_firstPacketNs = m_endNs = -1;
     const UploadOutcome outcome = RunSteps(Request);
+    EndFigures();
     m_running = false;
     SetState(UploadState::Idle);
     if (OnFinished)
@@ -126,6 +133,7 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
             link->CancelSession();
             DetachLink(*link);
         }
+        EndFigures();
         SetState(UploadState::Idle);
         CloseDevicePort(Request.PortName);
     });
@@ -171,6 +179,7 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
     if (!StartExchange(index, kind.Command, Request.OutputFile, range))
         return failure();
     WaitForLink(index);
+    EndFigures();
     if (m_end != SessionEnd::Finished)
         return failure();
 
@@ -181,8 +190,18 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
 }
 
 QString UploadAction::CheckRange(const UploadRequest& Request) const {
-    if (!ReportKindOf(Request.Kind).Printout || Request.RangeKind == 2)
+    if (Request.RangeKind != 0 && Request.RangeKind != 1)
         return {};
+    if (!ReportKindOf(Request.Kind).Printout) {
+        // A change report picks its records from the whole memory when it is decoded; a
+        // range that runs backwards would select nothing, so the upload is not worth making.
+        // Any other fault of the fields is still the decoder's to report.
+        const RangeParse range =
+            ParseReportRange(Request.RangeKind, Request.FromText, Request.ToText);
+        if (range.Error == ReportError::RangeError)
+            return ReportOutcome{range.Error, {}, {}}.message();
+        return {};
+    }
     const bool byZ = Request.RangeKind == 0;
     if (Request.FromText.trimmed().isEmpty() || Request.ToText.trimmed().isEmpty())
         return byZ ? m_messages.MsgInputZCountError : m_messages.MsgInputDateError;
@@ -342,6 +361,8 @@ bool UploadAction::StartExchange(int PortIndex, TEnumVarnCmd Command, const QStr
     session.RequireOpenLine = true;
     m_end.reset();
     AttachLink(link);
+    // Before the session starts: its first bit-rate attempt goes out right away.
+    m_exchangeLink = PortIndex;
     switch (link.StartSession(session)) {
     case SessionStart::Started:
         SetState(UploadState::Exchanging);
@@ -381,6 +402,14 @@ void UploadAction::AttachLink(TBsPort& Link) {
         if (OnProgressDot)
             OnProgressDot(Kind);
     };
+    Link.OnDataWritten = [this](int Bytes) {
+        if (m_packets == 0) {
+            m_firstPacketNs = m_clock.nsecsElapsed();
+            m_firstPacketBytes = Bytes;
+        }
+        ++m_packets;
+        m_bytes += Bytes;
+    };
     Link.OnProgressStep = [this] {
         m_bar.Position = std::min(m_bar.Position + 1, m_bar.Maximum);
         if (OnProgressBar)
@@ -408,8 +437,10 @@ void UploadAction::DetachLink(TBsPort& Link) {
     Link.OnSessionEnded = nullptr;
     Link.OnProgressDot = nullptr;
     Link.OnProgressStep = nullptr;
+    Link.OnDataWritten = nullptr;
     Link.OnStatus = nullptr;
     Link.OnFrameTrace = nullptr;
+    m_exchangeLink = -1;
 }
 
 int UploadAction::WaitForLink(int PortIndex) {
@@ -506,6 +537,8 @@ UploadOutcome UploadAction::Decode(const UploadRequest& Request) {
                 OnProgressBar(m_bar);
         }
         m_decode = DecodeDetailSummary(Request.OutputFile, Request.Kind, settings, m_messages);
+        if (m_decode.Error == ReportError::NoReport && OnNoReport)
+            OnNoReport(Request.OutputFile);
     } else {
         try {
             JoinUploadFiles(m_headerFile, m_footerFile, Request.OutputFile);
@@ -523,6 +556,33 @@ UploadOutcome UploadAction::Decode(const UploadRequest& Request) {
     if (m_decode.Error == ReportError::WriteFailed)
         return UploadOutcome::WriteFailed;
     return m_decode.Failed ? UploadOutcome::DecodeFailed : UploadOutcome::Finished;
+}
+
+void UploadAction::EndFigures() {
+    if (m_endNs < 0 && m_clock.isValid())
+        m_endNs = m_clock.nsecsElapsed();
+}
+
+UploadProgress UploadAction::Progress() const {
+    UploadProgress p;
+    p.Packets = m_packets;
+    p.Bytes = m_bytes;
+    const qint64 now = m_endNs >= 0 ? m_endNs : (m_clock.isValid() ? m_clock.nsecsElapsed() : 0);
+    p.ElapsedMs = now / 1000000;
+    // The first packet marks the start of the flow: the rate counts what came after it.
+    if (m_packets > 1 && now > m_firstPacketNs) {
+        p.BytesPerSecond =
+            double(m_bytes - m_firstPacketBytes) * 1e9 / double(now - m_firstPacketNs);
+    }
+    const TBsPort* link = m_endNs < 0 ? m_ports.Port(m_exchangeLink) : nullptr;
+    if (link && link->SessionOpen() && link->LineAgreesBitRate() && !link->BaudReady) {
+        p.Connecting = true;
+        p.LineRate = BaudRateOfIndex(link->LineBaudIndex);
+        p.Attempts = kBaudRetries;
+        // Each expired attempt takes one of the retries the session began with.
+        p.Attempt = std::clamp(kBaudRetries - link->RetriesLeft + 1, 1, kBaudRetries);
+    }
+    return p;
 }
 
 void UploadAction::Cancel(bool Announce) {

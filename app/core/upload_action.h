@@ -2,6 +2,7 @@
 
 #include "app/core/message_table.h"
 #include "app/core/report_decoding.h"
+#include "app/core/upload_progress.h"
 #include "app/core/work_folders.h"
 #include "fm/report_kinds.h"
 #include "link/bsport.h"
@@ -9,6 +10,7 @@
 #include "link/link_transport.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -126,6 +128,8 @@ public:
     QString FooterFile() const { return m_footerFile; }
     // Why the serial port did not open (the system's text), when it did not.
     QString PortError() const { return m_portError; }
+    // The figures of the running (or the last) upload; they stop when it ends.
+    UploadProgress Progress() const;
 
     // --- Hooks the owner attaches ---------------------------------------------------------
     // Adds a report to the list of reports; returns an error text, empty on success.
@@ -148,6 +152,8 @@ public:
     // A report was written: the window shows it (ReportPath) in the memo and the upload file
     // in its status line.
     std::function<void(const ReportDecodeResult& Result, const QString& HexFile)> OnReport;
+    // A Detail or Summary upload brought no report: the device had nothing in the range.
+    std::function<void(const QString& HexFile)> OnNoReport;
     // The link's status texts; chunk texts are formatted only while this is attached.
     std::function<void(const QString& Text, StatusKind Kind)> OnStatus;
     // Every frame sent and received, with the serial line's rate at that moment (0 on UDP).
@@ -187,6 +193,8 @@ private:
     UploadOutcome RunSteps(const UploadRequest& Request);
     UploadOutcome Decode(const UploadRequest& Request);
 
+    // The upload's figures stop here (the first call counts).
+    void EndFigures();
     void SetState(UploadState State);
     void MemoLine(const QString& Line);
     void TimeoutLines();
@@ -213,4 +221,12 @@ private:
     QString m_portError;
     QString m_checkError; // why the last reachability check could not be made
     ReportDecodeResult m_decode;
+    // Figures of the status line: times in ns of m_clock, which starts with the upload.
+    QElapsedTimer m_clock;
+    int m_exchangeLink = -1; // the link of the exchange that runs; -1 none
+    int m_packets = 0;
+    qint64 m_bytes = 0;
+    qint64 m_firstPacketNs = -1;
+    qint64 m_firstPacketBytes = 0;
+    qint64 m_endNs = -1;
 };

@@ -17,6 +17,7 @@ struct Expected {
     const char* key;
     QString MessageTable::*field;
     const char* text;
+    bool keptWhenMissing = false; // newer than the language files in use
 };
 
 const Expected kMessages[] = {
@@ -32,6 +33,15 @@ const Expected kMessages[] = {
     {"s44", &MessageTable::MsgPortOpenFail, "port %s open fail!"},
     {"s45", &MessageTable::MsgCancelUpload, "cancel upload..."},
     {"s46", &MessageTable::MsgUploadFail, "upload fail..."},
+    {"s47", &MessageTable::MsgNoReport, "no report: the device has no data in this range", true},
+    {"s48", &MessageTable::MsgStatusConnecting, "connecting at %1 bit/s, attempt %2 of %3", true},
+    {"s49", &MessageTable::MsgStatusWaiting, "waiting for the device", true},
+    {"s50", &MessageTable::MsgStatusReceiving, "%1 packets received, %2 bytes, %3 KB/s, %4 elapsed",
+     true},
+    {"s51", &MessageTable::MsgPortPermissionHint,
+     "serial ports need membership in the \"dialout\" group (sudo adduser $USER dialout, then "
+     "log in again)",
+     true},
 };
 
 TEST(MessageTable, DefaultsAndTheirKeys) {
@@ -41,6 +51,7 @@ TEST(MessageTable, DefaultsAndTheirKeys) {
     for (std::size_t i = 0; i < keys.size(); ++i) {
         EXPECT_STREQ(keys[i].Key, kMessages[i].key);
         EXPECT_EQ(keys[i].Field, kMessages[i].field) << kMessages[i].key;
+        EXPECT_EQ(keys[i].KeepWhenMissing, kMessages[i].keptWhenMissing) << kMessages[i].key;
         EXPECT_EQ(table.*kMessages[i].field, QString::fromUtf8(kMessages[i].text))
             << kMessages[i].key;
     }
@@ -74,19 +85,24 @@ TEST(MessageTable, LanguageFileReplacesEveryMessageItNames) {
 TEST(MessageTable, MissingKeysEmptyOnlyWhenAFileExists) {
     EXPECT_EQ(Applied(std::nullopt), MessageTable{});
 
+    // The keys added after the first files keep their English texts; the others empty.
+    const MessageTable defaults;
     const MessageTable empty = Applied(QByteArray("[seting]\r\n"));
     for (const Expected& m : kMessages)
-        EXPECT_EQ(empty.*m.field, QString()) << m.key;
+        EXPECT_EQ(empty.*m.field, m.keptWhenMissing ? defaults.*m.field : QString()) << m.key;
 
     // Keys of the captions and of other sections do not touch the messages.
     const MessageTable partial = Applied(QByteArray("[seting]\r\ns30=Koniec\r\n"
                                                     "s3=Podsumowanie\r\n"
                                                     "[other]\r\ns35=czas\r\n"));
     for (const Expected& m : kMessages) {
-        EXPECT_EQ(partial.*m.field,
-                  m.field == &MessageTable::MsgFinish ? QStringLiteral("Koniec") : QString())
-            << m.key;
+        const QString expected = m.field == &MessageTable::MsgFinish ? QStringLiteral("Koniec")
+                                 : m.keptWhenMissing                 ? defaults.*m.field
+                                                                     : QString();
+        EXPECT_EQ(partial.*m.field, expected) << m.key;
     }
+    // An empty value given in the file empties a newer message too.
+    EXPECT_EQ(Applied(QByteArray("[seting]\r\ns49=\r\n")).MsgStatusWaiting, QString());
 }
 
 TEST(FormatPortMessage, FillsThePortNameSafely) {
@@ -115,6 +131,30 @@ TEST(FormatPortMessage, FillsThePortNameSafely) {
     // A port name that itself holds "%s" is not expanded again.
     EXPECT_EQ(FormatPortMessage(QStringLiteral("port %s open fail!"), QStringLiteral("[%s]")),
               QStringLiteral("port [%s] open fail!"));
+}
+
+TEST(FillNumbered, FillsOnlyThePlacesItHasValuesFor) {
+    struct Case {
+        const char* templ;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"connecting at %1 bit/s, attempt %2 of %3", "connecting at 9600 bit/s, attempt 2 of 6"},
+        {"%3/%2/%1", "6/2/9600"},
+        {"%2 %2", "2 2"},
+        {"%4 and %0 and 100%", "%4 and %0 and 100%"},
+        {"trailing %", "trailing %"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FillNumbered(QString::fromUtf8(c.templ),
+                               {QStringLiteral("9600"), QStringLiteral("2"), QStringLiteral("6")}),
+                  QString::fromUtf8(c.expected))
+            << c.templ;
+    }
+    // A value holding "%1" is not expanded again.
+    EXPECT_EQ(FillNumbered(QStringLiteral("%1 %2"), {QStringLiteral("%2"), QStringLiteral("x")}),
+              QStringLiteral("%2 x"));
 }
 
 } // namespace

@@ -200,8 +200,9 @@ TEST_F(UploadActionTest, RangeFillsTheRequestData) {
     }
 }
 
-// Detail and Summary ranges are checked before anything is opened; change reports are not
-// checked here at all (their decoder applies the range).
+// Detail and Summary ranges are checked before anything is opened. Of a change report's
+// range only a backwards one is refused here (it could select nothing); every other fault is
+// left to its decoder, which applies the range to the whole memory.
 TEST_F(UploadActionTest, RangeCheckUsesTheMessageTable) {
     Messages.MsgInputZCountError = QStringLiteral("Z?");
     Messages.MsgInputDateError = QStringLiteral("date?");
@@ -226,6 +227,10 @@ TEST_F(UploadActionTest, RangeCheckUsesTheMessageTable) {
         // The upload runs; only its decoder finds that the range is no number.
         {4, 0, QString(), QString(), QStringLiteral("'' is not a valid integer value"),
          UploadOutcome::DecodeFailed},
+        {2, 0, QStringLiteral("6"), QStringLiteral("5"), QStringLiteral("Data Error")},
+        {3, 1, QStringLiteral("241231"), QStringLiteral("240101"), QStringLiteral("Data Error")},
+        {4, 0, QStringLiteral("5"), QStringLiteral("5"), QStringLiteral("Finish"),
+         UploadOutcome::Finished},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(QStringLiteral("%1 %2 '%3' '%4'")
@@ -236,6 +241,7 @@ TEST_F(UploadActionTest, RangeCheckUsesTheMessageTable) {
         Boxes.clear();
         States.clear();
         Memo.clear();
+        Sent.clear();
         UploadRequest r = Request(c.Kind);
         r.RangeKind = c.RangeKind;
         r.FromText = c.From;
@@ -244,8 +250,103 @@ TEST_F(UploadActionTest, RangeCheckUsesTheMessageTable) {
         EXPECT_EQ(outcome, c.Outcome) << Memo.join(u'\n').toStdString();
         EXPECT_EQ(Boxes, QStringList{c.Box});
         EXPECT_EQ(States.empty(), c.Outcome == UploadOutcome::BadRange);
+        // A refused range sends nothing at all.
+        EXPECT_EQ(Sent.empty(), c.Outcome == UploadOutcome::BadRange);
         EXPECT_TRUE(Memo.isEmpty());
     }
+}
+
+// The status line's figures: while the bit rate is agreed, the attempt under way and the
+// line's rate; then the packets and bytes that went into the file; they stop with the upload.
+TEST_F(UploadActionTest, ProgressFollowsTheRateAttemptsAndTheData) {
+    FaultPlan faults;
+    faults.OnlyRate = 9600; // the third attempt (9600 asking for 9600) is the first answered
+    MakeDevice(faults);
+    Ports->Port(0)->BaudTimeoutMs = 40;
+    struct Attempt {
+        int FrameRate; // the rate the H_SETBAUD went out at
+        UploadProgress Progress;
+    };
+    std::vector<Attempt> attempts;
+    Action->OnFrameTrace = [&](FrameDirection D, const QByteArray& Bytes, int Rate) {
+        FrameFinder finder;
+        finder.Feed(Bytes, [&](const FrameEvent& E) {
+            if (D == FrameDirection::Sent && E.Kind == FrameEventKind::Frame &&
+                E.Frame.Class == 0x80 && E.Frame.Code == 0x00)
+                attempts.push_back({Rate, Action->Progress()});
+        });
+    };
+    std::vector<UploadProgress> duringData;
+    Action->OnProgressDot = [&](ProgressDotKind) { duringData.push_back(Action->Progress()); };
+
+    ASSERT_EQ(Action->Run(Request(0)), UploadOutcome::Finished) << Memo.join(u'\n').toStdString();
+
+    ASSERT_EQ(attempts.size(), 3u);
+    for (std::size_t i = 0; i < attempts.size(); ++i) {
+        SCOPED_TRACE(i + 1);
+        const UploadProgress& p = attempts[i].Progress;
+        EXPECT_TRUE(p.Connecting);
+        EXPECT_EQ(p.Attempt, int(i) + 1);
+        EXPECT_EQ(p.Attempts, UploadAction::kBaudRetries);
+        EXPECT_EQ(p.LineRate, attempts[i].FrameRate);
+        EXPECT_EQ(p.Packets, 0);
+    }
+    EXPECT_EQ(attempts[0].FrameRate, 9600);
+    EXPECT_EQ(attempts[1].FrameRate, 115200);
+    EXPECT_EQ(attempts[2].FrameRate, 9600);
+
+    // Packets and bytes grow with every packet; the rate is known from the second one on.
+    ASSERT_GE(duringData.size(), 2u);
+    for (std::size_t i = 0; i < duringData.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(duringData[i].Connecting);
+        EXPECT_EQ(duringData[i].Packets, int(i) + 1);
+        EXPECT_EQ(duringData[i].Bytes, 256 * qint64(i + 1));
+    }
+    const QByteArray file = ReadAll(Path("up.hex"));
+    const UploadProgress end = Action->Progress();
+    EXPECT_FALSE(end.Connecting);
+    EXPECT_EQ(end.Packets, file.size() / 256);
+    EXPECT_EQ(end.Bytes, file.size());
+    EXPECT_GT(end.BytesPerSecond, 0.0);
+    EXPECT_GE(end.ElapsedMs, 80); // two attempts expired before the third was answered
+    RunEventsFor(30);
+    EXPECT_EQ(Action->Progress().ElapsedMs, end.ElapsedMs) << "the clock stops with the upload";
+
+    // UDP has no bit rate to agree: never "connecting", no packet yet at the first request.
+    std::vector<UploadProgress> atRequests;
+    Action->OnFrameTrace = [&](FrameDirection D, const QByteArray&, int) {
+        if (D == FrameDirection::Sent)
+            atRequests.push_back(Action->Progress());
+    };
+    duringData.clear();
+    ASSERT_EQ(Action->Run(UdpRequest(0, "192.0.2.1")), UploadOutcome::Finished)
+        << Memo.join(u'\n').toStdString();
+    ASSERT_FALSE(atRequests.empty());
+    EXPECT_EQ(atRequests.front().Packets, 0);
+    for (const UploadProgress& p : atRequests)
+        EXPECT_FALSE(p.Connecting);
+    EXPECT_EQ(Action->Progress().Bytes, ReadAll(Path("up.hex")).size());
+}
+
+// A Detail range the device holds nothing for: the owner hears of it, with the upload's file,
+// before "Finish".
+TEST_F(UploadActionTest, NoReportIsAnnouncedBeforeFinish) {
+    Content->SetArea(FmArea::Detail, QByteArray());
+    QStringList events;
+    Action->OnNoReport = [&](const QString& HexFile) {
+        events << QStringLiteral("none ") + HexFile;
+    };
+    Action->OnMessage = [&](const DecodeMessage& M) { events << M.Text; };
+    EXPECT_EQ(Action->Run(Request(0)), UploadOutcome::Finished) << Memo.join(u'\n').toStdString();
+    EXPECT_EQ(events,
+              (QStringList{QStringLiteral("none ") + Path("up.hex"), QStringLiteral("Finish")}));
+    EXPECT_TRUE(Listed.isEmpty());
+    // A report that came is not announced as missing.
+    events.clear();
+    Content->SetArea(FmArea::Detail, SampleDetailUpload(kSeed, 40, 3));
+    EXPECT_EQ(Action->Run(Request(0)), UploadOutcome::Finished);
+    EXPECT_EQ(events, QStringList{QStringLiteral("Finish")});
 }
 
 // Cancel while the header of a tax-rate report is fetched: no footer and no main exchange,

@@ -8,13 +8,17 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTableView>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -37,8 +41,9 @@ protected:
     }
     QString PathIn(const QString& Name) const { return m_dir.filePath(Name); }
 
-    Tfrm_Main& Show() {
+    Tfrm_Main& Show(const QString& Port = {}) {
         MainWindowOptions o;
+        o.PreselectPort = Port;
         o.BaseDir = PathIn(QStringLiteral("bin"));
         o.LanguageFile = PathIn(QStringLiteral("none.LNG"));
         o.SettingsFile = PathIn(QStringLiteral("orvexfm.ini"));
@@ -181,6 +186,71 @@ TEST_F(X11Window, ReturnOpensTheListEntryAndStartsTheUploadFromARangeField) {
     ASSERT_TRUE(WaitFor([&] { return Dialogs.SaveRequests.size() == 1; }))
         << Dialogs.MessageTexts().join(u'|').toStdString();
     EXPECT_EQ(w.ed_To->text(), QStringLiteral("3"));
+}
+
+// A whole Detail upload as an operator runs it: the range typed, Return in "To", the file
+// dialog answered; the status line's figures grow while the device sends (paced at the
+// line's speed, about three seconds), and the report lands in the list.
+TEST_F(X11Window, DetailUploadShowsGrowingFiguresAndListsTheReport) {
+    gui::SimDevice sim({QStringLiteral("--pace")});
+    ASSERT_FALSE(sim.Pty().isEmpty());
+    Tfrm_Main& w = Show(sim.Pty());
+    const QString hex = PathIn(QStringLiteral("detail.hex"));
+    Dialogs.SaveAnswers = {hex};
+    FocusOn(w.ed_From);
+    ASSERT_TRUE(TypeText(QStringLiteral("1")));
+    ASSERT_TRUE(WaitFor([&] { return w.ed_From->text() == QStringLiteral("1"); }));
+    FocusOn(w.ed_To);
+    ASSERT_TRUE(TypeText(QStringLiteral("60")));
+    ASSERT_TRUE(WaitFor([&] { return w.ed_To->text() == QStringLiteral("60"); }));
+
+    // What the status line says while the upload runs, sampled more often than it changes.
+    // (The upload runs inside the key's handler, in nested event loops: the sampler and the
+    // wait below see it through their timers.)
+    QStringList seen;
+    bool started = false;
+    QTimer sample;
+    QObject::connect(&sample, &QTimer::timeout, [&] {
+        if (!w.Upload().Running())
+            return;
+        started = true;
+        const QString text = w.lblUploadStatus->text();
+        if (!text.isEmpty() && (seen.isEmpty() || seen.last() != text))
+            seen << text;
+    });
+    sample.start(50);
+    ASSERT_TRUE(PressKeys({QStringLiteral("Return")}));
+    ASSERT_TRUE(WaitFor([&] { return started && !w.Upload().Running(); }, 60000))
+        << seen.join(u'|').toStdString();
+    sample.stop();
+
+    // Packets and bytes of each figures line, in order; both must rise from line to line.
+    static const QRegularExpression figures(QStringLiteral("^(.+?) packets received, (.+?) bytes"));
+    static const QRegularExpression notDigit(QStringLiteral("\\D"));
+    const auto number = [](QString Text) { return Text.remove(notDigit).toLongLong(); };
+    QList<std::pair<qint64, qint64>> counts;
+    for (const QString& line : seen) {
+        const auto m = figures.match(line);
+        if (m.hasMatch())
+            counts.append({number(m.captured(1)), number(m.captured(2))});
+    }
+    ASSERT_GE(counts.size(), 3) << seen.join(u'|').toStdString();
+    for (qsizetype i = 1; i < counts.size(); ++i) {
+        EXPECT_GT(counts[i].first, counts[i - 1].first) << seen.join(u'|').toStdString();
+        EXPECT_GT(counts[i].second, counts[i - 1].second) << seen.join(u'|').toStdString();
+    }
+    // The line after the upload keeps the final figures: every byte of the file.
+    const qint64 size = QFileInfo(hex).size();
+    EXPECT_GT(size, 256 * 100);
+    EXPECT_TRUE(w.lblUploadStatus->text().contains(QLocale().toString(size) + " bytes"))
+        << w.lblUploadStatus->text().toStdString();
+    EXPECT_TRUE(w.lblUploadStatus->isVisible());
+
+    ASSERT_EQ(w.dxlist.Count(), 1);
+    EXPECT_TRUE(w.dxlist.At(0).filename.contains(QStringLiteral("/Txtfile/Detail")));
+    EXPECT_EQ(w.wwfilelist->model()->rowCount(), 1);
+    EXPECT_EQ(Dialogs.MessageTexts(), QStringList{QStringLiteral("Finish")});
+    EXPECT_TRUE(WaitFor([&] { return FocusName() == QStringLiteral("btnUpload"); }));
 }
 
 // --- The program itself, as an operator starts it --------------------------------------

@@ -21,18 +21,7 @@ inline QApplication& App() {
     return gui::TestApp("xcb");
 }
 
-// Lets the application run until Done() holds or TimeoutMs have passed; whether it holds.
-// (Qt's QTRY_ macros report to a Qt Test run, not to GoogleTest.)
-inline bool WaitFor(const std::function<bool()>& Done, int TimeoutMs = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!Done()) {
-        if (t.elapsed() > TimeoutMs)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
+using gui::WaitFor;
 
 struct ToolResult {
     bool Ok = false;

@@ -8,6 +8,7 @@
 #include "app/main_window.h"
 #include "tests/app/qt_print.h"
 #include "tests/support/file_bytes.h"
+#include "tests/transport/event_wait.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -26,6 +27,11 @@ namespace gui {
 
 // Shared file helper, also reachable as gui::ReadAll.
 using ::ReadAll;
+
+// Lets the application run until a condition holds or a time has passed; whether it holds.
+// Meant for ASSERT_TRUE/EXPECT_TRUE: Qt's QTRY_ macros report to a Qt Test run, not to
+// GoogleTest, so a failure inside them would pass unnoticed here.
+using ::WaitFor;
 
 // The application object of a test program, made once, on the Qt platform named (with its
 // options). The window keeps settings in the user's configuration folder: never the real one.
@@ -77,9 +83,14 @@ public:
         return texts;
     }
 
+    // Runs as each message box is shown: a test looks at the window at that moment.
+    std::function<void(const QString& Text)> WhenShown;
+
     void ShowMessage(QWidget*, const QString& Text, const QString& Caption,
                      MessageIcon Icon) override {
         Messages.append({Text, Caption, Icon});
+        if (WhenShown)
+            WhenShown(Text);
     }
     bool Confirm(QWidget*, const QString& Text, const QString&) override {
         Questions << Text;

@@ -166,11 +166,28 @@ TEST_F(StartupTest, MachineSelectorOffersTheComUdpChoice) {
         EXPECT_EQ(w.Edit1->isEnabled(), c.Radio == 1) << c.Machine;
         EXPECT_EQ(w.cb_com->isEnabled(), c.Radio == 0) << c.Machine;
     }
-    // Showing the window again puts the default machine and "COM" back.
+    // The operator's choice in the enabled group sets the mode, however the button got
+    // checked (a click, or the arrow keys, which check it without a click).
+    w.ComboBox3->setCurrentIndex(1);
+    w.ComboBox3Change();
+    w.RadioCom->click();
+    EXPECT_EQ(w.PortManager().Mode(), tmRS232);
+    w.RadioUdp->click();
+    EXPECT_EQ(w.PortManager().Mode(), tmTCPIP);
+    w.RadioCom->setChecked(true);
+    EXPECT_EQ(w.PortManager().Mode(), tmRS232);
+    EXPECT_FALSE(w.Edit1->isEnabled());
+    w.RadioUdp->click();
+    ASSERT_EQ(w.PortManager().Mode(), tmTCPIP);
+    // Showing the window again puts the default machine and "COM" back, and the link's mode
+    // with them.
     w.hide();
     w.show();
     EXPECT_EQ(w.ComboBox3->currentIndex(), 1);
     EXPECT_EQ(w.RadioGroupIndex(), 0);
+    EXPECT_EQ(w.PortManager().Mode(), tmRS232);
+    EXPECT_TRUE(w.cb_com->isEnabled());
+    EXPECT_FALSE(w.Edit1->isEnabled());
 }
 
 TEST(ComPortsTest, DesignPortsThenSystemPortsThenTheNamedPort) {
@@ -328,7 +345,8 @@ TEST_F(StartupTest, ProgressDotsEndAsIfAppliedOneByOne) {
         w.Memo1->setPlainText(c.Start);
         for (const K kind : c.Dots)
             w.AddProgressDot(kind);
-        QTRY_COMPARE_WITH_TIMEOUT(w.Memo1->toPlainText(), expected, 10000);
+        ASSERT_TRUE(WaitFor([&] { return w.Memo1->toPlainText() == expected; }))
+            << w.Memo1->toPlainText().toStdString();
         // A line written meanwhile comes after the dots that arrived before it.
         w.Memo1->setPlainText(c.Start);
         w.AddProgressDot(c.Dots.first());

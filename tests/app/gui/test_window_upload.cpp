@@ -10,12 +10,17 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextEdit>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 using namespace gui;
@@ -70,8 +75,6 @@ TEST_F(UploadTest, WholeUploadsThroughTheButtons) {
          "SPRZEDA\u017b OPODATK. A",
          {"Finish"}},
         {"tax rate, whole memory", 2, 2, "", "", "Tax", "Change t", "PTU A", {"Finish"}},
-        // A change report that cannot be made says so, and then no "Finish" follows.
-        {"currency with a reversed Z range", 3, 0, "6", "5", nullptr, "", "", {"Data Error"}},
     };
     SimDevice sim;
     ASSERT_FALSE(sim.Pty().isEmpty());
@@ -105,8 +108,15 @@ TEST_F(UploadTest, WholeUploadsThroughTheButtons) {
             EXPECT_EQ(m.Icon, m.Text == QStringLiteral("Finish") ? MessageIcon::Information
                                                                  : MessageIcon::Warning);
         ExpectIdle(w);
+        // The next key goes to "Upload data", not to "Close".
+        EXPECT_EQ(w.focusWidget(), w.btnUpload);
         const QByteArray upload = ReadAll(hex);
         EXPECT_GT(upload.size(), 256);
+        // The status line keeps the upload's figures: every byte that came.
+        EXPECT_TRUE(w.lblUploadStatus->text().contains(
+            QStringLiteral(" bytes,").prepend(QLocale().toString(upload.size()))))
+            << w.lblUploadStatus->text().toStdString();
+        EXPECT_GT(w.lblUploadStatus->width(), 0);
 
         if (c.ReportType >= 2) {
             // Header and footer came first, into the Dufile folder.
@@ -176,8 +186,12 @@ TEST_F(UploadTest, CancelDuringTheHeaderExchangeStopsTheWholeUpload) {
                          EXPECT_FALSE(w.ComboBox3->isEnabled());
                          w.btnCancel->click();
                      });
+    // The operator tabbed to Cancel (hiding it would hand the focus on to "Close").
+    WhenReady focusCancel([&] { return !w.btnCancel->isHidden(); },
+                          [&] { w.btnCancel->setFocus(Qt::TabFocusReason); });
     PressUpload(w);
     ASSERT_TRUE(cancel.Done());
+    EXPECT_EQ(w.focusWidget(), w.btnUpload);
     EXPECT_TRUE(cancelShownDuringExchange);
     EXPECT_TRUE(uploadHiddenDuringExchange);
 
@@ -225,6 +239,7 @@ TEST_F(UploadTest, CloseDuringAnUploadEndsItWithoutDecodingAndSavesTheList) {
     ExpectIdle(w);
 }
 
+// The memo names the port that did not open and, on the next line, the system's reason.
 TEST_F(UploadTest, PortThatDoesNotOpenIsReportedInTheMemo) {
     struct Case {
         const char* Name;
@@ -237,6 +252,8 @@ TEST_F(UploadTest, PortThatDoesNotOpenIsReportedInTheMemo) {
         {"translated text", QByteArray("[seting]\ns44=nie mo\xbfna otworzy\xe6 portu %s\n"),
          QStringLiteral("nie mo\u017cna otworzy\u0107 portu %1").arg(port)},
     };
+    const QString reason =
+        QStringLiteral("%1: %2").arg(port, QString::fromLocal8Bit(std::strerror(ENOENT)));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         QFile::remove(LanguagePath());
@@ -248,10 +265,94 @@ TEST_F(UploadTest, PortThatDoesNotOpenIsReportedInTheMemo) {
         w.cb_qrytype->setCurrentIndex(2);
         Dialogs.SaveAnswers = {PathIn(QStringLiteral("never.hex"))};
         PressUpload(w);
-        EXPECT_EQ(w.MemoLines(), QStringList{c.Expected});
+        EXPECT_EQ(w.MemoLines(), (QStringList{c.Expected, reason}));
         EXPECT_FALSE(QFileInfo::exists(PathIn(QStringLiteral("never.hex"))));
         ExpectIdle(w);
+        EXPECT_EQ(w.focusWidget(), w.btnUpload);
         EXPECT_TRUE(w.pgbar->isHidden());
+        EXPECT_TRUE(w.lblUploadStatus->text().isEmpty()); // nothing came
+        Destroy();
+    }
+}
+
+// A change report whose range runs backwards could select nothing: it is refused with the
+// decoder's "Data Error" before the file is asked for, and nothing goes to the device.
+TEST_F(UploadTest, ReversedChangeRangeIsRefusedBeforeAnythingIsSent) {
+    struct Case {
+        int ReportType;
+        int RangeKind;
+        const char* From;
+        const char* To;
+    };
+    const Case cases[] = {{3, 0, "6", "5"}, {2, 1, "241231", "240101"}, {4, 0, "10", "9"}};
+    SimDevice sim;
+    ASSERT_FALSE(sim.Pty().isEmpty());
+    Tfrm_Main& w = Make(sim.Pty());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ReportType << " " << c.From << "-" << c.To);
+        Dialogs.Messages.clear();
+        w.ComboBox2->setCurrentIndex(c.ReportType);
+        w.cb_qrytype->setCurrentIndex(c.RangeKind);
+        w.ed_From->setText(QLatin1String(c.From));
+        w.ed_To->setText(QLatin1String(c.To));
+        Dialogs.SaveAnswers = {PathIn(QStringLiteral("never.hex"))};
+        PressUpload(w);
+        EXPECT_EQ(Dialogs.MessageTexts(), QStringList{QStringLiteral("Data Error")});
+        ASSERT_FALSE(Dialogs.Messages.isEmpty());
+        EXPECT_EQ(Dialogs.Messages.first().Icon, MessageIcon::Warning);
+        EXPECT_TRUE(Dialogs.SaveRequests.isEmpty());
+        ExpectIdle(w);
+    }
+    EXPECT_FALSE(QFileInfo::exists(PathIn(QStringLiteral("never.hex"))));
+    EXPECT_TRUE(FilesIn("Dufile", "*").isEmpty());
+    const QString summary = sim.Stop();
+    EXPECT_TRUE(summary.contains(QStringLiteral("served 0 requests"))) << summary.toStdString();
+}
+
+// A Detail range the device holds nothing for: one memo line says so before "Finish", and
+// the status line names this upload's file, not the report shown before.
+TEST_F(UploadTest, NoReportSaysSoInTheMemoBeforeFinish) {
+    const QString earlier = PathIn(QStringLiteral("earlier.txt"));
+    ASSERT_TRUE(WriteAll(earlier, "earlier report\r\n"));
+    ASSERT_TRUE(QDir().mkpath(Bin(QStringLiteral("Data"))));
+    ASSERT_TRUE(WriteAll(Bin(QStringLiteral("Data/FMList.txt")),
+                         "ReportType\tfilename\tdCreate\r\nDetail\t" + earlier.toUtf8() +
+                             "\t01/02/2024\r\n"));
+    SimDevice sim;
+    ASSERT_FALSE(sim.Pty().isEmpty());
+    for (const bool translated : {false, true}) {
+        SCOPED_TRACE(translated ? "language file" : "default text");
+        QFile::remove(LanguagePath());
+        if (translated) {
+            ASSERT_TRUE(WriteAll(LanguagePath(), "[seting]\r\ns30=Koniec\r\n"
+                                                 "s47=brak raportu w tym zakresie\r\n"));
+        }
+        Tfrm_Main& w = Make(sim.Pty());
+        ASSERT_EQ(w.lb_file->text(), earlier);
+        w.ed_From->setText(QStringLiteral("9000"));
+        w.ed_To->setText(QStringLiteral("9001"));
+        const QString hex = PathIn(QStringLiteral("empty.hex"));
+        Dialogs.SaveAnswers = {hex};
+        Dialogs.Messages.clear();
+        QStringList memoAtFinish;
+        QString statusAtFinish;
+        Dialogs.WhenShown = [&](const QString&) {
+            memoAtFinish = w.MemoLines();
+            statusAtFinish = w.lb_file->text();
+        };
+        PressUpload(w);
+        Dialogs.WhenShown = nullptr;
+        EXPECT_EQ(ReadAll(hex).size(), 256);
+        EXPECT_EQ(Dialogs.MessageTexts(),
+                  QStringList{translated ? QStringLiteral("Koniec") : QStringLiteral("Finish")});
+        const QStringList said{translated ? QStringLiteral("brak raportu w tym zakresie")
+                                          : QStringLiteral("no report: the device has no data "
+                                                           "in this range")};
+        EXPECT_EQ(memoAtFinish, said);
+        EXPECT_EQ(statusAtFinish, hex);
+        EXPECT_EQ(w.MemoLines(), said);
+        EXPECT_EQ(w.lb_file->text(), hex);
+        EXPECT_EQ(w.dxlist.Count(), 1);
         Destroy();
     }
 }
@@ -339,6 +440,25 @@ TEST_F(UploadTest, PortWithNoFreeLinkGivesBothPortLines) {
     ExpectIdle(w);
     for (const auto& p : busy)
         w.PortManager().ClosePort(p->Slave());
+}
+
+// Another program holds the port (it took the lock serial programs share): the memo says so
+// under "port %s open fail!".
+TEST_F(UploadTest, PortHeldByAnotherProgramIsNamedInTheMemo) {
+    Pty held;
+    ASSERT_FALSE(held.Slave().isEmpty());
+    const int other = ::open(QFile::encodeName(held.Slave()).constData(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    Tfrm_Main& w = Make(held.Slave());
+    w.cb_qrytype->setCurrentIndex(2);
+    Dialogs.SaveAnswers = {PathIn(QStringLiteral("never.hex"))};
+    PressUpload(w);
+    ::close(other);
+    EXPECT_EQ(w.MemoLines(),
+              (QStringList{QStringLiteral("port %1 open fail!").arg(held.Slave()),
+                           QStringLiteral("%1: in use by another program").arg(held.Slave())}));
+    ExpectIdle(w);
 }
 
 } // namespace
