@@ -148,6 +148,9 @@ public:
     void DiscardInput() override;
     void PauseReading(int Ms) override;
     bool Write(const char* Data, int Count) override;
+    // Writes what the queue holds until the driver takes no more. A failing write ends
+    // watching (false) only FromLoop; otherwise it stays queued for the loop to report.
+    bool WriteQueued(bool FromLoop);
     std::optional<std::uint32_t> ModemStatus() const override;
 
 private:
@@ -283,11 +286,46 @@ void LinuxSerialBackend::PauseReading(int Ms) {
 bool LinuxSerialBackend::Write(const char* Data, int Count) {
     if (m_fd < 0 || m_hungUp)
         return false;
+    const bool idle = m_writeQueue.empty();
     m_writeQueue.emplace_back(Data, qsizetype(Count));
     m_drainOwed = true;
     m_drainTimer->stop();
-    if (!m_settleTimer->isActive())
-        m_writeNotifier->setEnabled(true);
+    if (m_settleTimer->isActive())
+        return true;
+    if (idle) {
+        // Nothing queued before: the driver almost always takes a short request at once, so
+        // write it now instead of waking the loop twice to be told the line is writable.
+        // The drained check still comes from the loop, never from inside this call.
+        WriteQueued(false);
+        if (m_writeQueue.empty()) {
+            m_drainTimer->start(0);
+            return true;
+        }
+    }
+    m_writeNotifier->setEnabled(true);
+    return true;
+}
+
+bool LinuxSerialBackend::WriteQueued(bool FromLoop) {
+    while (!m_writeQueue.empty()) {
+        const QByteArray& front = m_writeQueue.front();
+        const ssize_t n =
+            ::write(m_fd, front.constData() + m_writeOffset, size_t(front.size() - m_writeOffset));
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                return true; // the rest waits for the line to become writable
+            // A failing line is reported from the loop, never from inside the owner's write.
+            if (!FromLoop)
+                return true;
+            RequestHangup();
+            return false;
+        }
+        m_writeOffset += n;
+        if (m_writeOffset == front.size()) {
+            m_writeQueue.pop_front();
+            m_writeOffset = 0;
+        }
+    }
     return true;
 }
 
@@ -322,22 +360,10 @@ void LinuxSerialBackend::OnReadable() {
 }
 
 void LinuxSerialBackend::OnWritable() {
-    while (!m_writeQueue.empty()) {
-        const QByteArray& front = m_writeQueue.front();
-        const ssize_t n =
-            ::write(m_fd, front.constData() + m_writeOffset, size_t(front.size() - m_writeOffset));
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                return; // the notifier stays armed
-            RequestHangup();
-            return;
-        }
-        m_writeOffset += n;
-        if (m_writeOffset == front.size()) {
-            m_writeQueue.pop_front();
-            m_writeOffset = 0;
-        }
-    }
+    if (!WriteQueued(true))
+        return;
+    if (!m_writeQueue.empty())
+        return; // the notifier stays armed
     m_writeNotifier->setEnabled(false);
     CheckDrained();
 }
