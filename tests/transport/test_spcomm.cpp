@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <termios.h>
 
 #include <memory>
@@ -495,6 +496,22 @@ TEST_F(SerialPty, SendDataEmptyFollowsEachOpenAndEachDrainedBurst) {
     comm.ClosePort();
     ASSERT_NO_THROW(comm.OpenPort());
     ASSERT_TRUE(WaitFor([&] { return rec.SendDataEmpty == 5; }));
+}
+
+TEST_F(SerialPty, AWriteToAnIdleLineReachesTheDriverAtOnceAndDrainedStillComesFromTheLoop) {
+    ASSERT_NO_THROW(comm.OpenPort());
+    ASSERT_TRUE(WaitFor([&] { return rec.SendDataEmpty == 1; }));
+    const QByteArray request = Pattern(20, 7);
+    ASSERT_TRUE(comm.WriteData(request.constData(), std::uint16_t(request.size())));
+    // No event is processed from here on: the bytes must already be with the driver.
+    pollfd master{pty.Master(), POLLIN, 0};
+    ASSERT_EQ(::poll(&master, 1, 2000), 1) << "the request is still queued in the component";
+    char buffer[64];
+    const ssize_t n = ::read(pty.Master(), buffer, sizeof buffer);
+    ASSERT_EQ(n, request.size());
+    EXPECT_EQ(QByteArray(buffer, int(n)), request);
+    EXPECT_EQ(rec.SendDataEmpty, 1) << "never raised from inside the owner's write";
+    ASSERT_TRUE(WaitFor([&] { return rec.SendDataEmpty == 2; }));
 }
 
 TEST_F(SerialPty, ClosingDiscardsQueuedWrites) {
