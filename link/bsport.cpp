@@ -226,6 +226,16 @@ void TBsPort::BumpSequence(int Cmd) {
     Commands[Cmd][8] = (Commands[Cmd][8] + 1) & 0xFFFF;
 }
 
+bool TBsPort::IsEchoOfLastRequest(const FrameEvent& Event) const {
+    const QByteArray& sent = m_lastSentFrame;
+    const qsizetype dataLength = Event.Frame.Data.size();
+    if (sent.size() != kFrameHeaderSize + dataLength + 2)
+        return false;
+    const auto* header = reinterpret_cast<const char*>(Event.RawHeader.data());
+    return sent.startsWith(QByteArrayView(header, kFrameHeaderSize)) &&
+           QByteArrayView(sent).sliced(kFrameHeaderSize, dataLength) == Event.Frame.Data;
+}
+
 bool TBsPort::SequenceMatches(const DeviceFrame& Frame) const {
     return Frame.Sequence == SequenceByte(CheckedCommand);
 }
@@ -263,6 +273,7 @@ void TBsPort::ResendLastFrame() {
 
 void TBsPort::WriteFrame(const QByteArray& Bytes) {
     RxCount = 0;
+    m_lastSentFrame = Bytes;
     if (OnFrameTrace)
         OnFrameTrace(FrameDirection::Sent, Bytes);
     qCDebug(lcLinkFrames).noquote() << m_commName << "send" << HexDump(Bytes);
@@ -343,6 +354,10 @@ void TBsPort::OnFrameEvent(const FrameEvent& Event) {
         return;
     }
     case FrameEventKind::Frame:
+        // A line that echoes (a half-duplex adapter, a modem, a loop-back) hands the request
+        // back; it is never the device's answer, whatever its sequence byte says.
+        if (IsEchoOfLastRequest(Event))
+            return;
         HandleFrame(Event.Frame);
         AfterCompleteFrame();
         return;

@@ -37,6 +37,8 @@ enum class SessionEnd {
     NotPossible, // the device cannot run the command now: Z report error 94 (2), receipt open
                  // or Z report due (-1), Z report due before a download (-2)
     FileFailed,  // the session's file could not be written or read (2)
+    Overrun,     // the device gave more than any memory holds: no end marker by the last
+                 // block number a request can name (2)
     Cancelled,   // the owner ended the session (SessionResult stays as it was)
 };
 
@@ -298,6 +300,8 @@ private:
     void FailOnFileError();
     void ApplyLineRate(int BaudIndex);
     bool SequenceMatches(const DeviceFrame& Frame) const;
+    // The frame is byte for byte the last one sent (header, data and, being complete, CRC).
+    bool IsEchoOfLastRequest(const FrameEvent& Event) const;
     void BumpSequence(int Cmd);
 
     // Bit-rate agreement.
@@ -344,6 +348,7 @@ private:
     QFile m_inputFile;
     FrameFinder m_finder;
     bool m_parsing = false;
+    QByteArray m_lastSentFrame; // the bytes of the last frame written
     QByteArray m_pendingChunks; // bytes that arrived while a chunk was being parsed
     bool m_endMarkerSeen = false;
     std::optional<qint64> m_startDueAt; // bit rate agreed; the command starts at this time

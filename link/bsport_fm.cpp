@@ -93,7 +93,19 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
             return;
         LastWrittenSeq = Frame.Sequence;
         const qsizetype n = data.size();
-        BlockCounter = static_cast<std::uint16_t>(BlockCounter + (n <= 256 ? 1 : n / 256));
+        const int next = BlockCounter + (n <= 256 ? 1 : int(n / 256));
+        if (next > 0xFFFF) {
+            // A request names 16-bit block numbers: going on would ask for block 0 again and
+            // append the memory's start once more. What arrived stays in the file.
+            if (!m_outputFile.flush()) {
+                FailOnFileError();
+                return;
+            }
+            ReportStatus(LinkStatusText(LinkText::NoEndMarker, BlockCounter));
+            EndSession(SessionEnd::Overrun, 2);
+            return;
+        }
+        BlockCounter = static_cast<std::uint16_t>(next);
     }
     // A repeated packet still shows progress: the device did answer.
     if (OnProgressDot)
@@ -107,6 +119,10 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
     if (FileState != 2 || !m_outputFile.isOpen())
         return;
     const QByteArray& data = Frame.Data;
+    // Every answer echoes its request's sequence byte, the one that ends the upload too: a
+    // stale empty answer (a datagram of an earlier request) must not cut the data short.
+    if (Frame.Sequence != SequenceByte(CurrentCommand))
+        return;
     if (data.isEmpty() || PageCount >= kEpromBlocks) {
         // The packet that ends the upload is not written.
         FinishText = LinkStatusText(LinkText::EpromDone);
@@ -123,9 +139,6 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
         EndSession(SessionEnd::Finished, 3);
         return;
     }
-    // As for the fiscal-memory packets: only the answer to the request in flight counts.
-    if (Frame.Sequence != SequenceByte(CurrentCommand))
-        return;
     if (Frame.Sequence != LastWrittenSeq) {
         if (!AppendOutput(data))
             return;

@@ -58,6 +58,8 @@ constexpr std::array kTexts{
     Row{LinkText::BusyZReport, u"Varn/Fiscal Printer is busy,can not clear Z report"},
     Row{LinkText::BusyClerkReport, u"Varn/Fiscal Printer is busy,can not upload cashier report"},
     Row{LinkText::ZReportError94, u"Can not upload Z report.(Ecr Error 94)"},
+    Row{LinkText::NoEndMarker,
+        u"No end marker up to block %1, the last a request can name: upload stopped"},
 };
 
 constexpr bool InEnumOrder() {
@@ -67,7 +69,7 @@ constexpr bool InEnumOrder() {
     return true;
 }
 static_assert(InEnumOrder(), "kTexts must list every LinkText in the enum's order");
-static_assert(kTexts.size() == static_cast<std::size_t>(LinkText::ZReportError94) + 1);
+static_assert(kTexts.size() == static_cast<std::size_t>(LinkText::NoEndMarker) + 1);
 
 } // namespace
 

@@ -65,6 +65,8 @@ enum class LinkText : std::uint8_t {
     BusyZReport,
     BusyClerkReport,
     ZReportError94,
+    // A device that never marks its last block.
+    NoEndMarker,
 };
 
 // The text of Id with its %N markers.

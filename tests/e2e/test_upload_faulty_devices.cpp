@@ -37,7 +37,7 @@ class FaultyDeviceUpload : public UploadFixture {};
 // A loop-back in front of the device hands the host each request back before the answer.
 // A frame identical to the request just sent is its echo, never the answer.
 // Waits for: the link ignoring the echo of its own request.
-TEST_F(FaultyDeviceUpload, DISABLED_EchoingSerialLineStillGivesTheExactUpload) {
+TEST_F(FaultyDeviceUpload, EchoingSerialLineStillGivesTheExactUpload) {
     Sim sim(QStringList{QStringLiteral("--pty"), QStringLiteral("--echo")} + ContentArgs());
     ASSERT_FALSE(sim.PtyPath().isEmpty()) << sim.FirstLine().toStdString();
     const QString hex = Path("echo.hex");
@@ -48,7 +48,7 @@ TEST_F(FaultyDeviceUpload, DISABLED_EchoingSerialLineStillGivesTheExactUpload) {
 // A device that never marks its last block answers every block the host asks for. The block
 // counter must not wrap to block 0 after 65535: the upload stops there with an error.
 // Waits for: the link refusing to wrap its block counter.
-TEST_F(FaultyDeviceUpload, DISABLED_DeviceWithoutEndMarkerStopsAtTheLastBlockNumber) {
+TEST_F(FaultyDeviceUpload, DeviceWithoutEndMarkerStopsAtTheLastBlockNumber) {
     Sim sim(UdpSimArgs() + ContentArgs() + QStringList{QStringLiteral("--no-end-marker")});
     ASSERT_GT(sim.UdpPort(), 0) << sim.FirstLine().toStdString();
     const QString hex = Path("endless.hex");
@@ -100,7 +100,7 @@ TEST_F(FaultyDeviceUpload, DISABLED_SerialHangUpEndsTheUploadAtOnce) {
 // exchange. Every device answer echoes its request's sequence byte, so it is not the answer
 // that ends the exchange; the joined file keeps all ten change-data blocks.
 // Waits for: the UDP path checking the sequence byte of change-data answers.
-TEST_F(FaultyDeviceUpload, DISABLED_StaleEmptyDatagramDoesNotEndTheChangeData) {
+TEST_F(FaultyDeviceUpload, StaleEmptyDatagramDoesNotEndTheChangeData) {
     // Over UDP the answers are the header's blocks, the footer's, then the change data.
     const int fourthChangeBlock = Blocks(Content.Header) + Blocks(Content.Footer) + 4;
     Sim sim(UdpSimArgs() + ContentArgs() +
