@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <functional>
 #include <optional>
 
 namespace {
@@ -224,6 +225,27 @@ void RunEventsFor(int Ms) {
     loop.exec();
 }
 
+// Starts a Detail session whose H_SETBAUD is never answered and runs events until it ends
+// (10 s guard); AfterStart runs right after the start.
+std::optional<SessionEnd> RunUnansweredSession(TBsPort& Link, int Retries,
+                                               const std::function<void()>& AfterStart = {}) {
+    std::optional<SessionEnd> ended;
+    QEventLoop loop;
+    Link.OnSessionEnded = [&](SessionEnd e) {
+        ended = e;
+        loop.quit();
+    };
+    Link.EnumVarnCmd = H_UPLOAD_Detail;
+    Link.RetriesLeft = Retries;
+    Link.BeginSession(1, kBaudIndex115200, true);
+    if (AfterStart)
+        AfterStart();
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit); // hang guard only
+    loop.exec();
+    Link.OnSessionEnded = nullptr;
+    return ended;
+}
+
 } // namespace
 
 TEST(PortManager, TickDriverSleepsWhileNoSessionIsOpen) {
@@ -237,18 +259,8 @@ TEST(PortManager, TickDriverSleepsWhileNoSessionIsOpen) {
     EXPECT_TRUE(m->WorkerRunning());
     EXPECT_FALSE(m->Ticking()) << "no session: the first pass puts the driver to sleep";
 
-    std::optional<SessionEnd> ended;
-    QEventLoop loop;
-    link.OnSessionEnded = [&](SessionEnd e) {
-        ended = e;
-        loop.quit();
-    };
-    link.EnumVarnCmd = H_UPLOAD_Detail;
-    link.RetriesLeft = 1;
-    link.BeginSession(1, kBaudIndex115200, true);
-    EXPECT_TRUE(m->Ticking()) << "a session wakes it";
-    QTimer::singleShot(10000, &loop, &QEventLoop::quit); // hang guard only
-    loop.exec();
+    const std::optional<SessionEnd> ended =
+        RunUnansweredSession(link, 1, [&] { EXPECT_TRUE(m->Ticking()) << "a session wakes it"; });
     EXPECT_EQ(ended, SessionEnd::RateFailed) << "the ticks ran the time-out";
     RunEventsFor(40);
     EXPECT_FALSE(m->Ticking()) << "asleep again once the session ended";
@@ -257,7 +269,6 @@ TEST(PortManager, TickDriverSleepsWhileNoSessionIsOpen) {
     link.RetriesLeft = 1;
     link.BeginSession(1, kBaudIndex115200, true);
     EXPECT_FALSE(m->Ticking()) << "a stopped driver is not woken";
-    link.OnSessionEnded = nullptr;
 }
 
 TEST(PortManager, TickDriverWakesWhenSomethingFallsDueNotEveryInterval) {
@@ -269,25 +280,14 @@ TEST(PortManager, TickDriverWakesWhenSomethingFallsDueNotEveryInterval) {
     m->StartWorker(5);
     RunEventsFor(20);
 
-    std::optional<SessionEnd> ended;
-    QEventLoop loop;
-    link.OnSessionEnded = [&](SessionEnd e) {
-        ended = e;
-        loop.quit();
-    };
-    link.EnumVarnCmd = H_UPLOAD_Detail;
-    link.RetriesLeft = 2; // one retry, then the session fails: two 300 ms periods
     QElapsedTimer elapsed;
     elapsed.start();
     const int passesBefore = m->Passes();
-    link.BeginSession(1, kBaudIndex115200, true);
-    QTimer::singleShot(10000, &loop, &QEventLoop::quit); // hang guard only
-    loop.exec();
-    ASSERT_EQ(ended, SessionEnd::RateFailed);
+    // One retry, then the session fails: two 300 ms periods.
+    ASSERT_EQ(RunUnansweredSession(link, 2), SessionEnd::RateFailed);
     EXPECT_GE(elapsed.elapsed(), 600) << "each attempt waited out its whole time-out";
     EXPECT_EQ(t.serial[0]->Writes.size(), 2u) << "the H_SETBAUD and its one retry";
     // A driver ticking every 5 ms would have made over a hundred passes in 600 ms; one that
     // sleeps until the next time-out needs a handful (start, each expiry, the end).
     EXPECT_LE(m->Passes() - passesBefore, 8);
-    link.OnSessionEnded = nullptr;
 }
