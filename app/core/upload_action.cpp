@@ -387,8 +387,12 @@ void UploadAction::AttachLink(TBsPort& Link) {
         if (m_loop)
             m_loop->quit();
     };
-    Link.OnSessionEnded = [this](SessionEnd End) {
+    Link.OnSessionEnded = [this, &Link](SessionEnd End) {
         m_end = End;
+        // The device went on past the last block a request can name: say so, the time-out
+        // lines that follow every failure would send the operator looking at the cable.
+        if (End == SessionEnd::Overrun)
+            MemoLine(Link.StatusText);
         if (End == SessionEnd::Refused) {
             // The device refused the request: the upload stops with "upload fail".
             m_refused = true;

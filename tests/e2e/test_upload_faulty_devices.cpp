@@ -57,6 +57,8 @@ TEST_F(FaultyDeviceUpload, DeviceWithoutEndMarkerStopsAtTheLastBlockNumber) {
     const QString summary = sim.Stop();
     EXPECT_TRUE(r.Finished) << "still running at the guard";
     EXPECT_NE(r.ExitCode, 0) << r.ErrText().toStdString();
+    EXPECT_TRUE(r.ErrText().contains(QStringLiteral("No end marker up to block 65535")))
+        << r.ErrText().toStdString();
     // Every block number once (a few retransmissions aside), never block 0 again.
     EXPECT_LE(Served(summary, "H_UPLOAD_Detail"), 65536 + 6) << summary.toStdString();
     EXPECT_LE(ReadAll(hex).size(), 65536 * 256);
