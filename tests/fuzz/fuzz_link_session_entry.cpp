@@ -161,9 +161,14 @@ int FuzzLinkSessionOneInput(const std::uint8_t* Data, std::size_t Size) {
         for (int step = 0; step < 4000 && !in.AtEnd(); ++step) {
             const std::uint8_t tag = in.Byte();
             switch (tag % 4) {
-            case 0:
-                deliver(in.Take(in.Byte()));
+            case 0: {
+                // Raw bytes may hold whole frames of their own (the fuzzer finds the sums), so
+                // every byte of them may end up as data.
+                const QByteArray raw = in.Take(in.Byte());
+                dataBytesDelivered += raw.size();
+                deliver(raw);
                 break;
+            }
             case 1: {
                 DeviceFrame f{1, in.Byte(), in.Byte(), 0, 0, in.Byte(), {}};
                 f.Data = in.Take(qsizetype(in.Byte()) * 2);
