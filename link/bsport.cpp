@@ -553,15 +553,15 @@ std::optional<qint64> TBsPort::MsUntilDue() const {
     if (!m_sessionOpen)
         return std::nullopt;
     const qint64 now = Now();
+    // A modem line never retries an unanswered H_SETBAUD: nothing of that step is timed.
+    const bool untimedRateAgreement = IsModem && LineAgreesBitRate() && !BaudReady;
     if (Renegotiate && !BaudReady && !IsModem)
         return 0;
     std::optional<qint64> due;
     const auto consider = [&](qint64 At) { due = std::min(due.value_or(At), At); };
     if (m_startDueAt)
         consider(*m_startDueAt);
-    // A modem line never retries an unanswered H_SETBAUD: nothing of it is timed.
-    const bool timed = LineAgreesBitRate() && !BaudReady ? !IsModem : true;
-    if (LinkState != '0' && timed)
+    if (LinkState != '0' && !untimedRateAgreement)
         consider(SentAt + static_cast<qint64>(AckTimeout));
     if (!due)
         return kIdleSessionCheckMs;
@@ -617,6 +617,13 @@ bool TBsPort::AppendOutput(const QByteArray& Data) {
             OnDataWritten(static_cast<int>(Data.size()));
         return true;
     }
+    FailOnFileError();
+    return false;
+}
+
+bool TBsPort::FlushOutput() {
+    if (m_outputFile.flush())
+        return true;
     FailOnFileError();
     return false;
 }

@@ -297,6 +297,8 @@ private:
     void CloseFileByState();
     void CloseSerialLine();
     bool AppendOutput(const QByteArray& Data);
+    // Flushes the upload file; a failure ends the session as FileFailed (false).
+    bool FlushOutput();
     void FailOnFileError();
     void ApplyLineRate(int BaudIndex);
     bool SequenceMatches(const DeviceFrame& Frame) const;

@@ -74,10 +74,8 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
         // written before it.
         if (!AppendOutput(data))
             return;
-        if (!m_outputFile.flush()) {
-            FailOnFileError();
+        if (!FlushOutput())
             return;
-        }
         FinishText = finish;
         ReportStatus(finish, StatusKind::Completion);
         EndSession(SessionEnd::Finished, 3);
@@ -97,10 +95,8 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
         if (next > 0xFFFF) {
             // A request names 16-bit block numbers: going on would ask for block 0 again and
             // append the memory's start once more. What arrived stays in the file.
-            if (!m_outputFile.flush()) {
-                FailOnFileError();
+            if (!FlushOutput())
                 return;
-            }
             ReportStatus(LinkStatusText(LinkText::NoEndMarker, BlockCounter));
             EndSession(SessionEnd::Overrun, 2);
             return;
