@@ -251,6 +251,8 @@ bool TBsPort::SendFrame(const CommandRow& Row, const std::uint8_t* Data, bool Re
     const QByteArray data =
         Count > 0 ? QByteArray(reinterpret_cast<const char*>(Data), Count) : QByteArray();
     if (Remember) {
+        m_resends = 0;
+        m_lateCopyAtResend.reset();
         LastFrame.Row = Row;
         LastFrame.Data = data;
         LastFrame.Valid = true;
@@ -265,6 +267,7 @@ bool TBsPort::SendFrame(const CommandRow& Row, const std::uint8_t* Data, bool Re
 void TBsPort::ResendLastFrame() {
     if (!LastFrame.Valid)
         return;
+    ++m_resends;
     FrameHeaderBytes header;
     for (int i = 0; i < 9; ++i)
         header[i] = static_cast<std::uint8_t>(LastFrame.Row[i] & 0xFF);
@@ -458,6 +461,7 @@ bool TBsPort::PrepareCommand(const QString& FileName) {
     BytesReceived = 0;
     FileState = 0;
     m_endMarkerSeen = false;
+    m_earlierAnswers.BeginExchange();
     PacketSize = t.PacketSize;
     if (m_outputFile.isOpen())
         m_outputFile.close();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/commands.h"
+#include "link/earlier_answers.h"
 #include "link/frame.h"
 #include "link/link_events.h"
 #include "link/link_transport.h"
@@ -217,6 +218,9 @@ public:
     // nothing timed yet asks to be looked at again after kIdleSessionCheckMs.
     std::optional<qint64> MsUntilDue() const;
     static constexpr qint64 kIdleSessionCheckMs = 500;
+    // A packet that repeats one an earlier exchange accepted this long ago (or within the
+    // time-out in force, if longer) counts as a late copy of it.
+    static constexpr qint64 kLateCopyMinWindowMs = 1000;
 
     // --- Transport entry points (public so tests and other transports can feed them) --------
     void ReceiveBytes(const QByteArray& Chunk);
@@ -317,6 +321,11 @@ private:
     void BuildEpromRequest();
     void HandleFiscalMemoryPacket(const DeviceFrame& Frame);
     void HandleEpromPacket(const DeviceFrame& Frame);
+    // The packet is a late copy of one an earlier exchange accepted (see EarlierAnswers) and
+    // must neither be written nor move the upload on. The same bytes coming again after the
+    // request was sent once more are the device's true answer (areas that read alike).
+    bool IgnoreAsLateCopy(const DeviceFrame& Frame);
+    void RememberAccepted(const DeviceFrame& Frame);
 
     // Report uploads (clerk, hourly, X, Z, fiscal, broadcast, financial) and follow-ups.
     void BuildPlainReportRequest();
@@ -353,7 +362,10 @@ private:
     QByteArray m_lastSentFrame; // the bytes of the last frame written
     QByteArray m_pendingChunks; // bytes that arrived while a chunk was being parsed
     bool m_endMarkerSeen = false;
-    std::optional<qint64> m_startDueAt; // bit rate agreed; the command starts at this time
+    EarlierAnswers m_earlierAnswers;
+    int m_resends = 0;                     // of the request in flight
+    std::optional<int> m_lateCopyAtResend; // m_resends when a late copy for it was ignored
+    std::optional<qint64> m_startDueAt;    // bit rate agreed; the command starts at this time
     bool m_sessionOpen = false;
     int m_refusals = 0;
     QTimer* m_startTimer = nullptr;

@@ -61,6 +61,8 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
     // packet of an earlier exchange (the header's, when the footer follows) must neither end
     // this one nor land in its file.
     const bool answersCurrent = Frame.Sequence == SequenceByte(CurrentCommand);
+    if (answersCurrent && IgnoreAsLateCopy(Frame))
+        return;
     if (HasEndMarker(data) && answersCurrent) {
         m_endMarkerSeen = true;
         if (CurrentCommand == H_UPLOAD_Header || CurrentCommand == H_UPLOAD_Footer) {
@@ -74,6 +76,7 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
         // written before it.
         if (!AppendOutput(data))
             return;
+        RememberAccepted(Frame);
         if (!FlushOutput())
             return;
         FinishText = finish;
@@ -89,6 +92,7 @@ void TBsPort::HandleFiscalMemoryPacket(const DeviceFrame& Frame) {
     if (answersCurrent && Frame.Sequence != LastWrittenSeq) {
         if (!AppendOutput(data))
             return;
+        RememberAccepted(Frame);
         LastWrittenSeq = Frame.Sequence;
         const qsizetype n = data.size();
         const int next = BlockCounter + (n <= 256 ? 1 : int(n / 256));
@@ -117,7 +121,7 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
     const QByteArray& data = Frame.Data;
     // Every answer echoes its request's sequence byte, the one that ends the upload too: a
     // stale empty answer (a datagram of an earlier request) must not cut the data short.
-    if (Frame.Sequence != SequenceByte(CurrentCommand))
+    if (Frame.Sequence != SequenceByte(CurrentCommand) || IgnoreAsLateCopy(Frame))
         return;
     if (data.isEmpty() || PageCount >= kEpromBlocks) {
         // The packet that ends the upload is not written.
@@ -138,6 +142,7 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
     if (Frame.Sequence != LastWrittenSeq) {
         if (!AppendOutput(data))
             return;
+        RememberAccepted(Frame);
         BytesReceived += static_cast<int>(data.size());
         LastWrittenSeq = Frame.Sequence;
         BlockCounter = static_cast<std::uint16_t>(BlockCounter + 1);
@@ -152,6 +157,30 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
     } else if (RequestPending == 1) {
         RequestPending = 0;
     }
+}
+
+bool TBsPort::IgnoreAsLateCopy(const DeviceFrame& Frame) {
+    // A copy comes at most about one time-out after the packet it repeats: the device's
+    // answer to a retransmission that went out just before the first answer arrived.
+    const qint64 within = std::max<qint64>(AckTimeout, kLateCopyMinWindowMs);
+    if (!m_earlierAnswers.IsLateCopy(Frame.Sequence, Frame.Data, Now(), within))
+        return false;
+    if (m_lateCopyAtResend && m_resends > *m_lateCopyAtResend) {
+        // Asked once more, the device gave the same bytes: they are its answer. Whatever
+        // else matches the earlier exchange is taken as it comes, so this costs one time-out
+        // at most.
+        m_earlierAnswers.Forget();
+        return false;
+    }
+    if (!m_lateCopyAtResend) {
+        m_lateCopyAtResend = m_resends;
+        ReportStatus(LinkStatusText(LinkText::LateCopyIgnored, Frame.Sequence));
+    }
+    return true;
+}
+
+void TBsPort::RememberAccepted(const DeviceFrame& Frame) {
+    m_earlierAnswers.Remember(Frame.Sequence, Frame.Data, Now());
 }
 
 // ---------------------------------------------------------------------------------------

@@ -17,6 +17,8 @@ constexpr std::array kTexts{
     Row{LinkText::FrameTooLong, u"Bad DataPack data len=%1 exceeds buffer %2"},
     Row{LinkText::BadFrameCrc, u"Bad DataPack data len=%1 CRCValue:%2<>%3"},
     Row{LinkText::Refused, u"Receive VARN answer: command err"},
+    Row{LinkText::LateCopyIgnored,
+        u"Late copy of an earlier exchange's packet (sequence %1) ignored"},
     Row{LinkText::CannotOpenFile, u"Can not open file %1: %2"},
     Row{LinkText::CannotCreateFile, u"Can not create file %1: %2"},
     Row{LinkText::WriteFailedReason, u"Write file %1 fail: %2"},

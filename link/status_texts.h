@@ -19,6 +19,7 @@ enum class LinkText : std::uint8_t {
     FrameTooLong,
     BadFrameCrc,
     Refused,
+    LateCopyIgnored, // a packet an earlier exchange accepted came again
     // Files.
     CannotOpenFile,
     CannotCreateFile,

@@ -39,6 +39,7 @@ TEST_F(StaleAnswers, LateCopyOfAnEarlierFinalPacketNeitherEndsNorFillsTheNextUpl
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
+        now += 60000; // each case is an upload of its own, made a while after the one before
         StartUdp(c.First, FilePath("first.hex"));
         QByteArray last;
         for (int k = 1; k <= c.FirstBlocks; ++k) {
@@ -110,6 +111,76 @@ TEST_F(StaleAnswers, WhatWaitsOnTheLineWhenASessionBeginsIsDropped) {
     StartSerialUpload(H_UPLOAD_Detail, FilePath("serial.hex"), WholeRequest());
     EXPECT_TRUE(serial->Waiting.empty());
     EXPECT_EQ(serial->Discards, 1);
+}
+
+// The copy carries the new request's sequence byte: the header had two blocks, the footer's
+// second request is out (its answer lost) when the header's final packet comes once more. On
+// the wire it is that request's answer; only its bytes, those of a packet the header exchange
+// accepted a moment ago, give it away. The footer waits for the true answer.
+TEST_F(StaleAnswers, LateCopyWithTheNewRequestsSequenceByteIsToldApartByItsBytes) {
+    link.AckTimeoutMs = 300;
+    StartUdp(H_UPLOAD_Header, FilePath("header.hex"));
+    QByteArray copy;
+    for (int k = 1; k <= 2; ++k) {
+        copy = EncodeFrame(Answer(0x90, 0x12, LastRequest().Sequence, PacketData(k, k == 2)));
+        udp->Deliver(copy);
+    }
+    ASSERT_EQ(link.SessionResult(), 3);
+
+    now += 100; // the pause between the exchanges
+    StartUdp(H_UPLOAD_Footer, FilePath("footer.hex"));
+    const QByteArray one = PacketData(201);
+    udp->Deliver(EncodeFrame(Answer(0x90, 0x13, LastRequest().Sequence, one)));
+    ASSERT_EQ(LastRequest().Sequence, DecodeWrite(copy).Sequence);
+    const std::size_t sent = udp->Writes.size();
+    now += 50;
+    udp->Deliver(copy);
+    EXPECT_EQ(link.SessionResult(), 1) << "the header's packet ended the footer";
+    EXPECT_EQ(udp->Writes.size(), sent) << "the copy released another request";
+    EXPECT_EQ(link.StatusText.left(13), QStringLiteral("Late copy of "));
+
+    Advance(link.AckTimeoutMs); // the lost answer's time-out sends the request again
+    ASSERT_EQ(udp->Writes.size(), sent + 1);
+    const QByteArray two = PacketData(202, true);
+    udp->Deliver(EncodeFrame(Answer(0x90, 0x13, LastRequest().Sequence, two)));
+    EXPECT_EQ(link.SessionResult(), 3);
+    EXPECT_EQ(ReadFile(FilePath("footer.hex")), one + two);
+}
+
+// A packet that repeats the exchange before's is still the device's answer when it comes
+// again after the request went out once more (blank areas read alike), or when the earlier
+// one is too old to have a copy still under way (the same upload made again later).
+TEST_F(StaleAnswers, RepeatedBytesAreTakenOnceACopyCannotExplainThem) {
+    struct Case {
+        const char* Name;
+        qint64 PauseMs;      // from the first exchange's end to the second's first answer
+        bool IgnoredAtFirst; // the first arrival waits for a retransmission
+    };
+    const Case cases[] = {
+        {"at once: taken after the retransmission", 100, true},
+        {"after the window: taken at once", TBsPort::kLateCopyMinWindowMs + 1, false},
+    };
+    link.AckTimeoutMs = 300;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        now += 60000;
+        const QByteArray blank = PacketData(0, true);
+        StartUdp(H_UPLOAD_Header, FilePath("header.hex"));
+        udp->Deliver(EncodeFrame(Answer(0x90, 0x12, LastRequest().Sequence, blank)));
+        ASSERT_EQ(link.SessionResult(), 3);
+
+        now += c.PauseMs;
+        StartUdp(H_UPLOAD_Footer, FilePath("footer.hex"));
+        const QByteArray answer = EncodeFrame(Answer(0x90, 0x13, LastRequest().Sequence, blank));
+        udp->Deliver(answer);
+        EXPECT_EQ(link.SessionResult(), c.IgnoredAtFirst ? 1 : 3);
+        if (c.IgnoredAtFirst) {
+            Advance(link.AckTimeoutMs);
+            udp->Deliver(answer);
+            EXPECT_EQ(link.SessionResult(), 3);
+        }
+        EXPECT_EQ(ReadFile(FilePath("footer.hex")), blank);
+    }
 }
 
 } // namespace
