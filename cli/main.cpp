@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
 
 #include <cstdio>
 #include <cstring>
@@ -50,6 +51,11 @@ int main(int argc, char** argv) {
         std::printf("orvexfm-cli %s\n", PROJECT_VERSION);
         return 0;
     }
+    // Qt's own event dispatcher rather than GLib's: a serial upload switches its read notifier
+    // off and on for every packet, and under GLib each switch wakes the loop once more. The
+    // tools use nothing GLib-based. Someone who set the variable keeps their choice.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QStringList args;
     for (int i = 2; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));

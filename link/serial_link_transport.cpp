@@ -86,13 +86,13 @@ void SerialLinkTransport::SetBaudRate(int BitsPerSecond) {
 }
 
 // A packet trickles in at the line's rate; reading it as it comes wakes the program for every
-// few bytes. Reads pause for a little less than the rest of the frame takes on the wire, so the
-// frame's last bytes are read the moment they are there.
+// few bytes. Reads pause until the rest of the frame should be there, rounded up to the next
+// millisecond (the timer's step): ending any earlier leaves its last bytes for one more
+// wake-up, a packet's worth of them every time.
 void SerialLinkTransport::ExpectBytes(int Count) {
     constexpr int kBitsPerByte = 10; // 8N1
-    constexpr int kEarlyMs = 1;
     constexpr int kLongestPauseMs = 50;
-    const qint64 ms = qint64(Count) * kBitsPerByte * 1000 / m_bitRate - kEarlyMs;
+    const qint64 ms = (qint64(Count) * kBitsPerByte * 1000 + m_bitRate - 1) / m_bitRate;
     if (ms >= 2)
         m_comm->PauseReading(int(std::min<qint64>(ms, kLongestPauseMs)));
 }

@@ -79,6 +79,7 @@ UploadOutcome UploadAction::Run(const UploadRequest& Request) {
     m_running = true;
     m_request = Request;
     m_stopped = m_cancelled = m_refused = m_timedOut = m_outputFailed = m_portFailed = false;
+    m_damagedPart = false;
     m_headerFile.clear();
     m_footerFile.clear();
     m_portError.clear();
@@ -151,6 +152,8 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
             return UploadOutcome::OutputFailed;
         if (m_portFailed)
             return UploadOutcome::PortOpenFailed;
+        if (m_damagedPart)
+            return UploadOutcome::DecodeFailed;
         return UploadOutcome::TimedOut;
     };
 
@@ -329,8 +332,25 @@ bool UploadAction::UploadHeaderFooter(int Command, const QString& FileName) {
     link.CancelSession();
     DetachLink(link);
     if (m_end == SessionEnd::Finished)
-        return true;
+        return PartHasItsLayoutSize(Command, FileName);
     SetState(UploadState::Preparing);
+    return false;
+}
+
+bool UploadAction::PartHasItsLayoutSize(int Command, const QString& FileName) {
+    const qint64 size = QFileInfo(FileName).size();
+    const bool header = Command == H_UPLOAD_Header;
+    const bool fits = header ? size > 0 && size % kHeaderBlockSize == 0 && size <= kMaxHeaderArea
+                             : size == kFooterArea;
+    if (fits)
+        return true;
+    m_damagedPart = true;
+    Message(QStringLiteral("The device's %1 came as %2 bytes where %3 belong: the upload is "
+                           "incomplete and no report is made")
+                .arg(header ? QStringLiteral("header") : QStringLiteral("footer"))
+                .arg(size)
+                .arg(header ? QStringLiteral("256 to %1, in whole blocks,").arg(kMaxHeaderArea)
+                            : QString::number(kFooterArea)));
     return false;
 }
 

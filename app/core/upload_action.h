@@ -167,6 +167,10 @@ public:
     void CloseDevicePort(const QString& PortName);
     // One header (H_UPLOAD_Header) or footer (H_UPLOAD_Footer) exchange into FileName.
     bool UploadHeaderFooter(int Command, const QString& FileName);
+    // The header and footer exchanges end on the end marker; a part of another size than the
+    // layout gives it is not what the device holds (a packet went missing, or a stray copy of
+    // another ended the exchange) and would put wrong text into the report.
+    bool PartHasItsLayoutSize(int Command, const QString& FileName);
     // Waits for the link's session to end, or gives it up (stop, time limit, reachability
     // check); returns its last SessionResult. How it ended is in m_end.
     int WaitForLink(int PortIndex);
@@ -216,6 +220,7 @@ private:
     bool m_timedOut = false;
     bool m_outputFailed = false;
     bool m_portFailed = false;
+    bool m_damagedPart = false; // a header or footer of the wrong size arrived
     QString m_headerFile;
     QString m_footerFile;
     QString m_portError;

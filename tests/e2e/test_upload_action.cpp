@@ -550,6 +550,39 @@ TEST_F(UploadActionTest, LateCopyOfTheHeaderPacketDoesNotBecomeTheFooter) {
                                            ToFiscalBlocks(SampleFooterBlocks(kSeed)));
 }
 
+// A header or footer of another size than the layout gives ended on its end marker all the
+// same (a packet missing, or a stray one that ended the exchange). No report is made from it,
+// and the change data is not even asked for.
+TEST_F(UploadActionTest, HeaderOrFooterOfTheWrongSizeMakesNoReport) {
+    struct Case {
+        const char* Name;
+        QByteArray Header;
+        QByteArray Footer;
+        const char* Told;
+    };
+    const Case cases[] = {
+        {"footer of one block", SampleHeaderBlocks(kSeed, 1), SampleFooterBlocks(kSeed).left(256),
+         "footer came as 256 bytes"},
+        {"footer of three blocks", SampleHeaderBlocks(kSeed, 1),
+         SampleFooterBlocks(kSeed) + QByteArray(256, ' '), "footer came as 768 bytes"},
+        {"header of five blocks", SampleHeaderBlocks(kSeed, 3) + QByteArray(512, ' '),
+         SampleFooterBlocks(kSeed), "header came as 1280 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Content->SetArea(FmArea::Header, c.Header);
+        Content->SetArea(FmArea::Footer, c.Footer);
+        MakeDevice({});
+        Boxes.clear();
+        UploadRequest request = UdpRequest(2, "127.0.0.2");
+        EXPECT_EQ(Action->Run(request), UploadOutcome::DecodeFailed);
+        ASSERT_EQ(Boxes.size(), 1) << Boxes.join(u'\n').toStdString();
+        EXPECT_TRUE(Boxes[0].contains(QLatin1String(c.Told))) << Boxes[0].toStdString();
+        EXPECT_TRUE(SentWithCode(0x83, 0x00).empty()) << "the change data was asked for";
+        EXPECT_FALSE(QFileInfo::exists(Path("up.hex")) && QFileInfo(Path("up.hex")).size() > 0);
+    }
+}
+
 // The device falls silent after two blocks had arrived. Next to the time-out lines the memo
 // says that the device stopped answering, names the partial file and how many packets it
 // holds.
