@@ -172,9 +172,12 @@ void Tfrm_Main::btnUploadClick() {
     btnUpload->setFocus(Qt::OtherFocusReason);
     if (outcome == UploadOutcome::DecodeFailed || m_upload->DecodeFailed())
         FDecodeFailed = true;
-    if (ReportKindOf(request.Kind).Printout &&
-        (outcome == UploadOutcome::Finished || outcome == UploadOutcome::DecodeFailed ||
-         outcome == UploadOutcome::WriteFailed)) {
+    // A write that failed while the data came leaves no file to decode.
+    const bool decoded = outcome == UploadOutcome::Finished ||
+                         outcome == UploadOutcome::DecodeFailed ||
+                         (outcome == UploadOutcome::WriteFailed &&
+                          m_upload->LastDecode().Error == ReportError::WriteFailed);
+    if (ReportKindOf(request.Kind).Printout && decoded) {
         // The Detail/Summary decoder shows the upload file in the status line whenever the
         // file is there, also when it held no printout.
         if (m_upload->LastDecode().Error != ReportError::FileMissing)

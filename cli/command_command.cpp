@@ -5,6 +5,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/interrupt.h"
+#include "fm/file_writer.h"
 #include "link/default_transports.h"
 #include "link/port_manager.h"
 
@@ -22,6 +23,7 @@ enum ExitCode {
     kExitPort = 3,
     kExitTimeout = 4,
     kExitRefused = 5,
+    kExitFile = 7, // the --out file could not be written while the data came
     kExitInterrupted = 130,
 };
 
@@ -52,7 +54,8 @@ const char kUsageHead[] =
     "exit status: 0 finished (SessionResult 3 or more), 2 bad usage or unusable file,\n"
     "  3 port cannot be opened, 4 time-out or connect fail (SessionResult 2),\n"
     "  5 refused by the device (SessionResult -1 or -2, a refusal, or the Z report's\n"
-    "  error 94), 130 interrupted\n"
+    "  error 94), 7 the --out file cannot be written (\"Write file FILE fail: reason\"),\n"
+    "  130 interrupted\n"
     "\n"
     "commands:\n";
 
@@ -179,6 +182,15 @@ std::optional<int> Parse(const QStringList& Args, Options& Opt) {
         return kCli.UsageError(QStringLiteral("%1 writes a file: give --out FILE").arg(name));
     if (file == FileDirection::None && (!Opt.In.isEmpty() || !Opt.Out.isEmpty()))
         return kCli.UsageError(QStringLiteral("%1 takes no file").arg(name));
+    // The link opens --out for writing: a named pipe would block that for ever (Ctrl-C
+    // included), and a device or a folder is no place for an upload. A symbolic link is
+    // written through.
+    if (file == FileDirection::Write) {
+        if (const QString problem = WriteTargetProblem(Opt.Out); !problem.isEmpty()) {
+            kCli.Error(QStringLiteral("cannot write %1: %2").arg(Opt.Out, problem));
+            return kExitUsage;
+        }
+    }
     return std::nullopt;
 }
 
@@ -187,6 +199,8 @@ std::optional<int> Parse(const QStringList& Args, Options& Opt) {
 int ExitStatusOf(SessionEnd End, const TBsPort& Link) {
     if (End == SessionEnd::Finished)
         return kExitOk;
+    if (End == SessionEnd::FileFailed)
+        return kExitFile;
     if (End == SessionEnd::Refused || End == SessionEnd::NotPossible || Link.RefusalsSeen() > 0)
         return kExitRefused;
     return kExitTimeout;

@@ -54,8 +54,9 @@ const char kUsage[] =
     "exit status: 0 finished, 2 bad usage or bad range, 3 port (or, with --udp, the\n"
     "  ICMP echo socket: \"ICMP运行错误\") cannot be opened,\n"
     "  4 time-out or connect fail, 5 refused by the device, 6 decoding failed,\n"
-    "  7 a file on this computer cannot be written (report, list, joined upload,\n"
-    "  trace; the system's reason is told), 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP\n"
+    "  7 a file on this computer cannot be written (the .hex file while the data\n"
+    "  comes, report, list, joined upload, trace; the system's reason is told),\n"
+    "  130 Ctrl-C, 143 SIGTERM, 129 SIGHUP\n"
     "  (each cancels like the Cancel button; the partial .hex file stays)\n";
 
 struct Options {

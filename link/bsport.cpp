@@ -484,7 +484,10 @@ bool TBsPort::PrepareCommand(const QString& FileName) {
     } else if (t.File == FileDirection::Write) {
         PacketSize = 256;
         m_outputFile.setFileName(FileName);
-        if (!m_outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        // Unbuffered: every accepted packet goes to the system at once, so a crash or a kill
+        // keeps what arrived, and a full disk shows at the packet that does not fit.
+        if (!m_outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate |
+                               QIODevice::Unbuffered)) {
             ReportStatus(
                 LinkStatusText(LinkText::CannotCreateFile, FileName, m_outputFile.errorString()));
             return false;
@@ -616,13 +619,19 @@ void TBsPort::CloseSerialLine() {
 bool TBsPort::AppendOutput(const QByteArray& Data) {
     if (Data.isEmpty())
         return true;
-    if (m_outputFile.write(Data) == Data.size()) {
-        if (OnDataWritten)
-            OnDataWritten(static_cast<int>(Data.size()));
-        return true;
+    // A short write (the disk filled up within the packet) is followed by another for the
+    // rest: that one fails and leaves the system's reason in errorString().
+    for (qsizetype done = 0; done < Data.size();) {
+        const qint64 n = m_outputFile.write(Data.constData() + done, Data.size() - done);
+        if (n <= 0) {
+            FailOnFileError();
+            return false;
+        }
+        done += n;
     }
-    FailOnFileError();
-    return false;
+    if (OnDataWritten)
+        OnDataWritten(static_cast<int>(Data.size()));
+    return true;
 }
 
 bool TBsPort::FlushOutput() {

@@ -22,6 +22,7 @@ constexpr MessageKey kMessageKeys[] = {
     {"s49", &MessageTable::MsgStatusWaiting, true},
     {"s50", &MessageTable::MsgStatusReceiving, true},
     {"s51", &MessageTable::MsgPortPermissionHint, true},
+    {"s52", &MessageTable::MsgDeviceSilent, true},
 };
 
 } // namespace

@@ -38,6 +38,10 @@ struct MessageTable {
     QString MsgPortPermissionHint =
         QStringLiteral("serial ports need membership in the \"dialout\" group "
                        "(sudo adduser $USER dialout, then log in again)");
+    // After "timeout...", "connect fail..." when data had come: "%1" the packets that
+    // arrived, "%2" the partial file that keeps them.
+    QString MsgDeviceSilent = QStringLiteral(
+        "the device stopped answering; packets received: %1, kept in the partial file %2");
 
     bool operator==(const MessageTable&) const = default;
 };

@@ -63,6 +63,11 @@ void UploadAction::TimeoutLines() {
     MemoLine(m_messages.MsgConnectFail);
 }
 
+void UploadAction::SilenceLine() {
+    MemoLine(FillNumbered(m_messages.MsgDeviceSilent,
+                          {QString::number(m_exchangePackets), m_exchangeFile}));
+}
+
 void UploadAction::Message(const QString& Text, const QString& Caption, bool Information) {
     if (OnMessage)
         OnMessage(DecodeMessage{Text, Caption, Information});
@@ -78,8 +83,8 @@ UploadOutcome UploadAction::Run(const UploadRequest& Request) {
         return UploadOutcome::Busy;
     m_running = true;
     m_request = Request;
-    m_stopped = m_cancelled = m_refused = m_timedOut = m_outputFailed = m_portFailed = false;
-    m_damagedPart = false;
+    m_stopped = m_cancelled = m_refused = m_timedOut = m_outputFailed = m_writeFailed =
+        m_portFailed = m_damagedPart = false;
     m_headerFile.clear();
     m_footerFile.clear();
     m_portError.clear();
@@ -150,6 +155,8 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
             return UploadOutcome::Refused;
         if (m_outputFailed)
             return UploadOutcome::OutputFailed;
+        if (m_writeFailed)
+            return UploadOutcome::WriteFailed;
         if (m_portFailed)
             return UploadOutcome::PortOpenFailed;
         if (m_damagedPart)
@@ -380,6 +387,8 @@ bool UploadAction::StartExchange(int PortIndex, TEnumVarnCmd Command, const QStr
     // up as silence, ending in "timeout..." half a minute later: say so at once.
     session.RequireOpenLine = true;
     m_end.reset();
+    m_exchangeFile = FileName;
+    m_exchangePackets = 0;
     AttachLink(link);
     // Before the session starts: its first bit-rate attempt goes out right away.
     m_exchangeLink = PortIndex;
@@ -413,6 +422,12 @@ void UploadAction::AttachLink(TBsPort& Link) {
         // lines that follow every failure would send the operator looking at the cable.
         if (End == SessionEnd::Overrun)
             MemoLine(Link.StatusText);
+        if (End == SessionEnd::FileFailed) {
+            // The disk (or the file) failed, not the device: the link's text names the file
+            // and the system's reason.
+            m_writeFailed = true;
+            MemoLine(Link.StatusText);
+        }
         if (End == SessionEnd::Refused) {
             // The device refused the request: the upload stops with "upload fail".
             m_refused = true;
@@ -432,6 +447,7 @@ void UploadAction::AttachLink(TBsPort& Link) {
             m_firstPacketBytes = Bytes;
         }
         ++m_packets;
+        ++m_exchangePackets;
         m_bytes += Bytes;
     };
     Link.OnProgressStep = [this] {
@@ -511,9 +527,14 @@ int UploadAction::WaitForLink(int PortIndex) {
             return r;
         }
         if (m_end) {
-            // Every failure that is not a refusal reads "timeout...", "connect fail...".
-            if (*m_end != SessionEnd::Finished && *m_end != SessionEnd::Cancelled)
+            // Every failure of the line or the device reads "timeout...", "connect fail...";
+            // a file that could not be written has said so already.
+            const SessionEnd end = *m_end;
+            if (end != SessionEnd::Finished && end != SessionEnd::Cancelled &&
+                end != SessionEnd::FileFailed)
                 TimeoutLines();
+            if (end == SessionEnd::TimedOut && m_exchangePackets > 0)
+                SilenceLine();
             return r;
         }
         if (serial && comExpired && r <= 0) {

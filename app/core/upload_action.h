@@ -46,8 +46,10 @@ enum class UploadOutcome {
     Refused,        // the device refused a request: "upload fail..."
     Cancelled,      // Cancel (or Close) ended the wait
     DecodeFailed,   // uploaded, but the report could not be made
-    WriteFailed,    // uploaded, but a file on this computer could not be written (the joined
-                    // upload, the report, the list): LastDecode().Detail says which and why
+    WriteFailed,    // a file on this computer could not be written: an upload file while
+                    // the data came (the memo has the link's "Write file ... fail: reason"),
+                    // or after it the joined upload, the report, the list
+                    // (LastDecode().Detail says which and why)
     Busy,           // an upload was already running; nothing was done
 };
 
@@ -202,6 +204,9 @@ private:
     void SetState(UploadState State);
     void MemoLine(const QString& Line);
     void TimeoutLines();
+    // After the time-out lines of an exchange that had received data: the device fell silent,
+    // and what arrived is kept in the exchange's file.
+    void SilenceLine();
     void Message(const QString& Text, const QString& Caption = {}, bool Information = false);
 
     TVarnMPComm& m_ports;
@@ -219,6 +224,7 @@ private:
     bool m_refused = false;
     bool m_timedOut = false;
     bool m_outputFailed = false;
+    bool m_writeFailed = false; // an upload file could not be written while the data came
     bool m_portFailed = false;
     bool m_damagedPart = false; // a header or footer of the wrong size arrived
     QString m_headerFile;
@@ -228,7 +234,9 @@ private:
     ReportDecodeResult m_decode;
     // Figures of the status line: times in ns of m_clock, which starts with the upload.
     QElapsedTimer m_clock;
-    int m_exchangeLink = -1; // the link of the exchange that runs; -1 none
+    int m_exchangeLink = -1;   // the link of the exchange that runs; -1 none
+    QString m_exchangeFile;    // the file the exchange that runs (or ran last) writes
+    int m_exchangePackets = 0; // packets that exchange has written
     int m_packets = 0;
     qint64 m_bytes = 0;
     qint64 m_firstPacketNs = -1;

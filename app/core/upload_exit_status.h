@@ -13,7 +13,8 @@ enum UploadExitStatus {
     kUploadExitRefused = 5,       // the device refused a request
     kUploadExitDecode = 6,        // uploaded, but the report could not be made
     kUploadExitFile = 7,          // a file on this computer could not be written (or read
-                                  // back): joined upload, report, list, trace; with the reason
+                                  // back): the .hex file while the data came, joined upload,
+                                  // report, list, trace; with the reason
     kUploadExitHangUp = 129,      // ended by SIGHUP (terminal closed); the partial file stays
     kUploadExitInterrupted = 130, // cancelled (Ctrl-C); the partial .hex file stays
     kUploadExitTerminated = 143,  // ended by SIGTERM; the partial file stays

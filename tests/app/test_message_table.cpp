@@ -42,6 +42,8 @@ const Expected kMessages[] = {
      "serial ports need membership in the \"dialout\" group (sudo adduser $USER dialout, then "
      "log in again)",
      true},
+    {"s52", &MessageTable::MsgDeviceSilent,
+     "the device stopped answering; packets received: %1, kept in the partial file %2", true},
 };
 
 TEST(MessageTable, DefaultsAndTheirKeys) {

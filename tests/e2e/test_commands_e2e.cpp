@@ -4,10 +4,14 @@
 #include "e2e_support.h"
 #include "link/commands.h"
 #include "sim/command_play.h"
+#include "tests/support/file_size_limit.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <csignal>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -437,6 +441,63 @@ TEST_F(CommandsE2e, CtrlCEndsAWaitingSession) {
     EXPECT_TRUE(r.Out.isEmpty());
     EXPECT_TRUE(r.ErrText().contains(QStringLiteral("interrupted")));
     EXPECT_TRUE(ReadAll(OutFile()).isEmpty());
+}
+
+// The link opens --out for writing: a named pipe that nobody reads would block that for
+// ever, a device or a folder is no upload file. Each is refused at once, before the port is
+// opened, and stays as it was; a symbolic link is written through to its file.
+TEST_F(CommandsE2e, OutThatIsNoRegularFileIsRefusedAndALinkIsWrittenThrough) {
+    const QString fifo = dir.filePath(QStringLiteral("pipe.bin"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const struct {
+        QString out;
+        QString reason;
+    } refused[] = {
+        {fifo, QStringLiteral("is a named pipe (FIFO), not a regular file")},
+        {QStringLiteral("/dev/null"), QStringLiteral("is a device, not a regular file")},
+        {dir.path(), qt_error_string(EISDIR)},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.out.toStdString());
+        const CliResult r = RunCli(
+            {"command", "H_UPLOAD_CLERKRPT", "--port", "/dev/null", "--out", c.out}, kStartGuardMs);
+        ASSERT_TRUE(r.Finished) << "blocked on the output";
+        EXPECT_EQ(r.ExitCode, 2);
+        EXPECT_TRUE(
+            r.ErrText().contains(QStringLiteral("cannot write %1: %2").arg(c.out, c.reason)))
+            << r.ErrText().toStdString();
+        EXPECT_TRUE(r.Out.isEmpty());
+    }
+    EXPECT_FALSE(QFileInfo(fifo).isFile());
+    EXPECT_TRUE(QFileInfo(QStringLiteral("/dev/null")).exists());
+
+    const QString target = dir.filePath(QStringLiteral("target.bin"));
+    const QString link = dir.filePath(QStringLiteral("link.bin"));
+    ASSERT_TRUE(QFile::link(target, link));
+    const CommandCase viaLink = {"clerk through a symbolic link",
+                                 {},
+                                 {"H_UPLOAD_CLERKRPT", "--out", link},
+                                 0,
+                                 QStringLiteral("SessionResult 3"),
+                                 {},
+                                 Report(SimReport::Clerk) + Report(SimReport::CommonData)};
+    Run(viaLink, target);
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+}
+
+// The --out file stops taking data while the report comes (a full disk, played by a file-size
+// limit): exit 7 with the file and the system's reason, not a time-out.
+TEST_F(CommandsE2e, OutThatFailsMidUploadExitsWithSeven) {
+    Sim sim({"--pty", "--report-packet", "32"});
+    ASSERT_FALSE(sim.PtyPath().isEmpty());
+    const CliResult r =
+        RunCli({"command", "H_UPLOAD_PERIOD", "--port", sim.PtyPath(), "--out", OutFile()},
+               kRunGuardMs, {}, [](QProcess& p) { testsupport::LimitChildFileSize(p, 100); });
+    ASSERT_TRUE(r.Finished);
+    EXPECT_EQ(r.ExitCode, 7) << r.ErrText().toStdString();
+    EXPECT_EQ(QString::fromUtf8(r.Out), QStringLiteral("SessionResult 2\nWrite file %1 fail: %2\n")
+                                            .arg(OutFile(), qt_error_string(EFBIG)));
+    EXPECT_TRUE(Report(SimReport::Hourly).startsWith(ReadAll(OutFile()).left(96)));
 }
 
 TEST_F(CommandsE2e, HelpListsEveryCommandOfTheSet) {

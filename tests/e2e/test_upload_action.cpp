@@ -11,6 +11,7 @@
 #include "link/frame.h"
 #include "link/port_manager.h"
 #include "tests/support/file_bytes.h"
+#include "tests/support/file_size_limit.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 namespace {
@@ -587,7 +589,7 @@ TEST_F(UploadActionTest, HeaderOrFooterOfTheWrongSizeMakesNoReport) {
 // says that the device stopped answering, names the partial file and how many packets it
 // holds.
 // Waits for: the session's end report of packets that arrived before a time-out.
-TEST_F(UploadActionTest, DISABLED_SilenceAfterDataNamesThePartialFileAndItsPackets) {
+TEST_F(UploadActionTest, SilenceAfterDataNamesThePartialFileAndItsPackets) {
     FaultPlan faults;
     faults.SilentAfter = 2;
     MakeDevice(faults);
@@ -603,6 +605,43 @@ TEST_F(UploadActionTest, DISABLED_SilenceAfterDataNamesThePartialFileAndItsPacke
         return Line.contains(Path("up.hex")) && Line.contains(two);
     });
     EXPECT_TRUE(told) << Memo.join(u'\n').toStdString();
+}
+
+// An upload file stops taking data in the middle of an exchange (a full disk, played by a
+// file-size limit): the memo names the file and the system's reason, the upload ends as a
+// write failure, not as "timeout...", "connect fail...", and no later exchange starts.
+TEST_F(UploadActionTest, FileThatFailsMidUploadIsAWriteFailureNotATimeOut) {
+    const struct {
+        const char* name;
+        int reportType;
+        rlim_t limit; // the failing file's size limit
+        bool header;  // the header file fails, else the main upload file
+    } cases[] = {
+        {"Detail, third block", 0, 2 * 256 + 10, false},
+        {"tax rate, header's first block", 2, 10, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeDevice({});
+        Memo.clear();
+        Boxes.clear();
+        UploadOutcome outcome = UploadOutcome::Finished;
+        {
+            testsupport::FileSizeLimit limit(c.limit);
+            ASSERT_TRUE(limit.Active());
+            outcome = Action->Run(UdpRequest(c.reportType, "192.0.2.1"));
+        }
+        EXPECT_EQ(outcome, UploadOutcome::WriteFailed);
+        const QString file = c.header ? Action->HeaderFile() : Path("up.hex");
+        EXPECT_EQ(Memo,
+                  QStringList{
+                      QStringLiteral("Write file %1 fail: %2").arg(file, qt_error_string(EFBIG))});
+        EXPECT_TRUE(Boxes.isEmpty()) << Boxes.join(u'\n').toStdString();
+        EXPECT_TRUE(Listed.isEmpty());
+        if (c.header) {
+            EXPECT_EQ(ReadAll(Action->FooterFile()).size(), 0);
+        }
+    }
 }
 
 TEST_F(UploadActionTest, UdpSilentDeviceEndsThroughTheLinkRetries) {

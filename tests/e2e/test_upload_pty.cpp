@@ -7,6 +7,7 @@
 
 #include <QRegularExpression>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
 
@@ -346,4 +347,28 @@ TEST_F(PtyUpload, LocalFileThatCannotBeWrittenExitsWithSeven) {
             EXPECT_FALSE(r.ErrText().contains(QStringLiteral("Please choose the right machine")));
         }
     }
+}
+
+// The .hex file itself stops taking data while the blocks come (a full disk, played by a
+// file-size limit). That is a local file error with its own status and the system's reason,
+// not a silent device: no "timeout...", no report, no list entry.
+TEST_F(PtyUpload, HexFileThatFailsMidUploadExitsWithSevenAndTheReason) {
+    const QByteArray expected = Content.ExpectedHex(ReportKind::Detail);
+    ASSERT_GT(expected.size(), 4 * 256);
+    Sim sim(QStringList{QStringLiteral("--pty")} + ContentArgs());
+    ASSERT_FALSE(sim.PtyPath().isEmpty());
+    const QString hex = Path("cut.hex");
+    const CliResult r =
+        RunCli(UploadArgs(PortArgs(sim), ReportKind::Detail, hex), kRunGuardMs, {},
+               [&](QProcess& p) { testsupport::LimitChildFileSize(p, 3 * 256 + 10); });
+    ASSERT_TRUE(r.Finished) << r.ErrText().toStdString();
+    EXPECT_EQ(r.ExitCode, 7) << r.ErrText().toStdString();
+    EXPECT_TRUE(r.ErrText().contains(
+        QStringLiteral("Write file %1 fail: %2").arg(hex, qt_error_string(EFBIG))))
+        << r.ErrText().toStdString();
+    EXPECT_FALSE(r.ErrText().contains(QStringLiteral("timeout..."))) << r.ErrText().toStdString();
+    EXPECT_FALSE(r.ErrText().contains(QStringLiteral("Finish")));
+    EXPECT_TRUE(r.Out.isEmpty());
+    EXPECT_TRUE(ReadAll(hex).startsWith(expected.left(3 * 256)));
+    EXPECT_TRUE(ListEntries().isEmpty());
 }

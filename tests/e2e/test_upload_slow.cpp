@@ -92,3 +92,24 @@ TEST_F(SlowUpload, SilentDeviceTimesOutAfterSixAttempts) {
     EXPECT_TRUE(ListEntries().isEmpty());
     EXPECT_EQ(ReadAll(hex).size(), 0);
 }
+
+// A device that falls silent after two blocks: once the retries have run out (about 40 s
+// over UDP, a minute over serial), the time-out lines are followed by what the operator needs
+// to know: the device stopped answering, how many packets came, and the partial file that
+// keeps them.
+TEST_F(SlowUpload, DeviceSilentAfterDataNamesThePartialFileAndItsPackets) {
+    Sim sim(UdpSimArgs() + ContentArgs() +
+            QStringList{QStringLiteral("--silent-after"), QStringLiteral("2")});
+    ASSERT_GT(sim.UdpPort(), 0) << sim.FirstLine().toStdString();
+    const QString hex = Path("partial.hex");
+    const CliResult r = RunCli(UploadArgs(UdpArgs(sim), ReportKind::Detail, hex));
+    ASSERT_TRUE(r.Finished);
+    EXPECT_EQ(r.ExitCode, 4);
+    EXPECT_TRUE(r.ErrText().contains(
+        QStringLiteral("timeout...\nconnect fail...\nthe device stopped answering; packets "
+                       "received: 2, kept in the partial file %1\n")
+            .arg(hex)))
+        << r.ErrText().toStdString();
+    EXPECT_EQ(ReadAll(hex), Content.ExpectedHex(ReportKind::Detail).left(2 * 256));
+    EXPECT_TRUE(ListEntries().isEmpty());
+}

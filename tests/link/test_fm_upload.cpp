@@ -3,6 +3,9 @@
 #include "link/crc16.h"
 #include "link/fm_request.h"
 #include "link_test_support.h"
+#include "tests/support/file_size_limit.h"
+
+#include <cerrno>
 
 namespace {
 
@@ -289,6 +292,42 @@ TEST_F(FmUpload, PacketsAfterAFailedSessionAreNotWritten) {
     serial->Deliver(EncodeFrame(Answer(0x90, 0x10, 1, PacketData(1))));
     EXPECT_EQ(link.SessionResult(), 2);
     EXPECT_EQ(ReadFile(FilePath("late.hex")).size(), 0);
+}
+
+// Each accepted packet is in the file as soon as it has been handled, not held back until the
+// upload ends: a crash or a kill keeps what arrived.
+TEST_F(FmUpload, EachAcceptedPacketReachesTheFileAtOnce) {
+    const QString hex = FilePath("through.hex");
+    StartSerialUpload(H_UPLOAD_Detail, hex, WholeRequest());
+    QByteArray expected;
+    for (int i = 1; i <= 3; ++i) {
+        serial->Deliver(EncodeFrame(Answer(0x90, 0x10, LastRequest().Sequence, PacketData(i))));
+        expected += PacketData(i);
+        EXPECT_EQ(ReadFile(hex), expected) << "after packet " << i;
+    }
+    EXPECT_TRUE(link.SessionOpen());
+}
+
+// The disk fills up in the middle of a packet (a file-size limit fails the write as a full
+// disk does): the session ends as a file failure, naming the file and the system's reason,
+// and nothing more is requested.
+TEST_F(FmUpload, WriteThatFailsMidUploadEndsTheSessionWithTheReason) {
+    const QString hex = FilePath("full.hex");
+    StartSerialUpload(H_UPLOAD_Detail, hex, WholeRequest());
+    {
+        testsupport::FileSizeLimit limit(256 + 100);
+        ASSERT_TRUE(limit.Active());
+        for (int i = 1; i <= 2; ++i)
+            serial->Deliver(EncodeFrame(Answer(0x90, 0x10, LastRequest().Sequence, PacketData(i))));
+    }
+    EXPECT_EQ(ends, std::vector<SessionEnd>{SessionEnd::FileFailed});
+    EXPECT_EQ(link.SessionResult(), 2);
+    EXPECT_EQ(link.StatusText,
+              QStringLiteral("Write file %1 fail: %2").arg(hex, qt_error_string(EFBIG)));
+    const std::size_t sent = serial->Writes.size();
+    Advance(60000);
+    EXPECT_EQ(serial->Writes.size(), sent);
+    EXPECT_TRUE(ReadFile(hex).startsWith(PacketData(1)));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "gui_support.h"
 
 #include "fm/cp1250.h"
+#include "tests/support/file_size_limit.h"
 
 #include <QComboBox>
 #include <QDate>
@@ -209,6 +210,33 @@ TEST_F(UploadTest, CancelDuringTheHeaderExchangeStopsTheWholeUpload) {
     const QString summary = sim.Stop();
     EXPECT_FALSE(summary.contains(QStringLiteral("H_UPLOAD_Footer"))) << summary.toStdString();
     EXPECT_FALSE(summary.contains(QStringLiteral("H_UPLOAD_EPROM"))) << summary.toStdString();
+}
+
+// The upload file stops taking data while the blocks come (a full disk, played by a
+// file-size limit): the memo names the file and the system's reason instead of "timeout...",
+// "connect fail...", and nothing is decoded, listed or shown as the uploaded file.
+TEST_F(UploadTest, UploadFileThatFailsMidUploadIsNamedInTheMemo) {
+    SimDevice sim;
+    ASSERT_FALSE(sim.Pty().isEmpty());
+    Tfrm_Main& w = Make(sim.Pty());
+    w.cb_qrytype->setCurrentIndex(2);
+    const QString hex = PathIn(QStringLiteral("cut.hex"));
+    Dialogs.SaveAnswers = {hex};
+    {
+        testsupport::FileSizeLimit limit(2 * 256 + 10);
+        ASSERT_TRUE(limit.Active());
+        PressUpload(w);
+    }
+    const QStringList memo = w.MemoLines();
+    EXPECT_TRUE(
+        memo.contains(QStringLiteral("Write file %1 fail: %2").arg(hex, qt_error_string(EFBIG))))
+        << memo.join(u'|').toStdString();
+    EXPECT_FALSE(memo.contains(QStringLiteral("timeout..."))) << memo.join(u'|').toStdString();
+    EXPECT_TRUE(Dialogs.Messages.isEmpty()) << Dialogs.MessageTexts().join('|').toStdString();
+    EXPECT_NE(w.lb_file->text(), hex);
+    EXPECT_TRUE(w.dxlist.IsEmpty());
+    EXPECT_TRUE(FilesIn("Txtfile", "*").isEmpty());
+    ExpectIdle(w);
 }
 
 TEST_F(UploadTest, CloseDuringAnUploadEndsItWithoutDecodingAndSavesTheList) {
