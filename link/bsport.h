@@ -218,9 +218,9 @@ public:
     // nothing timed yet asks to be looked at again after kIdleSessionCheckMs.
     std::optional<qint64> MsUntilDue() const;
     static constexpr qint64 kIdleSessionCheckMs = 500;
-    // A packet that repeats one an earlier exchange accepted this long ago (or within the
-    // time-out in force, if longer) counts as a late copy of it.
-    static constexpr qint64 kLateCopyMinWindowMs = 1000;
+    // A packet that repeats one the exchange before accepted this long ago counts as a late
+    // copy of it (two time-outs if that packet's request had been sent more than once).
+    static constexpr qint64 kLateCopyWindowMs = 1000;
 
     // --- Transport entry points (public so tests and other transports can feed them) --------
     void ReceiveBytes(const QByteArray& Chunk);

@@ -160,10 +160,7 @@ void TBsPort::HandleEpromPacket(const DeviceFrame& Frame) {
 }
 
 bool TBsPort::IgnoreAsLateCopy(const DeviceFrame& Frame) {
-    // A copy comes at most about one time-out after the packet it repeats: the device's
-    // answer to a retransmission that went out just before the first answer arrived.
-    const qint64 within = std::max<qint64>(AckTimeout, kLateCopyMinWindowMs);
-    if (!m_earlierAnswers.IsLateCopy(Frame.Sequence, Frame.Data, Now(), within))
+    if (!m_earlierAnswers.IsLateCopy(Frame.Sequence, Frame.Data, Now()))
         return false;
     if (m_lateCopyAtResend && m_resends > *m_lateCopyAtResend) {
         // Asked once more, the device gave the same bytes: they are its answer. Whatever
@@ -180,7 +177,13 @@ bool TBsPort::IgnoreAsLateCopy(const DeviceFrame& Frame) {
 }
 
 void TBsPort::RememberAccepted(const DeviceFrame& Frame) {
-    m_earlierAnswers.Remember(Frame.Sequence, Frame.Data, Now());
+    // A request sent more than once can have its answer come once per sending: the last copy
+    // about a time-out after the first. Otherwise only a duplicate on the way (a network's, a
+    // device's own) can follow, and soon.
+    const qint64 copiesFor = m_resends > 0
+                                 ? std::max<qint64>(2 * qint64(AckTimeout), kLateCopyWindowMs)
+                                 : kLateCopyWindowMs;
+    m_earlierAnswers.Remember(Frame.Sequence, Frame.Data, Now(), copiesFor);
 }
 
 // ---------------------------------------------------------------------------------------

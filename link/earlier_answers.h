@@ -12,7 +12,9 @@
 // for an answer. Every exchange counts its sequence bytes from the device's value again, so
 // that copy can carry exactly the sequence byte the new request expects and would pass as its
 // answer (a header block taken for the footer's). Only its bytes give it away: it is, byte for
-// byte, a packet an earlier exchange accepted a moment ago.
+// byte, a packet the exchange before accepted a moment ago. Only the exchange just before
+// counts: the one before that had its own successor to catch its copies, and an upload made
+// again later brings the same bytes by right.
 class EarlierAnswers {
 public:
     // Enough for the copies a device can still have under way: the answers to the last
@@ -24,11 +26,11 @@ public:
     // The device repeats earlier packets on purpose (an upload made again at once, areas
     // that read alike): nothing remembered so far counts as a copy any more.
     void Forget() { m_entries.clear(); }
-    void Remember(std::uint8_t Sequence, const QByteArray& Data, qint64 At);
-    // An earlier exchange accepted this very packet (sequence byte and data) at most
-    // WithinMs before At.
-    bool IsLateCopy(std::uint8_t Sequence, const QByteArray& Data, qint64 At,
-                    qint64 WithinMs) const;
+    // A packet accepted At; a copy of it may still come for CopiesForMs.
+    void Remember(std::uint8_t Sequence, const QByteArray& Data, qint64 At, qint64 CopiesForMs);
+    // The exchange before accepted this very packet (sequence byte and data), and a copy of it
+    // may still come at At.
+    bool IsLateCopy(std::uint8_t Sequence, const QByteArray& Data, qint64 At) const;
 
 private:
     struct Entry {
@@ -36,6 +38,7 @@ private:
         std::uint8_t Sequence = 0;
         QByteArray Data;
         qint64 At = 0;
+        qint64 CopiesForMs = 0;
     };
     std::deque<Entry> m_entries;
     int m_exchange = 0;

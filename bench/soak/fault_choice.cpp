@@ -121,14 +121,19 @@ FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTran
             }
             any = true;
         }
-        // Answers to earlier requests: a stale one without data, a late second copy. The link
-        // tells them apart by their sequence bytes, except over UDP in the change-data
-        // exchange and across the exchanges of a change report, so those are left out.
-        if (Coin(Rng, 15) && (Transport == SoakTransport::Serial || !Content.Joined())) {
+        // Answers to earlier requests: a stale one without data, a late second copy (across
+        // the exchanges of a change report too, where it can carry the next request's
+        // sequence byte).
+        if (Coin(Rng, 15)) {
             f.SimArgs << QStringLiteral("--stale-empty") << AnswerList(Rng, answers);
             any = true;
         }
-        if (Coin(Rng, 15) && !Content.Joined()) {
+        // A line that hands every request back before the answer.
+        if (Transport == SoakTransport::Serial && Coin(Rng, 10)) {
+            f.SimArgs << QStringLiteral("--echo");
+            any = true;
+        }
+        if (Coin(Rng, 15)) {
             f.SimArgs << QStringLiteral("--late-copy") << AnswerList(Rng, answers)
                       << QStringLiteral("--late-copy-ms") << QString::number(Pick(Rng, 20, 300));
             any = true;

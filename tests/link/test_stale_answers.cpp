@@ -148,26 +148,43 @@ TEST_F(StaleAnswers, LateCopyWithTheNewRequestsSequenceByteIsToldApartByItsBytes
 }
 
 // A packet that repeats the exchange before's is still the device's answer when it comes
-// again after the request went out once more (blank areas read alike), or when the earlier
-// one is too old to have a copy still under way (the same upload made again later).
+// again after the request went out once more (blank areas read alike), when the earlier one
+// is too old to have a copy still under way, or when another exchange came in between (the
+// same upload made again). A packet whose request had been sent twice can have its second
+// copy come about a time-out later, so it is watched for longer.
 TEST_F(StaleAnswers, RepeatedBytesAreTakenOnceACopyCannotExplainThem) {
     struct Case {
         const char* Name;
-        qint64 PauseMs;      // from the first exchange's end to the second's first answer
-        bool IgnoredAtFirst; // the first arrival waits for a retransmission
+        bool FirstResent;     // the first exchange's request timed out and went out again
+        bool ExchangeBetween; // another exchange with other data came in between
+        qint64 PauseMs;       // from the first exchange's end to the repeat's first answer
+        bool IgnoredAtFirst;  // the repeat's first arrival waits for a retransmission
     };
+    constexpr qint64 kAck = 2000;
     const Case cases[] = {
-        {"at once: taken after the retransmission", 100, true},
-        {"after the window: taken at once", TBsPort::kLateCopyMinWindowMs + 1, false},
+        {"at once: taken after the retransmission", false, false, 100, true},
+        {"after the window: taken at once", false, false, TBsPort::kLateCopyWindowMs + 1, false},
+        {"another exchange between: taken at once", false, true, 100, false},
+        {"first request resent: watched two time-outs long", true, false, kAck, true},
+        {"first request resent, after two time-outs: taken at once", true, false, 2 * kAck + 1,
+         false},
     };
-    link.AckTimeoutMs = 300;
+    link.AckTimeoutMs = kAck;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         now += 60000;
         const QByteArray blank = PacketData(0, true);
         StartUdp(H_UPLOAD_Header, FilePath("header.hex"));
+        if (c.FirstResent)
+            Advance(kAck);
         udp->Deliver(EncodeFrame(Answer(0x90, 0x12, LastRequest().Sequence, blank)));
         ASSERT_EQ(link.SessionResult(), 3);
+        if (c.ExchangeBetween) {
+            StartUdp(H_UPLOAD_Footer, FilePath("between.hex"));
+            const QByteArray other = PacketData(7, true);
+            udp->Deliver(EncodeFrame(Answer(0x90, 0x13, LastRequest().Sequence, other)));
+            ASSERT_EQ(link.SessionResult(), 3);
+        }
 
         now += c.PauseMs;
         StartUdp(H_UPLOAD_Footer, FilePath("footer.hex"));
@@ -175,7 +192,7 @@ TEST_F(StaleAnswers, RepeatedBytesAreTakenOnceACopyCannotExplainThem) {
         udp->Deliver(answer);
         EXPECT_EQ(link.SessionResult(), c.IgnoredAtFirst ? 1 : 3);
         if (c.IgnoredAtFirst) {
-            Advance(link.AckTimeoutMs);
+            Advance(kAck);
             udp->Deliver(answer);
             EXPECT_EQ(link.SessionResult(), 3);
         }
