@@ -151,6 +151,8 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
             return UploadOutcome::OutputFailed;
         if (m_portFailed)
             return UploadOutcome::PortOpenFailed;
+        if (m_end == SessionEnd::Disconnected)
+            return UploadOutcome::Disconnected;
         return UploadOutcome::TimedOut;
     };
 
@@ -391,7 +393,8 @@ void UploadAction::AttachLink(TBsPort& Link) {
         m_end = End;
         // The device went on past the last block a request can name: say so, the time-out
         // lines that follow every failure would send the operator looking at the cable.
-        if (End == SessionEnd::Overrun)
+        // A line that went away names itself and the system's reason.
+        if (End == SessionEnd::Overrun || End == SessionEnd::Disconnected)
             MemoLine(Link.StatusText);
         if (End == SessionEnd::Refused) {
             // The device refused the request: the upload stops with "upload fail".
@@ -491,8 +494,11 @@ int UploadAction::WaitForLink(int PortIndex) {
             return r;
         }
         if (m_end) {
-            // Every failure that is not a refusal reads "timeout...", "connect fail...".
-            if (*m_end != SessionEnd::Finished && *m_end != SessionEnd::Cancelled)
+            // Every failure that is not a refusal reads "timeout...", "connect fail..."; a line
+            // that went away did not time out.
+            if (*m_end == SessionEnd::Disconnected)
+                MemoLine(m_messages.MsgConnectFail);
+            else if (*m_end != SessionEnd::Finished && *m_end != SessionEnd::Cancelled)
                 TimeoutLines();
             return r;
         }

@@ -181,6 +181,8 @@ const char* OutcomeName(UploadOutcome O) {
         return "OutputFailed";
     case UploadOutcome::TimedOut:
         return "TimedOut";
+    case UploadOutcome::Disconnected:
+        return "Disconnected";
     case UploadOutcome::Refused:
         return "Refused";
     case UploadOutcome::Cancelled:
