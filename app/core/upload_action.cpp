@@ -349,6 +349,14 @@ bool UploadAction::LetLineSettle() {
 
 bool UploadAction::StartExchange(int PortIndex, TEnumVarnCmd Command, const QString& FileName,
                                  const std::optional<QByteArray>& Range) {
+    // A serial line that hung up after the last exchange was closed by its link: it is
+    // opened again, or the operator learns why it cannot be (the adapter is gone).
+    if (m_request.Mode == tmRS232 && !m_ports.OpenPort(m_request.PortName)) {
+        m_portFailed = true;
+        m_portError = m_ports.LastError();
+        MemoLine(FormatPortMessage(m_messages.MsgPortOpenFail, m_request.PortName));
+        return false;
+    }
     TBsPort& link = *m_ports.Port(PortIndex);
     SessionRequest session;
     session.Command = Command;
