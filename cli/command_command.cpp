@@ -203,6 +203,9 @@ int ExitStatusOf(SessionEnd End, const TBsPort& Link) {
         return kExitFile;
     if (End == SessionEnd::Refused || End == SessionEnd::NotPossible || Link.RefusalsSeen() > 0)
         return kExitRefused;
+    // The line went away under the session: it failed as a port that does not open.
+    if (End == SessionEnd::Disconnected)
+        return kExitPort;
     return kExitTimeout;
 }
 

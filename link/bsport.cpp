@@ -45,6 +45,10 @@ TBsPort::TBsPort(QObject* Parent) : QObject(Parent), Commands(DefaultCommandTabl
     m_startTimer->setSingleShot(true);
     m_startTimer->setTimerType(Qt::PreciseTimer);
     connect(m_startTimer, &QTimer::timeout, this, [this] { RunDueStart(); });
+    m_frameSink = [this](const FrameEvent& Event) { OnFrameEvent(Event); };
+    m_frameTimer = new QTimer(this);
+    m_frameTimer->setSingleShot(true);
+    connect(m_frameTimer, &QTimer::timeout, this, [this] { AbandonOverdueFrame(); });
 }
 
 TBsPort::~TBsPort() {
@@ -54,6 +58,10 @@ TBsPort::~TBsPort() {
     }
     if (m_udp)
         m_udp->OnBytes = nullptr;
+    for (LinkTransport* line : {m_serial.get(), m_udp.get()}) {
+        if (line)
+            line->OnHangUp = nullptr;
+    }
 }
 
 bool TBsPort::LineAgreesBitRate() const {
@@ -76,6 +84,9 @@ void TBsPort::SetTransport(TMode TransportMode, std::unique_ptr<LinkTransport> T
     if (!slot)
         return;
     slot->OnBytes = [this](const QByteArray& bytes) { ReceiveBytes(bytes); };
+    slot->OnHangUp = [this, line = slot.get()](const QString& reason) {
+        LineHungUp(*line, reason);
+    };
     // A serial line is opened by its owner, who reports a failure; a datagram line opens with
     // its session, so the session's status says when it could not.
     LinkTransport* line = slot.get();
@@ -302,6 +313,7 @@ void TBsPort::ReceiveBytes(const QByteArray& Chunk) {
 }
 
 void TBsPort::ParseBytes(const char* Chunk, qsizetype Length) {
+    m_lastBytesAt = Now();
     if (m_parsing) {
         // A handler's write made a transport deliver bytes synchronously: finish the frame in
         // hand first so the finder's state is never entered twice.
@@ -309,15 +321,64 @@ void TBsPort::ParseBytes(const char* Chunk, qsizetype Length) {
         return;
     }
     m_parsing = true;
-    const auto sink = [this](const FrameEvent& ev) { OnFrameEvent(ev); };
-    m_finder.Feed(Chunk, Length, sink);
+    m_finder.Feed(Chunk, Length, m_frameSink);
+    FinishParse();
+}
+
+void TBsPort::FinishParse() {
     while (!m_pendingChunks.isEmpty()) {
         const QByteArray more = std::exchange(m_pendingChunks, QByteArray());
-        m_finder.Feed(more, sink);
+        m_finder.Feed(more, m_frameSink);
     }
     m_parsing = false;
     if (LinkTransport* line = ActiveTransport())
         line->ExpectBytes(m_finder.DataStillMissing());
+    WatchFrameDeadline();
+}
+
+std::optional<qint64> TBsPort::FrameDeadline() const {
+    if (!m_finder.InFrame())
+        return std::nullopt;
+    const qint64 missing = m_finder.CollectingData() ? m_finder.DataStillMissing()
+                                                     : kFrameHeaderSize - m_finder.CollectedBytes();
+    const bool datagram = LineIsDatagram();
+    const qint64 rate = datagram ? kDatagramFrameRate : BaudRateOfIndex(m_baudRate & 0x7F);
+    constexpr qint64 kBitsPerByte = 10; // 8N1
+    const qint64 wireMs = (missing * kBitsPerByte * 1000 + rate - 1) / std::max<qint64>(rate, 1);
+    // A slow adapter or a clock a little off stretches a long rest: a quarter more for it.
+    const qint64 margin = datagram ? kDatagramFrameMarginMs : kFrameMarginMs + wireMs / 4;
+    return m_lastBytesAt + wireMs + margin;
+}
+
+void TBsPort::WatchFrameDeadline() {
+    const std::optional<qint64> due = FrameDeadline();
+    if (!due) {
+        m_frameTimer->stop();
+        return;
+    }
+    // While bytes keep coming the deadline moves on; the timer is not restarted for each
+    // chunk but looks again when it fires.
+    if (!m_frameTimer->isActive())
+        m_frameTimer->start(static_cast<int>(std::max<qint64>(0, *due - Now())));
+}
+
+void TBsPort::AbandonOverdueFrame() {
+    const std::optional<qint64> due = FrameDeadline();
+    if (!due || m_parsing)
+        return;
+    const qint64 now = Now();
+    if (now < *due) {
+        WatchFrameDeadline();
+        return;
+    }
+    const qint64 expected = m_finder.CollectingData()
+                                ? kFrameHeaderSize + m_finder.PendingDataLength() + 2
+                                : kFrameHeaderSize;
+    ReportStatus(LinkStatusText(LinkText::FrameOverdue, now - m_lastBytesAt,
+                                m_finder.CollectedBytes(), expected));
+    m_parsing = true;
+    m_finder.AbandonFrame(m_frameSink);
+    FinishParse();
 }
 
 void TBsPort::OnFrameEvent(const FrameEvent& Event) {
@@ -536,6 +597,7 @@ void TBsPort::SendRequest() {
 }
 
 void TBsPort::Tick() {
+    AbandonOverdueFrame();
     RunDueStart();
     if (!LineAgreesBitRate()) {
         CheckAckTimeout();
@@ -568,6 +630,8 @@ std::optional<qint64> TBsPort::MsUntilDue() const {
     const auto consider = [&](qint64 At) { due = std::min(due.value_or(At), At); };
     if (m_startDueAt)
         consider(*m_startDueAt);
+    if (const std::optional<qint64> frameDue = FrameDeadline())
+        consider(*frameDue);
     if (LinkState != '0' && !untimedRateAgreement)
         consider(SentAt + static_cast<qint64>(AckTimeout));
     if (!due)
@@ -591,6 +655,17 @@ void TBsPort::CheckAckTimeout() {
         DownloadState = -1;
     CloseSerialLine();
     EndSession(SessionEnd::TimedOut, 2);
+}
+
+void TBsPort::LineHungUp(LinkTransport& Line, const QString& Reason) {
+    ReportStatus(LinkStatusText(LinkText::LineDisconnected, Line.Endpoint(), Reason));
+    // Closed at once: the port is free again, and the next open finds out whether the
+    // device (or the adapter) is back.
+    Line.Close();
+    if (&Line != ActiveTransport() || !m_sessionOpen)
+        return;
+    DownloadState = -1;
+    EndSession(SessionEnd::Disconnected, 2);
 }
 
 void TBsPort::OnModemLines(std::uint32_t /*Event*/) {

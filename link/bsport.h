@@ -40,7 +40,10 @@ enum class SessionEnd {
     FileFailed,  // the session's file could not be written or read (2)
     Overrun,     // the device gave more than any memory holds: no end marker by the last
                  // block number a request can name (2)
-    Cancelled,   // the owner ended the session (SessionResult stays as it was)
+    // The line went away under the session (the device closed its side, an adapter was
+    // unplugged); the line is closed (2).
+    Disconnected,
+    Cancelled, // the owner ended the session (SessionResult stays as it was)
 };
 
 // What one session needs: everything an owner used to write into the link before it began.
@@ -221,9 +224,22 @@ public:
     // A packet that repeats one the exchange before accepted this long ago counts as a late
     // copy of it (two time-outs if that packet's request had been sent more than once).
     static constexpr qint64 kLateCopyWindowMs = 1000;
+    // A frame whose rest stops coming is given up once the missing bytes are overdue: the
+    // time they take at the line's rate after the last bytes came, plus a margin for USB
+    // adapters (they hand bytes over in packets) and devices that pause while they read their
+    // memory. Noise that passes for a header and claims thousands of bytes would otherwise
+    // swallow every answer behind it. A datagram line has no rate: its frames come whole or
+    // in datagrams sent back to back, so the rest is counted at the device's fastest rate with
+    // a margin for the network.
+    static constexpr qint64 kFrameMarginMs = 250;
+    static constexpr qint64 kDatagramFrameMarginMs = 1000;
+    static constexpr int kDatagramFrameRate = 115200;
 
     // --- Transport entry points (public so tests and other transports can feed them) --------
     void ReceiveBytes(const QByteArray& Chunk);
+    // The line hung up (see LinkTransport::OnHangUp): it is closed, and a session running on
+    // it ends at once as Disconnected instead of waiting out its retries.
+    void LineHungUp(LinkTransport& Line, const QString& Reason);
     // Modem lines changed: exactly CTS and DSR on (no ring, no carrier) drops BaudReady.
     void OnModemLines(std::uint32_t Event);
 
@@ -295,6 +311,15 @@ private:
     // A time-out period has passed without an answer: false while it has not.
     bool TimeoutExpired(qint64 Now) const;
     void WriteFrame(const QByteArray& Bytes);
+    // Feeds what arrived during the parse just done, then lets the line and the frame
+    // deadline know what the frame in progress still lacks.
+    void FinishParse();
+    // When the frame in progress becomes overdue; nothing while none is in progress.
+    std::optional<qint64> FrameDeadline() const;
+    void WatchFrameDeadline();
+    // Gives up an overdue frame: its start byte is dropped and the bytes after it are searched
+    // again, so the frames they hold are still handled.
+    void AbandonOverdueFrame();
     void ResendLastFrame();
     void OnFrameEvent(const FrameEvent& Event);
     void AfterCompleteFrame();
@@ -361,6 +386,12 @@ private:
     bool m_parsing = false;
     QByteArray m_lastSentFrame; // the bytes of the last frame written
     QByteArray m_pendingChunks; // bytes that arrived while a chunk was being parsed
+    // Hands every finder event to OnFrameEvent.
+    FrameFinder::Sink m_frameSink;
+    // When the last received bytes were parsed (Clock ms), and the timer that runs while a
+    // frame is in progress, until its deadline.
+    qint64 m_lastBytesAt = 0;
+    QTimer* m_frameTimer = nullptr;
     bool m_endMarkerSeen = false;
     EarlierAnswers m_earlierAnswers;
     int m_resends = 0;                     // of the request in flight

@@ -79,6 +79,10 @@ public:
     // Raised in the owner's thread when a modem line changes; the argument is the driver's
     // event mask (the link reads ModemStatus() itself).
     std::function<void(std::uint32_t Event)> OnModemLines;
+    // Raised in the owner's thread when the line went away under the link (the device closed
+    // its side, a USB adapter was unplugged): nothing more arrives and writes fail. Reason is
+    // the system's word for it. The line stays open until its owner closes it.
+    std::function<void(const QString& Reason)> OnHangUp;
 
 protected:
     // Opens the line for Open(): false with the reason in LastError().

@@ -24,11 +24,17 @@ SerialLinkTransport::SerialLinkTransport() : m_comm(std::make_unique<TComm>()) {
         if (OnModemLines)
             OnModemLines(event);
     };
+    c.OnRequestHangup = [this](TComm* comm) {
+        m_lastError = comm->HangupReason();
+        if (OnHangUp)
+            OnHangUp(m_lastError);
+    };
 }
 
 SerialLinkTransport::~SerialLinkTransport() {
     m_comm->OnReceiveData = nullptr;
     m_comm->OnModemStateChange = nullptr;
+    m_comm->OnRequestHangup = nullptr;
 }
 
 void SerialLinkTransport::SetEndpoint(const QString& Endpoint) {

@@ -62,6 +62,10 @@ constexpr std::array kTexts{
     Row{LinkText::ZReportError94, u"Can not upload Z report.(Ecr Error 94)"},
     Row{LinkText::NoEndMarker,
         u"No end marker up to block %1, the last a request can name: upload stopped"},
+    Row{LinkText::LineDisconnected, u"Line %1 disconnected: %2"},
+    Row{LinkText::FrameOverdue,
+        u"Frame incomplete %1 ms after its last bytes (%2 of %3 bytes came): searched again "
+        u"from its next byte"},
 };
 
 constexpr bool InEnumOrder() {
@@ -71,7 +75,7 @@ constexpr bool InEnumOrder() {
     return true;
 }
 static_assert(InEnumOrder(), "kTexts must list every LinkText in the enum's order");
-static_assert(kTexts.size() == static_cast<std::size_t>(LinkText::NoEndMarker) + 1);
+static_assert(kTexts.size() == static_cast<std::size_t>(LinkText::FrameOverdue) + 1);
 
 } // namespace
 

@@ -68,6 +68,10 @@ enum class LinkText : std::uint8_t {
     ZReportError94,
     // A device that never marks its last block.
     NoEndMarker,
+    // The line went away under the link.
+    LineDisconnected,
+    // A frame whose rest never came was given up and its bytes searched again.
+    FrameOverdue,
 };
 
 // The text of Id with its %N markers.

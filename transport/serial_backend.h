@@ -32,8 +32,8 @@ struct SerialBackendEvents {
     // report; at least one of them is not 0.
     std::function<void(std::uint32_t LineErrors, std::uint32_t ModemEvent)> LinesChanged;
     // Reading or writing failed unexpectedly: watching has stopped, the device stays open and
-    // later writes are refused until it is closed.
-    std::function<void()> Hangup;
+    // later writes are refused until it is closed. Reason says why, in the system's words.
+    std::function<void(const QString& Reason)> Hangup;
     // The transmit side has drained: once after every open and once after every burst of
     // writes, never for writes discarded by Close.
     std::function<void()> Drained;

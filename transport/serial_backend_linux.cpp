@@ -69,6 +69,10 @@ std::uint32_t LinesFromTiocm(int Bits) {
     return lines;
 }
 
+QString ErrorText(int Error) {
+    return QString::fromLocal8Bit(std::strerror(Error));
+}
+
 std::optional<std::uint32_t> ReadModemLines(int Fd) {
     int bits = 0;
     if (::ioctl(Fd, TIOCMGET, &bits) != 0)
@@ -106,7 +110,7 @@ int BitsPerCharacter(TByteSize Size, TParity Parity, TStopBits Stop) {
 // Opens Path for TComm's exclusive use, or throws what TComm::OpenPort promises.
 int OpenTerminal(const QString& Path) {
     const auto systemReason = [&Path](int Error) {
-        return QStringLiteral("%1: %2").arg(Path, QString::fromLocal8Bit(std::strerror(Error)));
+        return QStringLiteral("%1: %2").arg(Path, ErrorText(Error));
     };
     const QByteArray native = QFile::encodeName(Path);
     const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -158,7 +162,7 @@ private:
     void OnWritable();
     void CheckDrained();
     void PollLines();
-    void RequestHangup();
+    void RequestHangup(const QString& Reason);
     void StopWatching();
 
     QObject* m_context;
@@ -317,7 +321,7 @@ bool LinuxSerialBackend::WriteQueued(bool FromLoop) {
             // A failing line is reported from the loop, never from inside the owner's write.
             if (!FromLoop)
                 return true;
-            RequestHangup();
+            RequestHangup(ErrorText(errno));
             return false;
         }
         m_writeOffset += n;
@@ -341,12 +345,12 @@ void LinuxSerialBackend::OnReadable() {
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return;
-        RequestHangup();
+        RequestHangup(ErrorText(errno));
         return;
     }
     if (n == 0) {
         // With VMIN 1 a terminal only reads 0 bytes once it has been hung up.
-        RequestHangup();
+        RequestHangup(QStringLiteral("hung up"));
         return;
     }
     qsizetype count = n;
@@ -409,11 +413,12 @@ void LinuxSerialBackend::PollLines() {
         m_events.LinesChanged(errors, modemEvent);
 }
 
-void LinuxSerialBackend::RequestHangup() {
-    // Watching ends; the device stays open until the owner closes it.
+void LinuxSerialBackend::RequestHangup(const QString& Reason) {
+    // Watching ends (the notifiers go: on a hung-up descriptor they would fire without end);
+    // the device stays open until the owner closes it.
     m_hungUp = true;
     StopWatching();
-    m_events.Hangup();
+    m_events.Hangup(Reason);
 }
 
 void LinuxSerialBackend::ApplyLineSettings(const SerialLineSettings& Line) {

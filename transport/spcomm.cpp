@@ -34,7 +34,7 @@ TComm::TComm(QObject* Owner) : QObject(Owner) {
     events.LinesChanged = [this](std::uint32_t LineErrors, std::uint32_t ModemEvent) {
         ReportLineChanges(LineErrors, ModemEvent);
     };
-    events.Hangup = [this] { ReportHangup(); };
+    events.Hangup = [this](const QString& Reason) { ReportHangup(Reason); };
     events.Drained = [this] { ReportDrained(); };
     m_backend = CreateSerialBackend(this, std::move(events));
 }
@@ -111,8 +111,9 @@ void TComm::ReportLineChanges(std::uint32_t LineErrors, std::uint32_t ModemEvent
         handler(this, ModemEvent);
 }
 
-void TComm::ReportHangup() {
+void TComm::ReportHangup(const QString& Reason) {
     // Watching has ended; the port stays open until the owner closes it.
+    m_hangupReason = Reason;
     if (const TNotifyEvent handler = OnRequestHangup)
         handler(this);
 }

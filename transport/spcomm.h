@@ -110,7 +110,8 @@ public:
     // Modem lines are sampled every 50 ms on devices that have them.
     TModemStateChangeEvent OnModemStateChange;
     // Reading or writing the port failed unexpectedly (e.g. the device went away). Watching
-    // stops but the port stays open; the owner decides whether to close it.
+    // stops but the port stays open; the owner decides whether to close it. HangupReason()
+    // says why.
     TNotifyEvent OnRequestHangup;
     // Everything queued by WriteData has left the driver's output queue. Raised once after
     // every open and once per drained burst; never for writes discarded by ClosePort.
@@ -154,6 +155,9 @@ public:
     bool SendDataEmpty() const { return m_sendDataEmpty; }
     // The device path the port was opened with (empty while closed).
     QString DevicePath() const { return m_openPath; }
+    // Why the line was last hung up, in the system's words ("Input/output error"); empty
+    // until the first hang-up.
+    QString HangupReason() const { return m_hangupReason; }
 
     // Published settings. A line-setting setter stores only a changed value and, while the
     // port is open, re-applies the whole line state at once (then pauses 5 ms so the line
@@ -225,7 +229,7 @@ private:
     template <typename T> void SetTimeoutSetting(T& Field, const T& Value);
     void ReceiveBytes(const char* Data, int Count);
     void ReportLineChanges(std::uint32_t LineErrors, std::uint32_t ModemEvent);
-    void ReportHangup();
+    void ReportHangup(const QString& Reason);
     void ReportDrained();
 
     QString m_commName = QStringLiteral("COM2");
@@ -238,6 +242,7 @@ private:
 
     std::unique_ptr<SerialBackend> m_backend;
     QString m_openPath;
+    QString m_hangupReason;
     // Bumped by every open and close so that a report meant for an earlier opening stops.
     std::uint64_t m_generation = 0;
     bool m_sendDataEmpty = true;

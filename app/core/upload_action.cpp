@@ -161,6 +161,8 @@ UploadOutcome UploadAction::RunSteps(const UploadRequest& Request) {
             return UploadOutcome::PortOpenFailed;
         if (m_damagedPart)
             return UploadOutcome::DecodeFailed;
+        if (m_end == SessionEnd::Disconnected)
+            return UploadOutcome::Disconnected;
         return UploadOutcome::TimedOut;
     };
 
@@ -374,6 +376,14 @@ bool UploadAction::LetLineSettle() {
 
 bool UploadAction::StartExchange(int PortIndex, TEnumVarnCmd Command, const QString& FileName,
                                  const std::optional<QByteArray>& Range) {
+    // A serial line that hung up after the last exchange was closed by its link: it is
+    // opened again, or the operator learns why it cannot be (the adapter is gone).
+    if (m_request.Mode == tmRS232 && !m_ports.OpenPort(m_request.PortName)) {
+        m_portFailed = true;
+        m_portError = m_ports.LastError();
+        MemoLine(FormatPortMessage(m_messages.MsgPortOpenFail, m_request.PortName));
+        return false;
+    }
     TBsPort& link = *m_ports.Port(PortIndex);
     SessionRequest session;
     session.Command = Command;
@@ -420,7 +430,8 @@ void UploadAction::AttachLink(TBsPort& Link) {
         m_end = End;
         // The device went on past the last block a request can name: say so, the time-out
         // lines that follow every failure would send the operator looking at the cable.
-        if (End == SessionEnd::Overrun)
+        // A line that went away names itself and the system's reason.
+        if (End == SessionEnd::Overrun || End == SessionEnd::Disconnected)
             MemoLine(Link.StatusText);
         if (End == SessionEnd::FileFailed) {
             // The disk (or the file) failed, not the device: the link's text names the file
@@ -528,10 +539,13 @@ int UploadAction::WaitForLink(int PortIndex) {
         }
         if (m_end) {
             // Every failure of the line or the device reads "timeout...", "connect fail...";
-            // a file that could not be written has said so already.
+            // a file that could not be written has said so already, and a line that went
+            // away did not time out.
             const SessionEnd end = *m_end;
-            if (end != SessionEnd::Finished && end != SessionEnd::Cancelled &&
-                end != SessionEnd::FileFailed)
+            if (end == SessionEnd::Disconnected)
+                MemoLine(m_messages.MsgConnectFail);
+            else if (end != SessionEnd::Finished && end != SessionEnd::Cancelled &&
+                     end != SessionEnd::FileFailed)
                 TimeoutLines();
             if (end == SessionEnd::TimedOut && m_exchangePackets > 0)
                 SilenceLine();

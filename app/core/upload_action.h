@@ -43,6 +43,8 @@ enum class UploadOutcome {
     PortOpenFailed, // the serial port is unknown or does not open, or the UDP socket
     OutputFailed,   // an upload file could not be created (or the name is no regular file)
     TimedOut,       // no answer, or the link gave up: "timeout...", "connect fail..."
+    Disconnected,   // the serial line went away mid-upload (the device closed its side, the
+                    // adapter was unplugged): "Line ... disconnected: ...", "connect fail..."
     Refused,        // the device refused a request: "upload fail..."
     Cancelled,      // Cancel (or Close) ended the wait
     DecodeFailed,   // uploaded, but the report could not be made

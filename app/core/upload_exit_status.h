@@ -8,7 +8,8 @@
 enum UploadExitStatus {
     kUploadExitOk = 0,
     kUploadExitUsage = 2,         // bad usage, bad range, output file, another upload running
-    kUploadExitPort = 3,          // the port (or the UDP echo socket) cannot be opened
+    kUploadExitPort = 3,          // the port (or the UDP echo socket) cannot be opened, or
+                                  // the line went away during the upload (disconnected)
     kUploadExitTimeout = 4,       // no answer, or the link gave up
     kUploadExitRefused = 5,       // the device refused a request
     kUploadExitDecode = 6,        // uploaded, but the report could not be made
@@ -38,6 +39,7 @@ constexpr int ExitStatusFor(UploadOutcome Outcome) {
     case UploadOutcome::Busy:
         return kUploadExitUsage;
     case UploadOutcome::PortOpenFailed:
+    case UploadOutcome::Disconnected:
         return kUploadExitPort;
     case UploadOutcome::TimedOut:
         return kUploadExitTimeout;

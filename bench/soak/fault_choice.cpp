@@ -38,6 +38,8 @@ const char* ExpectationName(Expectation E) {
         return "refused";
     case Expectation::TimedOut:
         return "silent";
+    case Expectation::HangUp:
+        return "hang-up";
     }
     return "?";
 }
@@ -95,11 +97,15 @@ FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTran
         f.Expect = Expectation::Refusal;
     else if (roll < 13 && WithTimeouts)
         f.Expect = Expectation::TimedOut;
+    else if (roll >= 95 && Transport == SoakTransport::Serial)
+        f.Expect = Expectation::HangUp; // ends at once: no time-out to wait for
 
     const int answers = Content.CleanAnswers(Transport);
     // Losses (drops, spoilt checks) cost the link a time-out each; refusal plans leave them
-    // out, so that the request numbers stay those of a clean upload.
-    const bool losses = f.Expect != Expectation::Refusal && WithTimeouts;
+    // out, so that the request numbers stay those of a clean upload, and so do hang-up plans,
+    // which must end before any time-out.
+    const bool losses =
+        f.Expect != Expectation::Refusal && f.Expect != Expectation::HangUp && WithTimeouts;
 
     // The recoverable faults: each one with some chance, at least one of them.
     bool any = false;
@@ -142,6 +148,13 @@ FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTran
             f.SimArgs << QStringLiteral("--corrupt-crc") << QString::number(Pick(Rng, 1, 4));
             any = true;
         }
+        // Noise that passes for a frame header before an answer: the link gives it up once its
+        // rest is overdue (a serial H_SETBAUD acknowledge at 9600 bit/s behind it costs a
+        // bit-rate retry, hence only where time-outs are allowed).
+        if (losses && Coin(Rng, 15)) {
+            f.SimArgs << QStringLiteral("--false-header") << AnswerList(Rng, answers);
+            any = true;
+        }
         if (losses && Coin(Rng, 25)) {
             if (Coin(Rng, 50)) {
                 f.SimArgs << QStringLiteral("--drop-percent") << QString::number(Pick(Rng, 1, 4));
@@ -167,6 +180,9 @@ FaultChoice ChooseFaults(std::mt19937& Rng, const SoakContent& Content, SoakTran
     } else if (f.Expect == Expectation::TimedOut) {
         // Silent before the last answer a clean upload needs, so it cannot finish.
         f.SimArgs << QStringLiteral("--silent-after") << QString::number(Pick(Rng, 1, answers - 1));
+    } else if (f.Expect == Expectation::HangUp) {
+        f.SimArgs << QStringLiteral("--hang-up-after")
+                  << QString::number(Pick(Rng, 1, answers - 1));
     }
     return f;
 }

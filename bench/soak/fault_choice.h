@@ -19,6 +19,10 @@ enum class Expectation {
     Finish,   // recoverable faults only: byte-exact .hex and a report
     Refusal,  // an upload request is refused: Refused, "upload fail..."
     TimedOut, // the device falls silent before the last answer: "timeout..."
+    // The device hangs up its serial line before the last answer: exit 3 at once, with the
+    // line named as disconnected, or - between the exchanges of a change report - the port
+    // that no longer opens.
+    HangUp,
 };
 
 const char* ExpectationName(Expectation E);

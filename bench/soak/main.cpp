@@ -41,6 +41,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <condition_variable>
@@ -181,6 +182,8 @@ const char* OutcomeName(UploadOutcome O) {
         return "OutputFailed";
     case UploadOutcome::TimedOut:
         return "TimedOut";
+    case UploadOutcome::Disconnected:
+        return "Disconnected";
     case UploadOutcome::Refused:
         return "Refused";
     case UploadOutcome::Cancelled:
@@ -519,6 +522,36 @@ int main(int argc, char** argv) {
                 wrong << QStringLiteral("no \"%1\"").arg(messages.MsgFinish);
             if (wrong.isEmpty())
                 ++t.FinishedExact;
+            else
+                fail(wrong.join(QStringLiteral("; ")) + QStringLiteral("; memo: ") +
+                     result.Memo.simplified().left(300));
+        } else if (faults.Expect == Expectation::HangUp) {
+            // In the middle of an exchange the link names the line as disconnected; between
+            // the exchanges of a change report the next exchange finds the port gone. Either
+            // way the line failed: exit 3, no time-out waited for.
+            const QStringList lines = result.Memo.split(QLatin1Char('\n'));
+            const bool named = std::any_of(lines.begin(), lines.end(), [](const QString& L) {
+                return L.startsWith(QLatin1String("Line ")) && L.contains(" disconnected: ");
+            });
+            const bool portGone = memoHas(FormatPortMessage(messages.MsgPortOpenFail, sim.Pty()));
+            QStringList wrong;
+            const bool outcomeFits = viaCli || result.Outcome == UploadOutcome::Disconnected ||
+                                     result.Outcome == UploadOutcome::PortOpenFailed;
+            if (result.ExitStatus != kUploadExitPort || !outcomeFits)
+                wrong << QStringLiteral("ended %1, expected Disconnected or PortOpenFailed (exit "
+                                        "%2)")
+                             .arg(outcomeText)
+                             .arg(kUploadExitPort);
+            if (!(named && memoHas(messages.MsgConnectFail)) && !portGone)
+                wrong << QStringLiteral("neither the disconnected line nor the lost port named");
+            if (memoHas(messages.MsgTimeout))
+                wrong << QStringLiteral("\"%1\" after a hang-up").arg(messages.MsgTimeout);
+            if (listAfter != listBefore)
+                wrong << QStringLiteral("report list grew by %1").arg(listAfter - listBefore);
+            if (!simEnd.Log.contains("hung up"))
+                wrong << QStringLiteral("the device never hung up");
+            if (wrong.isEmpty())
+                ++t.ExpectedFailures[QStringLiteral("line hung up")];
             else
                 fail(wrong.join(QStringLiteral("; ")) + QStringLiteral("; memo: ") +
                      result.Memo.simplified().left(300));

@@ -28,7 +28,8 @@ public:
     void SetEndpoint(const QString& Endpoint) override { m_endpoint = Endpoint; }
     QString Endpoint() const override { return m_endpoint; }
     bool OpenLine() override {
-        m_open = Openable;
+        // A device that hung up its serial line is gone: its port no longer opens.
+        m_open = Openable && !(m_serial && m_engine->HungUp());
         return m_open;
     }
     void Close() override { m_open = false; }
@@ -61,6 +62,15 @@ private:
             QTimer::singleShot(int(m_nextArrival - m_clock.elapsed()), &m_context,
                                [this, w] { Hand(w); });
         }
+        if (m_serial && m_engine->HungUp() && !m_hangUpDue) {
+            // The line hangs up once the device's last answer is on it.
+            m_hangUpDue = true;
+            const qint64 after = std::max<qint64>(0, m_nextArrival - m_clock.elapsed());
+            QTimer::singleShot(int(after), &m_context, [this] {
+                if (OnHangUp && m_open)
+                    OnHangUp(QStringLiteral("hung up"));
+            });
+        }
     }
     void Hand(const OutWrite& W) {
         // Bytes sent at another line rate are noise the host cannot read: left out.
@@ -76,6 +86,7 @@ private:
     QObject m_context;
     QElapsedTimer m_clock = StartedClock();
     qint64 m_nextArrival = 0;
+    bool m_hangUpDue = false;
 
     static QElapsedTimer StartedClock() {
         QElapsedTimer t;

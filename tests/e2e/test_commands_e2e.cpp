@@ -244,6 +244,25 @@ TEST_F(CommandsE2e, RefusalsAndTimeOutsAreFailures) {
     }
 }
 
+// The device hangs up its line after the first packet: the session ends at once, with the
+// line named and the port's status; the packet that came stays in the file.
+TEST_F(CommandsE2e, LineThatHangsUpEndsTheSessionAtOnce) {
+    Sim sim(QStringList{QStringLiteral("--pty"), QStringLiteral("--hang-up-after"),
+                        QStringLiteral("2")});
+    ASSERT_FALSE(sim.PtyPath().isEmpty()) << sim.FirstLine().toStdString();
+    const CliResult r =
+        RunCli({QStringLiteral("command"), QStringLiteral("H_UPLOAD_CLERKRPT"),
+                QStringLiteral("--out"), OutFile(), QStringLiteral("--port"), sim.PtyPath()},
+               10000);
+    ASSERT_TRUE(r.Finished) << "still waiting: " << r.ErrText().toStdString();
+    EXPECT_EQ(r.ExitCode, 3) << r.ErrText().toStdString();
+    const QStringList lines = QString::fromUtf8(r.Out).split(QLatin1Char('\n'));
+    EXPECT_EQ(lines.value(0), QStringLiteral("SessionResult 2"));
+    EXPECT_EQ(lines.value(1), QStringLiteral("Line %1 disconnected: hung up").arg(sim.PtyPath()));
+    EXPECT_EQ(ReadAll(OutFile()), Report(SimReport::Clerk).left(ReadAll(OutFile()).size()));
+    EXPECT_GT(ReadAll(OutFile()).size(), 0);
+}
+
 // Downloads without a request of their own open their file, start, and send nothing: the
 // device never sees them and the session ends by the time-out.
 TEST_F(CommandsE2e, DownloadsWithoutRequestsSendNothing) {

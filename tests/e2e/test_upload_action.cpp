@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -430,6 +431,50 @@ TEST_F(UploadActionTest, SerialLimitEndsAWaitWithoutProgress) {
     EXPECT_LE(Ports->Port(0)->SessionResult(), 1);
     EXPECT_FALSE(Ports->Port(0)->OutputFile().isOpen());
     EXPECT_TRUE(Boxes.isEmpty());
+}
+
+// The device hangs up its serial line (an adapter pulled out). In the middle of an exchange
+// the upload ends at once with the line named, what arrived stays in the file; between the
+// exchanges of a change report the next exchange finds the port gone.
+TEST_F(UploadActionTest, SerialHangUpEndsTheUploadAtOnce) {
+    struct Case {
+        const char* Name;
+        int ReportType;
+        int HangUpAfter; // answers, the bit-rate acknowledge included
+        UploadOutcome Outcome;
+        QStringList Memo;
+        qsizetype HexBytes;
+    };
+    const Case cases[] = {
+        {"in the middle of a Detail upload",
+         0,
+         3,
+         UploadOutcome::Disconnected,
+         {QStringLiteral("Line COM1 disconnected: hung up"), QStringLiteral("connect fail...")},
+         2 * 256},
+        {"after the header of a tax report",
+         2,
+         2,
+         UploadOutcome::PortOpenFailed,
+         {QStringLiteral("port COM1 open fail!")},
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        FaultPlan faults;
+        faults.HangUpAfter = c.HangUpAfter;
+        MakeDevice(faults);
+        Memo.clear();
+        QFile::remove(Path("up.hex"));
+        QElapsedTimer took;
+        took.start();
+        EXPECT_EQ(Action->Run(Request(c.ReportType)), c.Outcome);
+        EXPECT_LT(took.elapsed(), 5000) << "waited for time-outs";
+        EXPECT_EQ(Memo, c.Memo);
+        EXPECT_EQ(QFileInfo(Path("up.hex")).size(), c.HexBytes);
+        EXPECT_TRUE(Listed.isEmpty());
+        EXPECT_FALSE(Ports->Port(0)->Transport(tmRS232)->IsOpen());
+    }
 }
 
 TEST_F(UploadActionTest, UnknownOrClosedPortGivesOpenFail) {

@@ -5,7 +5,9 @@
 //   tag%4 == 1  a frame: class, code, sequence byte, a length byte (x2), that many data bytes
 //   tag%4 == 2  the answer the device should give to the link's last request (same class,
 //               code and sequence), with 0..255 or exactly 256 data bytes from the input
-//   tag%4 == 3  time passes: a byte times 50 ms, then the link's Tick
+//   tag%4 == 3  time passes: a byte times 50 ms, then the link's Tick (frames whose rest is
+//               overdue are given up there); with the tag's high nibble 0xF the line hangs
+//               up instead
 // Everything the line delivers goes through ReceiveBytes in the prefix's chunk sizes.
 // Properties: every write of the link is exactly one valid frame; the .hex file never holds
 // more bytes than the answers' data fields carried.
@@ -185,6 +187,10 @@ int FuzzLinkSessionOneInput(const std::uint8_t* Data, std::size_t Size) {
                 break;
             }
             case 3:
+                if ((tag & 0xF0) == 0xF0 && line->OnHangUp) {
+                    line->OnHangUp(QStringLiteral("hung up"));
+                    break;
+                }
                 now += qint64(in.Byte()) * 50;
                 link.Tick();
                 break;

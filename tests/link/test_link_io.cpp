@@ -7,11 +7,14 @@
 #include "link/serial_link_transport.h"
 #include "link/udp_link_transport.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QNetworkProxyFactory>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <cerrno>
@@ -88,6 +91,49 @@ TEST(SerialLinkTransport, CarriesBytesBothWaysOverAPseudoTerminal) {
     EXPECT_EQ(missing.LastError(),
               QStringLiteral("Error opening serial port (/dev/orvexfm-no-such-port: %1)")
                   .arg(QString::fromLocal8Bit(std::strerror(ENOENT))));
+}
+
+// The device closes its side of the line (an adapter pulled out looks the same): the line
+// reports one hang-up with the system's reason, stops watching the dead descriptor (a
+// notifier left on it would wake the loop without end) and refuses writes until closed.
+TEST(SerialLinkTransport, ReportsAHangUpOnceAndStopsWatchingTheDeadLine) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+
+    SerialLinkTransport line;
+    QByteArray received;
+    std::vector<QString> hangUps;
+    line.OnBytes = [&](const QByteArray& b) { received += b; };
+    line.OnHangUp = [&](const QString& Reason) { hangUps.push_back(Reason); };
+    line.SetEndpoint(QString::fromLocal8Bit(::ptsname(master)));
+    ASSERT_TRUE(line.Open()) << line.LastError().toStdString();
+
+    // What the device sent before it went away still arrives.
+    ASSERT_EQ(::write(master, "abc", 3), 3);
+    ASSERT_TRUE(WaitFor([&] { return received.size() == 3; }));
+    ::close(master);
+    ASSERT_TRUE(WaitFor([&] { return !hangUps.empty(); }));
+    EXPECT_FALSE(hangUps[0].isEmpty()) << "the system's reason";
+    EXPECT_EQ(line.LastError(), hangUps[0]);
+
+    // Idle from now on: the loop sleeps instead of being woken by the dead descriptor.
+    int wakeUps = 0;
+    const auto counting = QObject::connect(QAbstractEventDispatcher::instance(),
+                                           &QAbstractEventDispatcher::awake, [&] { ++wakeUps; });
+    QEventLoop quiet;
+    QTimer::singleShot(200, &quiet, &QEventLoop::quit);
+    quiet.exec();
+    QObject::disconnect(counting);
+    EXPECT_LT(wakeUps, 50) << "a hung-up descriptor keeps waking the event loop";
+    EXPECT_EQ(hangUps.size(), 1u);
+    EXPECT_EQ(received, QByteArray("abc"));
+
+    EXPECT_TRUE(line.IsOpen()) << "its owner closes it";
+    EXPECT_FALSE(line.Write(QByteArray("x")));
+    line.Close();
+    EXPECT_FALSE(line.IsOpen());
 }
 
 // The link's local port is its own while it is open: a second link asking for the number

@@ -487,6 +487,9 @@ TEST_F(SessionEnds, EachEndIsReportedOnceWithItsReason) {
          [&] { answer(0x90, 0x10, PacketData(1, true)); }, SessionEnd::FileFailed, 2},
         {"owner cancels", H_UPLOAD_Detail, "c.hex", [this] { link.CancelSession(); },
          SessionEnd::Cancelled, 1},
+        {"line hangs up", H_UPLOAD_Detail, "h.hex",
+         [this] { serial->OnHangUp(QStringLiteral("Input/output error")); },
+         SessionEnd::Disconnected, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

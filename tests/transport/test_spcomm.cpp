@@ -565,6 +565,7 @@ TEST_F(SerialPty, DeviceGoneRaisesOneHangupRequestAndThePortStaysOpen) {
     ASSERT_TRUE(WaitFor([&] { return rec.Hangups >= 1; }));
     RunEventsFor(50);
     EXPECT_EQ(rec.Hangups, 1);
+    EXPECT_FALSE(comm.HangupReason().isEmpty()) << "the system's reason is kept";
     EXPECT_TRUE(comm.IsOpen()) << "the owner decides about closing";
     EXPECT_FALSE(comm.WriteData("x", 1));
     comm.ClosePort();
