@@ -240,7 +240,8 @@ void TBsPort::BumpSequence(int Cmd) {
 bool TBsPort::IsEchoOfLastRequest(const FrameEvent& Event) const {
     const QByteArray& sent = m_lastSentFrame;
     const qsizetype dataLength = Event.Frame.Data.size();
-    if (sent.size() != kFrameHeaderSize + dataLength + 2)
+    // A frame without data has no CRC either (a header or footer request on a fresh link).
+    if (sent.size() != kFrameHeaderSize + (dataLength > 0 ? dataLength + 2 : 0))
         return false;
     const auto* header = reinterpret_cast<const char*>(Event.RawHeader.data());
     return sent.startsWith(QByteArrayView(header, kFrameHeaderSize)) &&

@@ -1,5 +1,6 @@
-// Lines that fail the link in ways no time-out should have to cover: noise that passes for a
-// frame header and claims thousands of data bytes, and a line that hangs up mid-upload.
+// Lines that fail the link in ways no time-out should have to cover: a line that hands every
+// request back, noise that passes for a frame header and claims thousands of data bytes, and a
+// line that hangs up mid-upload.
 
 #include "link/status_texts.h"
 #include "link_test_support.h"
@@ -42,6 +43,40 @@ protected:
         return EncodeFrame(Answer(0x90, 0x10, LastRequest().Sequence, Data));
     }
 };
+
+// A loop-back in front of the device hands each request back before the answer. The echo is
+// byte for byte the request just sent, with data (a Detail range) or without (a header request
+// on a link that never ran a ranged upload): never the answer, so the block counter stays and
+// no further request goes out until the device's packet comes.
+TEST_F(LineFaults, EchoOfTheRequestJustSentIsNeverItsAnswer) {
+    struct Case {
+        const char* Name;
+        TEnumVarnCmd Command;
+        std::uint8_t Code;
+        QByteArray RequestData;
+    };
+    const Case cases[] = {
+        {"detail, with request data", H_UPLOAD_Detail, 0x10, WholeRequest()},
+        {"header, without request data", H_UPLOAD_Header, 0x12, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        now += 60000;
+        serial->Writes.clear();
+        const QString file = FilePath("echo.hex");
+        StartSerialUpload(c.Command, file, c.RequestData);
+        for (int block = 0; block < 2; ++block) {
+            const std::size_t sent = serial->Writes.size();
+            serial->Deliver(serial->Writes.back().Bytes); // the echo
+            EXPECT_EQ(serial->Writes.size(), sent) << "the echo released a request";
+            EXPECT_EQ(link.BlockCounter, block);
+            serial->Deliver(EncodeFrame(
+                Answer(0x90, c.Code, LastRequest().Sequence, PacketData(block, block == 1))));
+        }
+        EXPECT_EQ(link.SessionResult(), 3);
+        EXPECT_EQ(ReadFile(file), PacketData(0) + PacketData(1, true));
+    }
+}
 
 // Noise passes for a header claiming 4094 bytes and the real answer follows at once, inside
 // what it claims. Once the missing bytes are overdue at the line's rate the header is given
