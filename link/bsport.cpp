@@ -240,7 +240,11 @@ void TBsPort::BumpSequence(int Cmd) {
 bool TBsPort::IsEchoOfLastRequest(const FrameEvent& Event) const {
     const QByteArray& sent = m_lastSentFrame;
     const qsizetype dataLength = Event.Frame.Data.size();
-    // A frame without data has no CRC either (a header or footer request on a fresh link).
+    // Without data a frame has no CRC either. Such an echo (a header or footer request on a
+    // fresh link) is told apart only where every answer carries a packet: an empty answer to a
+    // report or dump request can repeat the request byte for byte, and it ends the exchange.
+    if (dataLength == 0 && !IsFiscalMemoryCommand(CurrentCommand))
+        return false;
     if (sent.size() != kFrameHeaderSize + (dataLength > 0 ? dataLength + 2 : 0))
         return false;
     const auto* header = reinterpret_cast<const char*>(Event.RawHeader.data());
