@@ -633,7 +633,6 @@ TEST_F(UploadActionTest, HeaderOrFooterOfTheWrongSizeMakesNoReport) {
 // The device falls silent after two blocks had arrived. Next to the time-out lines the memo
 // says that the device stopped answering, names the partial file and how many packets it
 // holds.
-// Waits for: the session's end report of packets that arrived before a time-out.
 TEST_F(UploadActionTest, SilenceAfterDataNamesThePartialFileAndItsPackets) {
     FaultPlan faults;
     faults.SilentAfter = 2;
